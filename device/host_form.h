@@ -1,0 +1,76 @@
+// Frm_CardRead, the hidden host form: it owns the vendor control KXCardReader1 and its
+// event handlers, the two timers, the test panel's text boxes and the form's own object
+// of the class. It is loaded on first touch and unloaded by any object's termination.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/dispatch.h"
+#include "platform/message_loop.h"
+
+namespace czqic {
+
+class Runtime;
+class ColsZQICCardReader;
+
+inline constexpr const char* kControlProgId = "KXCARDREADERLib.KXCardReader";
+inline constexpr int64_t kTimer1IntervalMs = 30000;
+inline constexpr int64_t kTimer2IntervalMs = 1000;
+
+class HostForm : public std::enable_shared_from_this<HostForm> {
+public:
+    // Loads the form: creates KXCardReader1 by its ProgID and connects the handlers;
+    // both timers off, text boxes at their load texts, no object of its own yet.
+    static std::shared_ptr<HostForm> load(Runtime& rt);
+    ~HostForm();
+    HostForm(const HostForm&) = delete;  // one form per load
+    HostForm& operator=(const HostForm&) = delete;
+
+    Dispatch& control() { return *control_; }
+    Timer& timer1() { return timer1_; }
+    Timer& timer2() { return timer2_; }
+
+    // Text1 .. Text11 (index 1 .. 11).
+    const std::string& text(int box) const { return texts_.at(box - 1); }
+    void set_text(int box, std::string value) { texts_.at(box - 1) = std::move(value); }
+    static const std::array<const char*, 11>& load_texts();
+
+    // mobjCardReader, created on first use.
+    ColsZQICCardReader& own_reader();
+    bool has_own_reader() const { return own_reader_ != nullptr; }
+    int32_t mlngResult = 0;
+
+    // The control's events, bound by name. Unknown names are ignored. A failing handler
+    // stops at the failing step and its failure propagates to the caller.
+    void handle_event(std::string_view name, std::span<const Value> args);
+
+    // The unload handler; the Runtime calls it once per unload, before the form goes.
+    void on_unload();
+    bool unloading() const { return unloading_; }
+
+private:
+    explicit HostForm(Runtime& rt);
+    void on_timer1();
+    void on_timer2();
+
+    Runtime& rt_;
+    std::shared_ptr<Dispatch> control_;
+    std::shared_ptr<EventSink> sink_;
+    std::shared_ptr<EventSource> source_;
+    uint32_t cookie_ = 0;
+    Timer timer1_;
+    Timer timer2_;
+    std::array<std::string, 11> texts_;
+    std::shared_ptr<ColsZQICCardReader> own_reader_;
+    bool unloading_ = false;
+};
+
+// The chip reply as text: each element as upper-case hexadecimal, two digits at least.
+std::string chip_reply_to_text(const Value& data);
+
+}  // namespace czqic

@@ -1,0 +1,126 @@
+// Automation values and the conversions between them, as the component meets them in
+// OLE Automation: a tagged value, the run-time error that a failed conversion or call
+// raises, and the handful of coercions the component performs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace czqic {
+
+// A run-time error as Visual Basic and IDispatch report it: the error number the
+// caller's error trap sees, the HRESULT the call fails with, and the description.
+class AutomationError : public std::runtime_error {
+public:
+    AutomationError(int32_t number, uint32_t hresult, std::string description)
+        : std::runtime_error(description),
+          number_(number),
+          hresult_(hresult),
+          description_(std::move(description)) {}
+
+    int32_t number() const { return number_; }
+    uint32_t hresult() const { return hresult_; }
+    const std::string& description() const { return description_; }
+
+private:
+    int32_t number_;
+    uint32_t hresult_;
+    std::string description_;
+};
+
+// The run-time errors the component itself raises; their HRESULT is 0x800A0000 + number.
+namespace rt_error {
+inline constexpr int32_t kOverflow = 6;             // "Overflow"
+inline constexpr int32_t kTypeMismatch = 13;        // "Type mismatch"
+inline constexpr int32_t kInvalidUseOfNull = 94;    // "Invalid use of Null"
+inline constexpr int32_t kCannotCreateObject = 429; // "ActiveX component can't create object"
+inline constexpr int32_t kNoSuchMember = 438;       // "Object doesn't support this property or method"
+inline constexpr int32_t kSubscriptOutOfRange = 9;  // "Subscript out of range"
+}  // namespace rt_error
+
+// Raises the numbered run-time error with its standard description.
+[[noreturn]] void raise_runtime_error(int32_t number);
+// Raises the numbered run-time error with a description of the caller's own.
+[[noreturn]] void raise_runtime_error(int32_t number, std::string description);
+// The standard description of a run-time error number ("Overflow" for 6).
+std::string runtime_error_description(int32_t number);
+
+// Failure codes of late-bound calls, as IDispatch reports them.
+inline constexpr uint32_t kEFail = 0x80004005u;
+inline constexpr uint32_t kDispEMemberNotFound = 0x80020003u;
+inline constexpr uint32_t kDispEBadParamCount = 0x8002000Eu;
+
+struct Value;
+using ValueArray = std::vector<Value>;
+
+struct Empty {
+    bool operator==(const Empty&) const = default;
+};
+struct Null {
+    bool operator==(const Null&) const = default;
+};
+
+// A VARIANT: Empty, Null, 16-bit Integer, Long, Double, Boolean, String, an array of
+// values, or a reference to a value held elsewhere (an argument passed by reference).
+// Strings hold UTF-8; a null BSTR is simply the empty string here.
+struct Value {
+    using Array = std::shared_ptr<ValueArray>;
+    using Ref = Value*;
+    std::variant<Empty, Null, int16_t, int32_t, double, bool, std::string, Array, Ref> v;
+
+    Value() = default;
+    Value(int16_t x) : v(x) {}
+    Value(int32_t x) : v(x) {}
+    Value(double x) : v(x) {}
+    Value(bool x) : v(x) {}
+    Value(std::string x) : v(std::move(x)) {}
+    Value(const char* x) : v(std::string(x)) {}
+    Value(Null x) : v(x) {}
+    Value(ValueArray items) : v(std::make_shared<ValueArray>(std::move(items))) {}
+    static Value by_ref(Value& target) {
+        Value r;
+        r.v = &target;
+        return r;
+    }
+
+    // The value itself, following a by-reference argument to what it refers to.
+    const Value& deref() const;
+    Value& deref();
+
+    bool is_empty() const { return std::holds_alternative<Empty>(deref().v); }
+    bool is_array() const { return std::holds_alternative<Array>(deref().v); }
+    // The elements of an array value; raises type mismatch for anything else.
+    const ValueArray& elements() const;
+};
+
+// Coercions with Visual Basic semantics (en-US locale). Each raises AutomationError.
+// Value to String: numbers as plain decimal text, Empty as "", Booleans as "True"/"False".
+std::string to_string(const Value& value);
+// Value to Boolean: numbers are True when non-zero; "True"/"False" and numeric text.
+bool to_bool(const Value& value);
+// Value to 16-bit Integer: fractions round half to even; out of range raises Overflow.
+int16_t to_i2(const Value& value);
+// Value to Long, by the same rules.
+int32_t to_i4(const Value& value);
+// Value to Double.
+double to_r8(const Value& value);
+// String to Long by VarI4FromStr rules for the en-US locale: surrounding blanks, signs
+// (leading, trailing or in parentheses), thousands separators, a decimal point, an
+// exponent, "&H" hexadecimal and "&O" octal; fractions round half to even. Text that is
+// not a number raises Type mismatch, a number outside the Long range raises Overflow.
+int32_t str_to_i4(std::string_view text);
+// String to Double by the same parsing rules.
+double str_to_r8(std::string_view text);
+
+// Length in characters as a BSTR counts them (UTF-16 code units).
+int32_t char_length(std::string_view utf8);
+
+// Round half to even, as every Automation integer conversion does.
+double round_half_even(double x);
+
+}  // namespace czqic

@@ -1,0 +1,52 @@
+// The one source of time for the component: the time of day the wait loops measure,
+// the sleep between their passes, and a monotonic count that orders queued messages.
+// The real clock blocks; the virtual clock jumps, so a 60-second wait costs nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace czqic {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Seconds since local midnight with a fraction, from 0 up to (not including) 86400.
+    virtual double time_of_day() = 0;
+    // Milliseconds on a monotonic scale; only differences mean anything.
+    virtual int64_t now_ms() = 0;
+    // Blocks the thread (real) or moves time forward (virtual); nothing else runs.
+    virtual void sleep_ms(int64_t ms) = 0;
+    // Blocks until now_ms() reaches the given instant (at once if it has).
+    virtual void sleep_until_ms(int64_t when_ms) = 0;
+    virtual bool is_virtual() const = 0;
+};
+
+// Local wall-clock time and a steady clock; sleep is a real sleep.
+std::unique_ptr<Clock> make_real_clock();
+
+// Starts at the given time of day (seconds since midnight) and moves only when slept
+// on; the time of day wraps at midnight, the monotonic count does not.
+class VirtualClock final : public Clock {
+public:
+    explicit VirtualClock(double start_time_of_day = 12 * 3600.0) : start_(start_time_of_day) {}
+
+    double time_of_day() override;
+    int64_t now_ms() override { return now_ms_; }
+    void sleep_ms(int64_t ms) override {
+        if (ms > 0) now_ms_ += ms;
+    }
+    void sleep_until_ms(int64_t when_ms) override {
+        if (when_ms > now_ms_) now_ms_ = when_ms;
+    }
+    bool is_virtual() const override { return true; }
+
+    // Total time slept, for tests that assert a wait did or did not sleep.
+    int64_t elapsed_ms() const { return now_ms_; }
+
+private:
+    double start_;
+    int64_t now_ms_ = 0;
+};
+
+}  // namespace czqic

@@ -1,0 +1,86 @@
+// Late-bound objects: calls by dispatch identifier, outgoing events bound by name, and
+// creatable classes looked up by ProgID or class identifier. This is all the component
+// knows of COM; the posix side keeps classes in a table, the win32 side asks the registry.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/automation.h"
+
+namespace czqic {
+
+using DispId = int32_t;
+
+enum class InvokeKind { Method, PropertyGet, PropertyPut };
+
+// The root of every object handed across a late-bound seam (IUnknown's role).
+class Object {
+public:
+    virtual ~Object() = default;
+};
+
+// An object reached by dispatch identifier (IDispatch::Invoke). Arguments come in
+// call order; a by-reference argument is a Value holding a Ref. A failing call raises
+// AutomationError carrying the callee's number, HRESULT and description.
+class Dispatch : public virtual Object {
+public:
+    virtual Value invoke(DispId id, InvokeKind kind, std::span<Value> args) = 0;
+
+    Value call(DispId id, std::span<Value> args = {}) { return invoke(id, InvokeKind::Method, args); }
+    Value get(DispId id) { return invoke(id, InvokeKind::PropertyGet, {}); }
+    void put(DispId id, Value value) { invoke(id, InvokeKind::PropertyPut, {&value, 1}); }
+};
+
+// Receives an event source's events by name, the way a form's handlers are bound.
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void on_event(std::string_view name, std::span<const Value> args) = 0;
+};
+
+// A connection point: advise returns a cookie that unadvise takes back. The source holds
+// the sink weakly, so a sink that is gone is never called.
+class EventSource : public virtual Object {
+public:
+    virtual uint32_t advise(std::weak_ptr<EventSink> sink) = 0;
+    virtual void unadvise(uint32_t cookie) = 0;
+};
+
+// The table of creatable classes (CoCreateInstance by ProgID or by class identifier).
+class ClassRegistry {
+public:
+    using Factory = std::function<std::shared_ptr<Object>()>;
+
+    // Registers a class under its ProgID and its class identifier (either may be empty).
+    void register_class(std::string progid, std::string clsid, Factory factory);
+    void unregister_class(std::string_view progid_or_clsid);
+    bool has_class(std::string_view progid_or_clsid) const;
+
+    // Creates an instance; raises run-time error 429 when no such class is registered or
+    // its factory fails, carrying the factory's description when it gave one.
+    std::shared_ptr<Object> create(std::string_view progid_or_clsid) const;
+
+    // Creates an instance and asks it for interface T (QueryInterface); raises 429 too
+    // when the object does not offer T.
+    template <class T>
+    std::shared_ptr<T> create_as(std::string_view progid_or_clsid) const {
+        auto object = create(progid_or_clsid);
+        auto typed = std::dynamic_pointer_cast<T>(object);
+        if (!typed)
+            raise_runtime_error(rt_error::kCannotCreateObject,
+                                "ActiveX component can't create object: " +
+                                    std::string(progid_or_clsid) + " lacks the expected interface");
+        return typed;
+    }
+
+private:
+    std::map<std::string, Factory, std::less<>> factories_;
+};
+
+}  // namespace czqic

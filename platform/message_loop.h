@@ -1,0 +1,81 @@
+// The owning thread's message queue: messages posted for a later instant, window-style
+// timers, and the pumping that runs whatever is due. Nothing here runs on another
+// thread: a message or a tick runs only inside pump() on the thread that pumps.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace czqic {
+
+class MessageLoop;
+
+// A window-style timer on the owning thread. A newly enabled timer first fires one
+// interval later; an overdue timer fires once, not once per missed interval. The timer
+// is gone with this object: a tick never reaches a destroyed owner.
+class Timer {
+public:
+    Timer(MessageLoop& loop, int64_t interval_ms, std::function<void()> on_tick);
+    ~Timer();
+    Timer(const Timer&) = delete;  // owns its slot in the loop
+    Timer& operator=(const Timer&) = delete;
+
+    bool enabled() const;
+    void set_enabled(bool on);
+    int64_t interval_ms() const;
+
+private:
+    friend class MessageLoop;
+    struct Slot;
+    MessageLoop& loop_;
+    std::shared_ptr<Slot> slot_;
+};
+
+class MessageLoop {
+public:
+    explicit MessageLoop(Clock& clock) : clock_(clock) {}
+    MessageLoop(const MessageLoop&) = delete;  // the thread's one queue
+    MessageLoop& operator=(const MessageLoop&) = delete;
+
+    Clock& clock() { return clock_; }
+
+    // Queues fn to run at the first pump at least delay_ms from now. While owner is
+    // given, the message is dropped unseen once the owner is gone.
+    void post(std::function<void()> fn, int64_t delay_ms = 0, std::weak_ptr<void> owner = {});
+
+    // Runs every message and timer tick due now, in due order (messages before ticks due
+    // at the same instant), including those that become due by what they post. Returns
+    // the number run. Handlers may pump again: nested pumping is allowed.
+    int pump();
+
+    // The client's own message loop for ms milliseconds of the clock in use: pumps,
+    // then waits for the next due message or tick, until the time is up.
+    void pump_for(int64_t ms);
+
+    // Instant of the next due message or enabled timer, or INT64_MAX when none.
+    int64_t next_due_ms() const;
+
+    size_t pending_messages() const;
+
+private:
+    friend class Timer;
+    struct Message {
+        int64_t due;
+        uint64_t seq;
+        std::function<void()> fn;
+        std::weak_ptr<void> owner;
+        bool owned;
+    };
+    bool run_one_due(int64_t now);
+
+    Clock& clock_;
+    std::vector<Message> queue_;
+    std::vector<std::weak_ptr<Timer::Slot>> timers_;
+    uint64_t seq_ = 0;
+};
+
+}  // namespace czqic

@@ -1,0 +1,128 @@
+// The simulated card reader: a scripted stand-in for the vendor control. One SimDevice
+// is one device; every control instance created from it (one per host form load) sees
+// the same device state and continues the same reaction lists, but starts not opened.
+// Events are posted on the owning thread's message loop and run only when it pumps.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/message_loop.h"
+
+namespace czqic::sim {
+
+// A scenario that cannot be used. what() names the key path first, for example
+// `on.reset[1].events[0].event: unknown event "ResetDone"`.
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct EventSpec {
+    std::string event;
+    int64_t after_ms = 0;
+    bool during = false;
+    std::map<std::string, Value> set;  // state key -> value, applied just before delivery
+    std::optional<Value> data;         // ChipDataReceived only
+};
+
+struct Reaction {
+    std::optional<Value> returns;
+    std::optional<std::string> fail;
+    std::map<std::string, Value> set;
+    std::vector<EventSpec> events;
+};
+
+struct TimelineEntry {
+    int64_t at_ms = 0;
+    std::map<std::string, Value> set;
+    std::optional<std::string> event;
+    std::optional<Value> data;
+};
+
+struct DeviceState {
+    std::string device = "ONLINE";
+    std::string media = "NOMEDIA";
+    std::string bin = "BINOK";
+    bool bin_flag = false;
+    Value number = int32_t{0};
+    std::string last_error_code = "0";
+    struct Track {
+        std::string status;
+        std::string data;
+    };
+    std::array<Track, 3> tracks;
+    std::array<Value, 3> writable{Value(true), Value(true), Value(true)};
+    std::map<std::string, std::string> fail_gets;  // property name -> error description
+};
+
+struct Scenario {
+    DeviceState state;                                   // built-in values where not given
+    std::map<std::string, std::vector<Reaction>> on;     // member key -> reactions
+    std::vector<TimelineEntry> timeline;
+};
+
+// The built-in reader: a well-behaved reader holding a test card.
+Scenario builtin_scenario();
+// Parses scenario JSON over the built-in reader's values; raises ScenarioError.
+Scenario parse_scenario(std::string_view json_text);
+// Reads and parses a file; an unreadable file is a ScenarioError naming the file.
+Scenario load_scenario_file(const std::string& path);
+
+// The seventeen events the component handles, in the control's order.
+const std::vector<std::string>& handled_events();
+
+class SimDevice : public std::enable_shared_from_this<SimDevice> {
+public:
+    static std::shared_ptr<SimDevice> create(MessageLoop& loop, Scenario scenario,
+                                             uint32_t seed = 0x5EED);
+    ~SimDevice();
+
+    // Registers the control class (ProgID KXCARDREADERLib.KXCardReader) so that each
+    // creation makes a new control instance on this device.
+    void register_class(ClassRegistry& classes);
+    // A new control instance (what the class factory returns): Dispatch + EventSource.
+    std::shared_ptr<Object> create_control();
+
+    // The call journal, one line per late-bound access, in order.
+    const std::vector<std::string>& journal() const { return journal_; }
+    void clear_journal() { journal_.clear(); }
+    // Called with each journal line as it is recorded (`--calls`).
+    std::function<void(const std::string&)> on_journal;
+
+    // `sim:EVENT[:HEX]`: raises the event on the current control instance, posted now.
+    void raise(std::string_view event, std::optional<Value> data = std::nullopt);
+    // `sim:KEY=VALUE` with the keys device, media, bin, binFlag, number, lastErrorCode,
+    // track1.status, track1.data (2, 3), writable1 (2, 3). VALUE is read as JSON when it
+    // parses as JSON, else as a string. Raises ScenarioError for an unknown key or a bad
+    // value.
+    void set(std::string_view key, std::string_view value);
+
+    const DeviceState& state() const { return state_; }
+    DeviceState& state() { return state_; }
+    // Whether the current control instance has been opened (and not closed since).
+    bool opened() const;
+    int control_instances_created() const { return instances_created_; }
+
+private:
+    struct Impl;
+    SimDevice(MessageLoop& loop, Scenario scenario, uint32_t seed);
+
+    MessageLoop& loop_;
+    Scenario scenario_;
+    DeviceState state_;
+    std::vector<std::string> journal_;
+    int instances_created_ = 0;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace czqic::sim

@@ -22,6 +22,8 @@ struct Member {
     DispId dispid;
     MemberKind kind;
     ValueType type;  // a method's or get's result, a let's argument
+    // Runs the member; a let receives its one argument already coerced to its type.
+    Value (*run)(ColsZQICCardReader& reader, const Value& argument);
 };
 
 inline constexpr std::string_view kInterfaceName = "_ColsZQICCardReader";

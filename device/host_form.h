@@ -31,6 +31,7 @@ public:
     HostForm(const HostForm&) = delete;  // one form per load
     HostForm& operator=(const HostForm&) = delete;
 
+    Runtime& runtime() { return rt_; }
     Dispatch& control() { return *control_; }
     Timer& timer1() { return timer1_; }
     Timer& timer2() { return timer2_; }
@@ -40,8 +41,10 @@ public:
     void set_text(int box, std::string value) { texts_.at(box - 1) = std::move(value); }
     static const std::array<const char*, 11>& load_texts();
 
-    // mobjCardReader, created on first use.
-    ColsZQICCardReader& own_reader();
+    // mobjCardReader, created on first use. Callers that run an operation on it hold the
+    // reference, so an unload during the operation's wait cannot free it under them.
+    ColsZQICCardReader& own_reader() { return *own_reader_ref(); }
+    std::shared_ptr<ColsZQICCardReader> own_reader_ref();
     bool has_own_reader() const { return own_reader_ != nullptr; }
     int32_t mlngResult = 0;
 
@@ -68,9 +71,7 @@ private:
     std::array<std::string, 11> texts_;
     std::shared_ptr<ColsZQICCardReader> own_reader_;
     bool unloading_ = false;
+    bool timer1_resetting_ = false;
 };
-
-// The chip reply as text: each element as upper-case hexadecimal, two digits at least.
-std::string chip_reply_to_text(const Value& data);
 
 }  // namespace czqic

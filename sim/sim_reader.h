@@ -4,6 +4,7 @@
 // Events are posted on the owning thread's message loop and run only when it pumps.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -23,7 +24,7 @@ namespace czqic::sim {
 // A scenario that cannot be used. what() names the key path first, for example
 // `on.reset[1].events[0].event: unknown event "ResetDone"`.
 class ScenarioError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -66,8 +67,8 @@ struct DeviceState {
 };
 
 struct Scenario {
-    DeviceState state;                                   // built-in values where not given
-    std::map<std::string, std::vector<Reaction>> on;     // member key -> reactions
+    DeviceState state;                                // built-in values where not given
+    std::map<std::string, std::vector<Reaction>> on;  // member key -> reactions
     std::vector<TimelineEntry> timeline;
 };
 
@@ -81,8 +82,13 @@ Scenario load_scenario_file(const std::string& path);
 // The seventeen events the component handles, in the control's order.
 const std::vector<std::string>& handled_events();
 
+// The simulated test card's chip: its answer-to-reset and the application identifier
+// that SELECT by name accepts, both as upper-case hex text.
+inline constexpr std::string_view kAnswerToReset = "3B6800008066435A51499000";
+inline constexpr std::string_view kCardApplicationId = "F0435A5149430001";
+
 class SimDevice : public std::enable_shared_from_this<SimDevice> {
-public:
+  public:
     static std::shared_ptr<SimDevice> create(MessageLoop& loop, Scenario scenario,
                                              uint32_t seed = 0x5EED);
     ~SimDevice();
@@ -99,7 +105,10 @@ public:
     // Called with each journal line as it is recorded (`--calls`).
     std::function<void(const std::string&)> on_journal;
 
-    // `sim:EVENT[:HEX]`: raises the event on the current control instance, posted now.
+    // `sim:EVENT[:HEX]`: raises the event on the current control instance, posted now and
+    // owned by that instance. Any name goes (the component ignores the ones it does not
+    // handle). data is for ChipDataReceived: hex text, or an array sent as it stands;
+    // bad hex text raises ScenarioError. Without an instance alive nothing happens.
     void raise(std::string_view event, std::optional<Value> data = std::nullopt);
     // `sim:KEY=VALUE` with the keys device, media, bin, binFlag, number, lastErrorCode,
     // track1.status, track1.data (2, 3), writable1 (2, 3). VALUE is read as JSON when it
@@ -113,7 +122,7 @@ public:
     bool opened() const;
     int control_instances_created() const { return instances_created_; }
 
-private:
+  private:
     struct Impl;
     SimDevice(MessageLoop& loop, Scenario scenario, uint32_t seed);
 

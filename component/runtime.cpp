@@ -1,0 +1,50 @@
+#include "component/runtime.h"
+
+#include "device/host_form.h"
+#include "log/log_writer.h"
+
+namespace czqic {
+
+Runtime::Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes)
+    : clock_(clock), loop_(loop), classes_(classes) {}
+
+Runtime::~Runtime() {
+    // The library going away unloads the form like any termination would, so the form's
+    // own object still gets its termination and nothing of the control outlives us.
+    unload_form();
+}
+
+HostForm& Runtime::form() { return *form_ref(); }
+
+std::shared_ptr<HostForm> Runtime::form_ref() {
+    if (!form_) form_ = HostForm::load(*this);
+    return form_;
+}
+
+void Runtime::unload_form() {
+    if (!form_ || form_->unloading()) return;
+    // Keep the form alive through its unload handler, which may ask again for the unload
+    // (the form's own object terminates) or touch the form.
+    auto form = form_;
+    form->on_unload();
+    if (form_ == form) form_.reset();
+}
+
+int32_t Runtime::log(std::string_view message) {
+    if (!log_writer_) log_writer_ = classes_.create_as<LogWriter>(kLogWriterClsid);
+    // Hold our own reference: a termination during the call may clear the shared one.
+    auto writer = log_writer_;
+    return writer->WriteLog(kLogPath, std::string(message), kLogTag);
+}
+
+void Runtime::clear_log_writer() { log_writer_.reset(); }
+
+void Runtime::report(std::string_view where, const std::exception& e) {
+    if (!report_failure) return;
+    if (auto* ae = dynamic_cast<const AutomationError*>(&e))
+        report_failure(where, ae->description());
+    else
+        report_failure(where, e.what());
+}
+
+}  // namespace czqic

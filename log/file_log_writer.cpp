@@ -1,0 +1,218 @@
+#include "log/file_log_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+namespace czqic {
+namespace {
+
+constexpr int32_t kPathFileAccessError = 75;
+constexpr int32_t kDiskFull = 61;
+constexpr int32_t kDeviceIoError = 57;
+
+[[noreturn]] void fail(int32_t number, std::string_view what, std::string_view detail) {
+    std::string description(what);
+    description += ": ";
+    description += detail;
+    throw AutomationError(number, 0x800A0000u | static_cast<uint32_t>(number),
+                          std::move(description));
+}
+
+[[noreturn]] void fail_access(std::string_view detail) {
+    fail(kPathFileAccessError, "Path/File access error", detail);
+}
+
+std::string os_reason(int err) {
+    return std::system_category().message(err);
+}
+
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+// Read on every call: the variables may change between log lines (tests do change them),
+// and a log line is rare enough that the lookup costs nothing.
+std::string drive_root(std::string_view for_path) {
+    std::string root = env("CZQIC_DRIVE_ROOT");
+    if (root.empty()) {
+        std::string state = env("XDG_STATE_HOME");
+        // The XDG rules say a relative value is to be ignored.
+        if (!state.empty() && state.front() == '/') root = state + "/czqic";
+    }
+    if (root.empty()) {
+        std::string home = env("HOME");
+        if (!home.empty()) root = home + "/.local/state/czqic";
+    }
+    if (root.empty())
+        fail_access("cannot place " + std::string(for_path) +
+                    ": none of CZQIC_DRIVE_ROOT, XDG_STATE_HOME and HOME is set");
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+void reject_parent_components(std::string_view original, std::string_view slashed) {
+    size_t start = 0;
+    while (start <= slashed.size()) {
+        size_t end = slashed.find('/', start);
+        if (end == std::string_view::npos) end = slashed.size();
+        if (slashed.substr(start, end - start) == "..")
+            fail_access("cannot open " + std::string(original) +
+                        ": \"..\" is not allowed in a log path");
+        start = end + 1;
+    }
+}
+
+// Closes on every path out; close() is checked separately where its result matters,
+// since a deferred write error may only surface there.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now; returns 0 or the errno of a failed close. EINTR is not an error here:
+    // on Linux the descriptor is gone either way and retrying could close another one.
+    int close() {
+        int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR) return errno;
+        return 0;
+    }
+
+  private:
+    int fd_;
+};
+
+[[noreturn]] void fail_write(const std::string& file, int err) {
+    std::string detail = "cannot write " + file + ": " + os_reason(err);
+    if (err == ENOSPC || err == EDQUOT) fail(kDiskFull, "Disk full", detail);
+    fail(kDeviceIoError, "Device I/O error", detail);
+}
+
+std::string timestamp_now() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    if (ms < 0) ms += 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(ms));
+    return text;
+}
+
+void append_line(const std::string& file, const std::string& line) {
+    std::filesystem::path parent = std::filesystem::path(file).parent_path();
+    if (!parent.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(parent, ec);
+        if (ec)
+            fail_access("cannot create folder " + parent.string() + " for " + file + ": " +
+                        ec.message());
+    }
+
+    int fd;
+    do {
+        fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) fail_access("cannot open " + file + ": " + os_reason(errno));
+    FileDescriptor out(fd);
+
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(out.get(), data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail_write(file, errno);
+        }
+        // A zero-length write of a non-empty buffer makes no progress; treat it as the
+        // device refusing rather than spinning.
+        if (n == 0) fail_write(file, EIO);
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (int err = out.close(); err != 0) fail_write(file, err);
+}
+
+}  // namespace
+
+std::string map_drive_path(std::string_view path) {
+    if (path.empty()) fail_access("cannot open an empty log path");
+    if (path.find('\0') != std::string_view::npos)
+        fail_access("cannot open a log path with a NUL character");
+
+    if (path.front() == '/') {
+        reject_parent_components(path, path);
+        return std::string(path);
+    }
+
+    std::string slashed(path);
+    for (char& c : slashed)
+        if (c == '\\') c = '/';
+    reject_parent_components(path, slashed);
+
+    if (slashed.starts_with("//"))
+        fail_access("cannot open " + std::string(path) + ": network paths are not supported");
+
+    auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    std::string drive;
+    std::string_view rest;
+    if (slashed.size() >= 2 && is_letter(slashed[0]) && slashed[1] == ':') {
+        drive = std::string(1, static_cast<char>(slashed[0] & ~0x20));
+        rest = std::string_view(slashed).substr(2);
+    } else if (slashed.front() == '/') {
+        // "\dir\file" is the root of the current drive; a process here has no current
+        // drive, and C is where such a program would have been started.
+        drive = "C";
+        rest = slashed;
+    } else {
+        return slashed;  // relative: the working directory, as on Windows
+    }
+    while (rest.starts_with('/')) rest.remove_prefix(1);
+
+    std::string mapped = drive_root(path);
+    if (mapped != "/") mapped += '/';
+    mapped += drive;
+    if (!rest.empty()) {
+        mapped += '/';
+        mapped += rest;
+    }
+    return mapped;
+}
+
+int32_t FileLogWriter::WriteLog(const std::string& path, const std::string& message,
+                                const std::string& tag) {
+    std::string file = map_drive_path(path);
+    append_line(file, timestamp_now() + " [" + tag + "] " + message + "\n");
+    if (tap_) tap_(message);
+    return 0;
+}
+
+void register_file_log_writer(ClassRegistry& classes,
+                              std::function<void(const std::string& message)> tap) {
+    classes.register_class(kLogWriterProgId, kLogWriterClsid,
+                           [tap = std::move(tap)]() -> std::shared_ptr<Object> {
+                               return std::make_shared<FileLogWriter>(tap);
+                           });
+}
+
+}  // namespace czqic

@@ -1,0 +1,47 @@
+// The log writer of the Linux build: the automation object the component creates by
+// kLogWriterClsid, appending each message as one timestamped, tagged line to a file.
+// Windows drive paths are kept under one local folder so that the component's fixed
+// log path ("C:\QUIRN\pq\log\Qor.log") needs no change and no root access.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "log/log_writer.h"
+#include "platform/dispatch.h"
+
+namespace czqic {
+
+// Where a log path lands on this machine. "X:\a\b" becomes "<root>/X/a/b" (drive letter
+// upper-cased, backslashes turned into slashes), where <root> is $CZQIC_DRIVE_ROOT, else
+// $XDG_STATE_HOME/czqic, else $HOME/.local/state/czqic. A path that starts with "/" is a
+// POSIX path and stays as it is; "\a\b" is taken as the root of drive C; a relative path
+// stays relative to the working directory. UNC paths and ".." components raise
+// AutomationError 75 (Path/File access error).
+std::string map_drive_path(std::string_view path);
+
+class FileLogWriter final : public LogWriter {
+  public:
+    using Tap = std::function<void(const std::string& message)>;
+
+    explicit FileLogWriter(Tap tap = {}) : tap_(std::move(tap)) {}
+
+    // Appends "YYYY-MM-DD HH:MM:SS.mmm [TAG] MESSAGE\n" (local time) to the mapped file,
+    // creating missing folders; the line is written whole before this returns. Returns 0.
+    // Raises AutomationError 75 when the folder or file cannot be opened, 61 when the
+    // disk is full and 57 for any other write failure, naming the file and the reason.
+    int32_t WriteLog(const std::string& path, const std::string& message,
+                     const std::string& tag) override;
+
+  private:
+    Tap tap_;
+};
+
+// Registers FileLogWriter under kLogWriterProgId and kLogWriterClsid. When tap is set,
+// every instance calls it with each message once the message is in the file.
+void register_file_log_writer(ClassRegistry& classes,
+                              std::function<void(const std::string& message)> tap = {});
+
+}  // namespace czqic

@@ -1,0 +1,165 @@
+#include <charconv>
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <type_traits>
+
+#include "sim/sim_internal.h"
+
+namespace czqic::sim::detail {
+
+void fail_at(const std::string& path, const std::string& message) {
+    throw ScenarioError(path + ": " + message);
+}
+
+const Value& follow(const Value& value) {
+    static const Value empty;
+    const Value* v = &value;
+    // A reference to a reference is legal in a VARIANT; a chain this long can only be a
+    // cycle, which must not hang the journal.
+    for (int hops = 0; hops < 64; ++hops) {
+        const auto* ref = std::get_if<Value::Ref>(&v->v);
+        if (!ref) return *v;
+        if (*ref == nullptr) return empty;
+        v = *ref;
+    }
+    return empty;
+}
+
+Value deep_copy(const Value& value) {
+    const Value& v = follow(value);
+    if (const auto* array = std::get_if<Value::Array>(&v.v)) {
+        ValueArray items;
+        if (*array) {
+            items.reserve((*array)->size());
+            for (const auto& item : **array) items.push_back(deep_copy(item));
+        }
+        return Value(std::move(items));
+    }
+    return v;
+}
+
+namespace {
+
+std::string double_text(double x) {
+    if (x == 0) return "0";  // no "-0"
+    // Fixed notation keeps the text plain decimal: a whole number comes out without a
+    // fraction, anything else as the shortest digits that read back to the same double.
+    char buffer[512];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed);
+    if (ec != std::errc()) return nlohmann::json(x).dump();
+    return std::string(buffer, end);
+}
+
+}  // namespace
+
+std::string journal_text(const Value& value) {
+    return std::visit(
+        [](const auto& x) -> std::string {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, Empty>) {
+                return "empty";
+            } else if constexpr (std::is_same_v<T, Null>) {
+                return "null";
+            } else if constexpr (std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>) {
+                return std::to_string(x);
+            } else if constexpr (std::is_same_v<T, double>) {
+                return double_text(x);
+            } else if constexpr (std::is_same_v<T, bool>) {
+                return x ? "true" : "false";
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                // Text that is not UTF-8 must still make a journal line, not an exception.
+                return nlohmann::json(x).dump(-1, ' ', false,
+                                              nlohmann::json::error_handler_t::replace);
+            } else if constexpr (std::is_same_v<T, Value::Array>) {
+                std::string out = "[";
+                if (x) {
+                    for (size_t i = 0; i < x->size(); ++i) {
+                        if (i) out += ", ";
+                        out += journal_text((*x)[i]);
+                    }
+                }
+                return out + "]";
+            } else {
+                return x ? journal_text(follow(*x)) : "empty";
+            }
+        },
+        value.v);
+}
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<ValueArray> hex_to_bytes(std::string_view hex) {
+    if (hex.size() % 2 != 0) return std::nullopt;
+    ValueArray bytes;
+    bytes.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = hex_digit(hex[i]);
+        int lo = hex_digit(hex[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        bytes.emplace_back(int32_t{hi * 16 + lo});
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> hex_to_raw(std::string_view hex) {
+    std::vector<uint8_t> raw;
+    for (const auto& b : hex_to_bytes(hex).value())
+        raw.push_back(static_cast<uint8_t>(std::get<int32_t>(b.v)));
+    return raw;
+}
+
+ValueArray bytes_to_values(std::span<const uint8_t> bytes) {
+    ValueArray values;
+    values.reserve(bytes.size());
+    for (uint8_t b : bytes) values.emplace_back(int32_t{b});
+    return values;
+}
+
+bool is_handled_event(std::string_view name) {
+    for (const auto& e : handled_events())
+        if (e == name) return true;
+    return false;
+}
+
+const std::vector<Member>& members() {
+    static const std::vector<Member> table{
+        {1, "number", false, 0, false},        {3, "binFlag", false, 0, false},
+        {7, "writable1", false, 0, false},     {8, "writable2", false, 0, false},
+        {9, "writable3", false, 0, false},     {20, "deviceName", false, 0, true},
+        {21, "deviceState", false, 0, false},  {22, "mediaState", false, 0, false},
+        {23, "binState", false, 0, false},     {27, "track1Data", false, 0, false},
+        {28, "track2Data", false, 0, false},   {29, "track3Data", false, 0, false},
+        {63, "track1Status", false, 0, false}, {64, "track2Status", false, 0, false},
+        {65, "track3Status", false, 0, false}, {43, "open", true, 0, false},
+        {44, "close", true, 0, false},         {66, "cancelWait", true, 0, false},
+        {80, "reset", true, 1, false},         {67, "acceptAndRead", true, 2, false},
+        {31, "cancelAccept", true, 0, false},  {32, "eject", true, 1, false},
+        {33, "retain", true, 0, false},        {34, "clear", true, 0, false},
+        {52, "writeTrack", true, 2, false},    {54, "chipInit", true, 1, false},
+        {55, "chipSend", true, 4, false},      {70, "query", true, 1, false},
+    };
+    return table;
+}
+
+const Member* find_member(DispId id) {
+    for (const auto& m : members())
+        if (m.id == id) return &m;
+    return nullptr;
+}
+
+const Member* find_member(std::string_view key, bool method) {
+    for (const auto& m : members())
+        if (m.key == key && m.method == method) return &m;
+    return nullptr;
+}
+
+}  // namespace czqic::sim::detail

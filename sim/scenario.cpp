@@ -1,0 +1,421 @@
+// Reading a scenario: every key is checked, and the first problem found is reported with
+// the key path that leads to it, so a tester can find the line in the file.
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "sim/sim_internal.h"
+
+namespace czqic::sim {
+
+using detail::fail_at;
+using nlohmann::json;
+
+const std::vector<std::string>& handled_events() {
+    static const std::vector<std::string> names{
+        "CardAccepted",     "CardInvalid",      "CardAcceptCancelled",
+        "CardTaken",        "CardCaptured",     "CardEjected",
+        "Timeout",          "DeviceError",      "CardRead",
+        "CardWritten",      "FatalError",       "ConnectionOpened",
+        "ConnectionClosed", "ChipDataReceived", "ChipInvalid",
+        "WaitCancelled",    "ResetComplete"};
+    return names;
+}
+
+Scenario builtin_scenario() {
+    Scenario s;
+    // ISO/IEC 7813 layouts around the well-known Visa test number 4000 0000 0000 0002
+    // (it passes the Luhn check but belongs to no account).
+    s.state.tracks[0] = {"READ", "%B4000000000000002^TEST/CARD^30122011000000000000?"};
+    s.state.tracks[1] = {"READ", ";4000000000000002=30122011000000000000?"};
+    s.state.tracks[2] = {"READ", ";014000000000000002=724000000000000000003012000000000000=0000?"};
+    return s;
+}
+
+namespace detail {
+
+namespace {
+
+enum class SetType { String, Bool, Number, Any };
+
+struct SetKey {
+    std::string_view key;
+    SetType type;
+};
+
+// The scalar state keys, with tracks and writable flags named the way the command line
+// names them (track1.data, writable2) so one vocabulary serves scenarios and `sim:`.
+const std::vector<SetKey>& set_keys() {
+    static const std::vector<SetKey> keys{
+        {"device", SetType::String},        {"media", SetType::String},
+        {"bin", SetType::String},           {"binFlag", SetType::Bool},
+        {"number", SetType::Number},        {"lastErrorCode", SetType::String},
+        {"track1.status", SetType::String}, {"track1.data", SetType::String},
+        {"track2.status", SetType::String}, {"track2.data", SetType::String},
+        {"track3.status", SetType::String}, {"track3.data", SetType::String},
+        {"writable1", SetType::Any},        {"writable2", SetType::Any},
+        {"writable3", SetType::Any},
+    };
+    return keys;
+}
+
+std::string set_key_list() {
+    std::string list;
+    for (const auto& k : set_keys()) {
+        if (!list.empty()) list += ", ";
+        list += k.key;
+    }
+    return list;
+}
+
+const char* type_name(SetType type) {
+    switch (type) {
+        case SetType::String:
+            return "expected a string";
+        case SetType::Bool:
+            return "expected a boolean";
+        case SetType::Number:
+            return "expected a number";
+        case SetType::Any:
+            break;
+    }
+    return "expected a value";
+}
+
+}  // namespace
+
+Value json_to_value(const json& j, const std::string& path) {
+    switch (j.type()) {
+        case json::value_t::null:
+            return Value(Null{});
+        case json::value_t::boolean:
+            return Value(j.get<bool>());
+        case json::value_t::number_integer: {
+            auto n = j.get<int64_t>();
+            if (n >= std::numeric_limits<int32_t>::min() &&
+                n <= std::numeric_limits<int32_t>::max())
+                return Value(static_cast<int32_t>(n));
+            return Value(static_cast<double>(n));
+        }
+        case json::value_t::number_unsigned: {
+            auto n = j.get<uint64_t>();
+            if (n <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+                return Value(static_cast<int32_t>(n));
+            return Value(static_cast<double>(n));
+        }
+        // A number written with a fraction or an exponent stays a Double even when whole,
+        // so a scenario can hand the component a Double on purpose (e.g. 2.0 or 2.5).
+        case json::value_t::number_float:
+            return Value(j.get<double>());
+        case json::value_t::string:
+            return Value(j.get<std::string>());
+        case json::value_t::array: {
+            ValueArray items;
+            for (size_t i = 0; i < j.size(); ++i)
+                items.push_back(json_to_value(j[i], path + "[" + std::to_string(i) + "]"));
+            return Value(std::move(items));
+        }
+        default:
+            fail_at(path, "expected a value, not an object");
+    }
+}
+
+Value read_chip_data(const json& j, const std::string& path) {
+    if (j.is_string()) {
+        auto bytes = hex_to_bytes(j.get<std::string>());
+        if (!bytes) fail_at(path, "expected hex text with an even number of digits");
+        return Value(std::move(*bytes));
+    }
+    if (j.is_array()) {
+        ValueArray items;
+        for (size_t i = 0; i < j.size(); ++i) {
+            const std::string at = path + "[" + std::to_string(i) + "]";
+            if (!j[i].is_number()) fail_at(at, "expected a number");
+            items.push_back(json_to_value(j[i], at));
+        }
+        return Value(std::move(items));
+    }
+    fail_at(path, "expected hex text or an array of numbers");
+}
+
+Value read_set_value(const std::string& key, const json& j, const std::string& path) {
+    const SetKey* found = nullptr;
+    for (const auto& k : set_keys())
+        if (k.key == key) found = &k;
+    if (!found) fail_at(path, "unknown key (known: " + set_key_list() + ")");
+    const bool fits = (found->type == SetType::String && j.is_string()) ||
+                      (found->type == SetType::Bool && j.is_boolean()) ||
+                      (found->type == SetType::Number && j.is_number()) ||
+                      (found->type == SetType::Any && !j.is_object());
+    if (!fits) fail_at(path, type_name(found->type));
+    return json_to_value(j, path);
+}
+
+void apply_set(DeviceState& state, const std::string& key, const Value& value) {
+    auto text = [&] { return std::get<std::string>(value.v); };
+    if (key == "device") {
+        state.device = text();
+    } else if (key == "media") {
+        state.media = text();
+    } else if (key == "bin") {
+        state.bin = text();
+    } else if (key == "binFlag") {
+        state.bin_flag = std::get<bool>(value.v);
+    } else if (key == "number") {
+        state.number = deep_copy(value);
+    } else if (key == "lastErrorCode") {
+        state.last_error_code = text();
+    } else if (key.starts_with("writable") && key.size() == 9) {
+        state.writable.at(key[8] - '1') = deep_copy(value);
+    } else if (key.starts_with("track") && key.size() > 7) {
+        auto& track = state.tracks.at(key[5] - '1');
+        (key.substr(7) == "status" ? track.status : track.data) = text();
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::json_to_value;
+
+std::string index_path(const std::string& path, size_t i) {
+    return path + "[" + std::to_string(i) + "]";
+}
+
+const json& expect_object(const json& j, const std::string& path) {
+    if (!j.is_object()) fail_at(path, "expected an object");
+    return j;
+}
+
+const json& expect_array(const json& j, const std::string& path) {
+    if (!j.is_array()) fail_at(path, "expected an array");
+    return j;
+}
+
+std::string read_string(const json& j, const std::string& path) {
+    if (!j.is_string()) fail_at(path, "expected a string");
+    return j.get<std::string>();
+}
+
+bool read_bool(const json& j, const std::string& path) {
+    if (!j.is_boolean()) fail_at(path, "expected a boolean");
+    return j.get<bool>();
+}
+
+int64_t read_ms(const json& j, const std::string& path) {
+    if (!j.is_number()) fail_at(path, "expected a number");
+    const double ms = j.get<double>();
+    if (ms < 0 || ms != std::floor(ms) || ms > 1e15)
+        fail_at(path, "expected a whole number of milliseconds, 0 or more");
+    return j.is_number_float() ? static_cast<int64_t>(ms) : j.get<int64_t>();
+}
+
+// Event names in a scenario must be ones the component handles. The control does raise
+// others, which the component ignores, but a scenario naming one is far more likely to
+// hold a typo ("ResetDone") than a deliberate unhandled event, and a typo would silently
+// turn a test into a time-out. `sim:EVENT` on the command line raises any name.
+std::string read_event_name(const json& j, const std::string& path) {
+    std::string name = read_string(j, path);
+    if (!detail::is_handled_event(name)) fail_at(path, "unknown event \"" + name + "\"");
+    return name;
+}
+
+std::map<std::string, Value> read_set(const json& j, const std::string& path) {
+    expect_object(j, path);
+    std::map<std::string, Value> set;
+    for (const auto& [key, value] : j.items())
+        set[key] = detail::read_set_value(key, value, path + "." + key);
+    return set;
+}
+
+std::optional<Value> read_event_data(const json& j, const std::string& event,
+                                     const std::string& path) {
+    if (!j.contains("data")) return std::nullopt;
+    if (event != "ChipDataReceived") fail_at(path + ".data", "data is only for ChipDataReceived");
+    return detail::read_chip_data(j["data"], path + ".data");
+}
+
+EventSpec read_event(const json& j, const std::string& path) {
+    expect_object(j, path);
+    EventSpec e;
+    if (!j.contains("event")) fail_at(path + ".event", "missing");
+    e.event = read_event_name(j["event"], path + ".event");
+    e.data = read_event_data(j, e.event, path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (key == "event" || key == "data") {
+            continue;
+        } else if (key == "afterMs") {
+            e.after_ms = read_ms(value, at);
+        } else if (key == "during") {
+            e.during = read_bool(value, at);
+        } else if (key == "set") {
+            e.set = read_set(value, at);
+        } else {
+            fail_at(at, "unknown key");
+        }
+    }
+    return e;
+}
+
+Reaction read_reaction(const json& j, const std::string& path) {
+    expect_object(j, path);
+    Reaction r;
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (key == "returns") {
+            r.returns = json_to_value(value, at);
+        } else if (key == "fail") {
+            r.fail = read_string(value, at);
+        } else if (key == "set") {
+            r.set = read_set(value, at);
+        } else if (key == "events") {
+            expect_array(value, at);
+            for (size_t i = 0; i < value.size(); ++i)
+                r.events.push_back(read_event(value[i], index_path(at, i)));
+        } else {
+            fail_at(at, "unknown key");
+        }
+    }
+    return r;
+}
+
+TimelineEntry read_timeline_entry(const json& j, const std::string& path) {
+    expect_object(j, path);
+    TimelineEntry t;
+    if (j.contains("event")) t.event = read_event_name(j["event"], path + ".event");
+    t.data = read_event_data(j, t.event.value_or(""), path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (key == "event" || key == "data") {
+            continue;
+        } else if (key == "atMs") {
+            t.at_ms = read_ms(value, at);
+        } else if (key == "set") {
+            t.set = read_set(value, at);
+        } else {
+            fail_at(at, "unknown key");
+        }
+    }
+    return t;
+}
+
+void read_track(const json& j, DeviceState::Track& track, const std::string& path) {
+    expect_object(j, path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (key == "status") {
+            track.status = read_string(value, at);
+        } else if (key == "data") {
+            track.data = read_string(value, at);
+        } else {
+            fail_at(at, "unknown key");
+        }
+    }
+}
+
+void read_state(const json& j, DeviceState& state, const std::string& path) {
+    expect_object(j, path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (key == "device") {
+            state.device = read_string(value, at);
+        } else if (key == "media") {
+            state.media = read_string(value, at);
+        } else if (key == "bin") {
+            state.bin = read_string(value, at);
+        } else if (key == "binFlag") {
+            state.bin_flag = read_bool(value, at);
+        } else if (key == "number") {
+            if (!value.is_number()) fail_at(at, "expected a number");
+            state.number = json_to_value(value, at);
+        } else if (key == "lastErrorCode") {
+            state.last_error_code = read_string(value, at);
+        } else if (key == "tracks" || key == "writable") {
+            // Fewer than three entries leave the later tracks at their built-in values.
+            expect_array(value, at);
+            for (size_t i = 0; i < value.size(); ++i) {
+                const std::string item = index_path(at, i);
+                if (i >= 3) fail_at(item, "the reader has three tracks");
+                if (key == "tracks") {
+                    read_track(value[i], state.tracks[i], item);
+                } else {
+                    state.writable[i] = json_to_value(value[i], item);
+                }
+            }
+        } else if (key == "failGets") {
+            expect_object(value, at);
+            for (const auto& [name, description] : value.items()) {
+                const std::string item = at + "." + name;
+                if (!detail::find_member(name, false))
+                    fail_at(item, "unknown property \"" + name + "\"");
+                state.fail_gets[name] = read_string(description, item);
+            }
+        } else {
+            fail_at(at, "unknown key");
+        }
+    }
+}
+
+void read_on(const json& j, Scenario& scenario, const std::string& path) {
+    expect_object(j, path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (!detail::find_member(key, true)) fail_at(at, "unknown member \"" + key + "\"");
+        expect_array(value, at);
+        std::vector<Reaction> reactions;
+        for (size_t i = 0; i < value.size(); ++i)
+            reactions.push_back(read_reaction(value[i], index_path(at, i)));
+        // An empty list is no list: the member keeps its built-in reaction.
+        if (!reactions.empty()) scenario.on[key] = std::move(reactions);
+    }
+}
+
+}  // namespace
+
+Scenario parse_scenario(std::string_view json_text) {
+    json root;
+    try {
+        root = json::parse(json_text);
+    } catch (const json::parse_error& e) {
+        // what() reads "[json.exception.parse_error.101] parse error at line 3, column 7: ...";
+        // the bracketed tag means nothing to whoever wrote the file.
+        std::string what = e.what();
+        if (auto tag_end = what.find("] "); what.starts_with("[") && tag_end != std::string::npos)
+            what.erase(0, tag_end + 2);
+        throw ScenarioError("invalid JSON: " + what);
+    }
+    Scenario scenario = builtin_scenario();
+    if (!root.is_object()) fail_at("scenario", "expected an object");
+    for (const auto& [key, value] : root.items()) {
+        if (key == "state") {
+            read_state(value, scenario.state, key);
+        } else if (key == "on") {
+            read_on(value, scenario, key);
+        } else if (key == "timeline") {
+            expect_array(value, key);
+            for (size_t i = 0; i < value.size(); ++i)
+                scenario.timeline.push_back(read_timeline_entry(value[i], index_path(key, i)));
+        } else {
+            fail_at(key, "unknown key");
+        }
+    }
+    return scenario;
+}
+
+Scenario load_scenario_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ScenarioError(path + ": cannot read the scenario file");
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw ScenarioError(path + ": cannot read the scenario file");
+    try {
+        return parse_scenario(text.str());
+    } catch (const ScenarioError& e) {
+        throw ScenarioError(path + ": " + e.what());
+    }
+}
+
+}  // namespace czqic::sim

@@ -1,0 +1,453 @@
+#include "sim/sim_reader.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sim/sim_internal.h"
+
+namespace czqic::sim {
+
+using detail::apply_set;
+using detail::deep_copy;
+using detail::follow;
+using detail::journal_text;
+using detail::Member;
+
+namespace {
+
+constexpr const char* kProgId = "KXCARDREADERLib.KXCardReader";
+constexpr uint32_t kEInvalidArg = 0x80070057u;
+// What Visual Basic reports for DISP_E_BADPARAMCOUNT.
+constexpr int32_t kWrongArgumentCount = 450;
+
+// Member ids the reactions below single out.
+constexpr DispId kOpen = 43, kClose = 44, kCancelWait = 66, kReset = 80, kAcceptAndRead = 67,
+                 kCancelAccept = 31, kEject = 32, kRetain = 33, kClear = 34, kWriteTrack = 52,
+                 kChipInit = 54, kChipSend = 55, kQuery = 70;
+
+[[noreturn]] void raise_failure(const std::string& description) {
+    throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
+}
+
+[[noreturn]] void raise_invalid_argument(const std::string& description) {
+    throw AutomationError(static_cast<int32_t>(kEInvalidArg), kEInvalidArg, description);
+}
+
+[[noreturn]] void raise_member_not_found() {
+    throw AutomationError(rt_error::kNoSuchMember, kDispEMemberNotFound, "Member not found");
+}
+
+[[noreturn]] void raise_bad_param_count() {
+    throw AutomationError(kWrongArgumentCount, kDispEBadParamCount, "Invalid number of parameters");
+}
+
+// The parameters each event carries, as the control declares them.
+ValueArray event_args(std::string_view name, const std::optional<Value>& data) {
+    if (name == "ChipDataReceived")
+        return {Value(std::string()), data ? deep_copy(*data) : Value(ValueArray{})};
+    if (name == "FatalError") return {Value(int32_t{0})};
+    if (name == "ChipInvalid") return {Value(std::string())};
+    return {};
+}
+
+EventSpec posted(std::string event, int64_t after_ms, std::map<std::string, Value> set = {},
+                 std::optional<Value> data = std::nullopt) {
+    EventSpec e;
+    e.event = std::move(event);
+    e.after_ms = after_ms;
+    e.set = std::move(set);
+    e.data = std::move(data);
+    return e;
+}
+
+std::optional<uint8_t> byte_of(const Value& value) {
+    const Value& v = follow(value);
+    double x;
+    if (const auto* d = std::get_if<double>(&v.v)) {
+        x = *d;
+    } else if (const auto* i = std::get_if<int32_t>(&v.v)) {
+        x = *i;
+    } else if (const auto* s = std::get_if<int16_t>(&v.v)) {
+        x = *s;
+    } else {
+        return std::nullopt;
+    }
+    if (!(x >= 0 && x <= 255) || x != std::floor(x)) return std::nullopt;
+    return static_cast<uint8_t>(x);
+}
+
+// The track a write-track call names: "1" to "3" (or the number itself).
+int track_index(const Value& value) {
+    const Value& v = follow(value);
+    if (const auto* s = std::get_if<std::string>(&v.v);
+        s && s->size() == 1 && (*s)[0] >= '1' && (*s)[0] <= '3')
+        return (*s)[0] - '1';
+    if (auto b = byte_of(v); b && *b >= 1 && *b <= 3) return *b - 1;
+    raise_invalid_argument("Invalid track number " + journal_text(v));
+}
+
+}  // namespace
+
+struct SimDevice::Impl {
+    class Control;
+
+    Impl(SimDevice& d, uint32_t seed) : device(d), random(seed) {}
+
+    SimDevice& device;
+    std::mt19937 random;
+    // Calls taken so far per member key: lives here, not in the control, so a new instance
+    // carries on where the last one left off.
+    std::map<std::string, size_t> calls;
+    std::vector<std::weak_ptr<Control>> instances;
+    bool timeline_started = false;
+
+    std::shared_ptr<Control> current();
+    void record(std::string line);
+    Value get_property(const Control& control, const Member& member) const;
+    Value run_method(Control& control, const Member& member, std::span<Value> args);
+    Reaction builtin_reaction(const Member& member, std::span<Value> args);
+    Value query_answer(const Value& key) const;
+    void schedule(Control& control, const EventSpec& event);
+    void start_timeline();
+};
+
+// One control instance: what the class factory hands the host form.
+class SimDevice::Impl::Control final : public Dispatch,
+                                       public EventSource,
+                                       public std::enable_shared_from_this<Control> {
+  public:
+    explicit Control(std::shared_ptr<SimDevice> device) : device_(std::move(device)) {}
+
+    Value invoke(DispId id, InvokeKind kind, std::span<Value> args) override;
+
+    uint32_t advise(std::weak_ptr<EventSink> sink) override {
+        sinks_.push_back({++last_cookie_, std::move(sink)});
+        return last_cookie_;
+    }
+    void unadvise(uint32_t cookie) override {
+        std::erase_if(sinks_, [cookie](const Connection& c) { return c.cookie == cookie; });
+    }
+
+    // Applies the event's state change, then raises it on this instance.
+    void fire(std::string_view name, const std::map<std::string, Value>& set,
+              const std::optional<Value>& data);
+
+    bool opened = false;
+    Value device_name = Value(std::string());
+
+  private:
+    struct Connection {
+        uint32_t cookie;
+        std::weak_ptr<EventSink> sink;
+    };
+
+    // The device outlives every instance made from it: a control on a still-loaded form
+    // must keep answering even if whoever built the device has let go of it.
+    std::shared_ptr<SimDevice> device_;
+    std::vector<Connection> sinks_;
+    uint32_t last_cookie_ = 0;
+};
+
+Value SimDevice::Impl::Control::invoke(DispId id, InvokeKind kind, std::span<Value> args) {
+    auto keep_alive = shared_from_this();  // a handler may release this instance mid-call
+    Impl& impl = *device_->impl_;
+    const Member* member = detail::find_member(id);
+    const std::string name = member ? std::string(member->key) : "#" + std::to_string(id);
+
+    // Journalled before anything can fail, so a refused call still shows in the record.
+    // A method reached as a property get (or the reverse) counts as what the member is,
+    // the way Visual Basic's late binding treats them.
+    if (kind == InvokeKind::PropertyPut) {
+        impl.record("put: " + name + " = " + (args.empty() ? "empty" : journal_text(args.back())));
+    } else if (member ? !member->method : kind == InvokeKind::PropertyGet) {
+        impl.record("get: " + name);
+    } else {
+        std::string line = "call: " + name + "(";
+        for (size_t i = 0; i < args.size(); ++i) {
+            if (i) line += ", ";
+            line += journal_text(args[i]);
+        }
+        impl.record(line + ")");
+    }
+
+    if (!member) raise_member_not_found();
+    if (kind == InvokeKind::PropertyPut) {
+        if (!member->puttable) raise_member_not_found();
+        if (args.size() != 1) raise_bad_param_count();
+        device_name = deep_copy(args[0]);
+        return {};
+    }
+    if (!member->method) {
+        if (!args.empty()) raise_bad_param_count();
+        return impl.get_property(*this, *member);
+    }
+    if (args.size() != member->arity) raise_bad_param_count();
+    return impl.run_method(*this, *member, args);
+}
+
+void SimDevice::Impl::Control::fire(std::string_view name, const std::map<std::string, Value>& set,
+                                    const std::optional<Value>& data) {
+    auto keep_alive = shared_from_this();
+    for (const auto& [key, value] : set) apply_set(device_->state_, key, value);
+    const ValueArray args = event_args(name, data);
+    // A handler may connect, disconnect or release while we deliver: walk a copy, and skip
+    // a sink that was disconnected by an earlier one.
+    const auto connections = sinks_;
+    for (const auto& c : connections) {
+        bool still_connected = std::ranges::any_of(
+            sinks_, [&](const Connection& now) { return now.cookie == c.cookie; });
+        if (!still_connected) continue;
+        auto sink = c.sink.lock();
+        if (!sink) continue;
+        // The control ignores what its handlers return, failures included; the component
+        // reports its own handler failures.
+        try {
+            sink->on_event(name, args);
+        } catch (...) {
+        }
+    }
+}
+
+std::shared_ptr<SimDevice::Impl::Control> SimDevice::Impl::current() {
+    std::erase_if(instances, [](const auto& w) { return w.expired(); });
+    return instances.empty() ? nullptr : instances.back().lock();
+}
+
+void SimDevice::Impl::record(std::string line) {
+    device.journal_.push_back(line);
+    if (device.on_journal) device.on_journal(line);
+}
+
+Value SimDevice::Impl::get_property(const Control& control, const Member& member) const {
+    const DeviceState& s = device.state_;
+    if (auto it = s.fail_gets.find(std::string(member.key)); it != s.fail_gets.end())
+        raise_failure(it->second);
+    switch (member.id) {
+        case 1:
+            return deep_copy(s.number);
+        case 3:
+            return Value(s.bin_flag);
+        case 7:
+        case 8:
+        case 9:
+            return deep_copy(s.writable[member.id - 7]);
+        case 20:
+            return deep_copy(control.device_name);
+        case 21:
+            return Value(s.device);
+        case 22:
+            return Value(s.media);
+        case 23:
+            return Value(s.bin);
+        case 27:
+        case 28:
+        case 29:
+            return Value(s.tracks[member.id - 27].data);
+        case 63:
+        case 64:
+        case 65:
+            return Value(s.tracks[member.id - 63].status);
+        default:
+            raise_member_not_found();
+    }
+}
+
+Value SimDevice::Impl::query_answer(const Value& key) const {
+    const Value& k = follow(key);
+    const auto* text = std::get_if<std::string>(&k.v);
+    return Value(text && *text == "LastErrorCode" ? device.state_.last_error_code : std::string());
+}
+
+Value SimDevice::Impl::run_method(Control& control, const Member& member, std::span<Value> args) {
+    const size_t call_index = calls[std::string(member.key)]++;
+    Reaction reaction;
+    if (auto it = device.scenario_.on.find(std::string(member.key));
+        it != device.scenario_.on.end()) {
+        reaction = it->second[std::min(call_index, it->second.size() - 1)];
+    } else {
+        reaction = builtin_reaction(member, args);
+    }
+    if (reaction.fail) raise_failure(*reaction.fail);
+
+    // Opening is the instance's own state, whatever the scenario makes the call report.
+    if (member.id == kOpen) control.opened = true;
+    if (member.id == kClose) control.opened = false;
+    for (const auto& [key, value] : reaction.set) apply_set(device.state_, key, value);
+
+    Value result;
+    if (member.id == kAcceptAndRead || member.id == kClear)
+        result = reaction.returns ? deep_copy(*reaction.returns) : Value(int32_t{0});
+    else if (member.id == kQuery)
+        result = reaction.returns ? deep_copy(*reaction.returns) : query_answer(args[0]);
+
+    for (const auto& e : reaction.events) {
+        if (e.during)
+            control.fire(e.event, e.set, e.data);
+        else
+            schedule(control, e);
+    }
+    return result;
+}
+
+Reaction SimDevice::Impl::builtin_reaction(const Member& member, std::span<Value> args) {
+    Reaction r;
+    switch (member.id) {
+        case kOpen:
+            r.events = {posted("ConnectionOpened", 100)};
+            break;
+        case kReset:
+            r.events = {posted("ResetComplete", 500)};
+            break;
+        case kAcceptAndRead:
+            r.events = {posted("CardAccepted", 1500, {{"media", Value("PRESENT")}})};
+            break;
+        case kCancelAccept:
+            r.events = {posted("CardAcceptCancelled", 100)};
+            break;
+        case kEject:
+            r.events = {posted("CardEjected", 300, {{"media", Value("INJAWS")}}),
+                        posted("CardTaken", 2300, {{"media", Value("NOMEDIA")}})};
+            break;
+        case kRetain:
+            r.events = {posted("CardCaptured", 800, {{"media", Value("NOMEDIA")}})};
+            break;
+        case kCancelWait:
+            r.events = {posted("WaitCancelled", 0)};
+            break;
+        case kWriteTrack: {
+            // The text is taken now: the caller's variable may be gone when the write ends.
+            const int track = track_index(args[0]);
+            const Value& text = follow(args[1]);
+            const auto* s = std::get_if<std::string>(&text.v);
+            if (!s) raise_invalid_argument("Invalid track data " + journal_text(text));
+            r.events = {posted("CardWritten", 400,
+                               {{"track" + std::to_string(track + 1) + ".data", Value(*s)}})};
+            break;
+        }
+        case kChipInit:
+            r.events = {posted("ChipDataReceived", 300, {},
+                               Value(detail::hex_to_bytes(kAnswerToReset).value()))};
+            break;
+        case kChipSend: {
+            const Value& command = follow(args[2]);
+            const auto* array = std::get_if<Value::Array>(&command.v);
+            if (!array || !*array) raise_invalid_argument("The command is not an array");
+            std::vector<uint8_t> apdu;
+            for (const auto& element : **array) {
+                auto b = byte_of(element);
+                if (!b) raise_invalid_argument("Invalid command byte " + journal_text(element));
+                apdu.push_back(*b);
+            }
+            const auto answer = detail::card_answer(apdu, random);
+            r.events = {
+                posted("ChipDataReceived", 100, {}, Value(detail::bytes_to_values(answer)))};
+            break;
+        }
+        default:  // close, clear and query: answered by the call itself
+            break;
+    }
+    return r;
+}
+
+void SimDevice::Impl::schedule(Control& control, const EventSpec& event) {
+    // Owned by the instance: if the form lets it go first, the event dies with it.
+    std::weak_ptr<Control> target = control.weak_from_this();
+    device.loop_.post(
+        [target, event] {
+            if (auto c = target.lock()) c->fire(event.event, event.set, event.data);
+        },
+        event.after_ms, target);
+}
+
+void SimDevice::Impl::start_timeline() {
+    if (timeline_started) return;
+    timeline_started = true;
+    std::weak_ptr<SimDevice> owner = device.weak_from_this();
+    for (const auto& entry : device.scenario_.timeline) {
+        device.loop_.post(
+            [owner, entry] {
+                auto d = owner.lock();
+                if (!d) return;
+                // The state changes whether or not a form is loaded to hear about it.
+                for (const auto& [key, value] : entry.set) apply_set(d->state_, key, value);
+                if (!entry.event) return;
+                if (auto c = d->impl_->current()) c->fire(*entry.event, {}, entry.data);
+            },
+            entry.at_ms, owner);
+    }
+}
+
+std::shared_ptr<SimDevice> SimDevice::create(MessageLoop& loop, Scenario scenario, uint32_t seed) {
+    return std::shared_ptr<SimDevice>(new SimDevice(loop, std::move(scenario), seed));
+}
+
+SimDevice::SimDevice(MessageLoop& loop, Scenario scenario, uint32_t seed)
+    : loop_(loop),
+      scenario_(std::move(scenario)),
+      state_(scenario_.state),
+      impl_(std::make_unique<Impl>(*this, seed)) {}
+
+SimDevice::~SimDevice() = default;
+
+void SimDevice::register_class(ClassRegistry& classes) {
+    std::weak_ptr<SimDevice> device = weak_from_this();
+    classes.register_class(kProgId, "", [device]() -> std::shared_ptr<Object> {
+        auto d = device.lock();
+        if (!d) throw std::runtime_error("the simulated card reader has been shut down");
+        return d->create_control();
+    });
+}
+
+std::shared_ptr<Object> SimDevice::create_control() {
+    auto control = std::make_shared<Impl::Control>(shared_from_this());
+    ++instances_created_;
+    impl_->current();  // drops the expired ones
+    impl_->instances.push_back(control);
+    impl_->start_timeline();
+    return control;
+}
+
+void SimDevice::raise(std::string_view event, std::optional<Value> data) {
+    std::optional<Value> payload;
+    if (data) {
+        const Value& d = follow(*data);
+        if (const auto* hex = std::get_if<std::string>(&d.v)) {
+            auto bytes = detail::hex_to_bytes(*hex);
+            if (!bytes)
+                detail::fail_at(std::string(event),
+                                "expected hex text with an even number of digits");
+            payload = Value(std::move(*bytes));
+        } else {
+            payload = deep_copy(d);
+        }
+    }
+    auto control = impl_->current();
+    if (!control) return;
+    impl_->schedule(*control, posted(std::string(event), 0, {}, std::move(payload)));
+}
+
+void SimDevice::set(std::string_view key, std::string_view value) {
+    const std::string k(key);
+    const nlohmann::json text(std::string{value});
+    // VALUE is JSON where it parses as JSON of the key's type; otherwise the bare text is
+    // the value, so `sim:lastErrorCode=0` and `sim:media=PRESENT` both mean the string.
+    const auto parsed = nlohmann::json::parse(value, nullptr, false);
+    Value v;
+    if (parsed.is_discarded()) {
+        v = detail::read_set_value(k, text, k);
+    } else {
+        try {
+            v = detail::read_set_value(k, parsed, k);
+        } catch (const ScenarioError&) {
+            v = detail::read_set_value(k, text, k);
+        }
+    }
+    apply_set(state_, k, v);
+}
+
+bool SimDevice::opened() const {
+    auto control = impl_->current();
+    return control && control->opened;
+}
+
+}  // namespace czqic::sim

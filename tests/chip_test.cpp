@@ -1,0 +1,159 @@
+// Chip power-up and command exchange: the command text to bytes, refused malformed
+// commands, the reply in ChipCardData, and the two methods' mappings.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "chip/hex.h"
+#include "tests/support/harness.h"
+
+namespace czqic::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+struct CommandRow {
+    const char* text;
+    const char* sent;  // the array as the journal prints it
+};
+
+TEST(ChipCommand, WholeBytesOfEitherCaseAreSentAsTheyAre) {
+    const CommandRow rows[] = {
+        {"0084000004", "[0, 132, 0, 0, 4]"},
+        {"00a4", "[0, 164]"},
+        {"FFfe", "[255, 254]"},
+        {"00", "[0]"},
+    };
+    for (const CommandRow& row : rows) {
+        SCOPED_TRACE(row.text);
+        Harness h;
+        auto r = h.make_reader();
+        r->ChipCardData(row.text);
+        h.clear_records();
+        EXPECT_EQ(r->Qor_ChipTrnsp(), kOk);
+        EXPECT_THAT(h.journal_matching("call:"),
+                    ElementsAre(std::string(R"(call: chipSend("SEND", 0, )") + row.sent + ", -1)"));
+    }
+}
+
+TEST(ChipCommand, MalformedTextIsRefusedBeforeAnythingChanges) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "empty"},
+        {"12345", "odd number"},
+        {"1234567", "odd number"},
+        {"12G4", "'G' at position 3"},
+        {"12 4", "' ' at position 3"},
+        {"0x1234", "'x' at position 2"},
+    };
+    for (const auto& [text, problem] : rows) {
+        SCOPED_TRACE(text);
+        Harness h;
+        auto r = h.make_reader();
+        h.rt.status_word = 411;
+        r->ChipCardData(text);
+        h.clear_records();
+        EXPECT_EQ(r->Qor_ChipTrnsp(), kFailed);
+        EXPECT_EQ(h.rt.status_word, 411);
+        EXPECT_EQ(r->ChipCardData(), text);
+        EXPECT_THAT(h.journal(), IsEmpty());
+        ASSERT_EQ(h.log().size(), 1u);
+        EXPECT_THAT(h.log()[0], ::testing::StartsWith("Qor_ChipTrnsp err:"));
+        EXPECT_THAT(h.log()[0], HasSubstr(problem));
+    }
+}
+
+TEST(ChipCommand, TheLongestCommandIsSentAndOneByteMoreOverflows) {
+    const std::string longest(kMaxChipCommandChars, 'A');
+    EXPECT_EQ(chip_command_to_array(longest).size(), kMaxChipCommandChars / 2);
+
+    Harness h;
+    auto r = h.make_reader();
+    h.rt.status_word = 0;
+    r->ChipCardData(longest + "AA");
+    h.clear_records();
+    EXPECT_EQ(r->Qor_ChipTrnsp(), kFailed);
+    EXPECT_THAT(h.log(), ElementsAre("Qor_ChipTrnsp err:Overflow"));
+    EXPECT_THAT(h.journal(), IsEmpty());
+    // The overflow comes after the pending mark and before the control call.
+    EXPECT_EQ(h.rt.status_word, kPending);
+    EXPECT_EQ(r->ChipCardData(), longest + "AA");
+}
+
+TEST(ChipExchange, TheReplyReplacesTheCommand) {
+    Harness h(R"({"on": {"chipSend": [{"events": [
+        {"event": "ChipDataReceived", "afterMs": 100, "data": "6a82"}]}]}})");
+    auto r = h.make_reader();
+    r->ChipCardData("00A4040007F0435A51494301");
+    h.clear_records();
+    EXPECT_EQ(r->Qor_ChipTrnsp(), kOk);
+    EXPECT_EQ(r->ChipCardData(), "6A82");
+    EXPECT_THAT(h.log(), ElementsAre("Qor_ChipTrnsp:10120100", "Event ChipDataReceived461",
+                                     "mstrChipCardData:6A82", "Qor_ChipTrnsp end:461"));
+}
+
+TEST(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
+    Harness h;
+    auto r = h.make_reader();
+    r->ChipCardData("0084000008");
+    EXPECT_EQ(r->Qor_ChipTrnsp(), kOk);
+    const std::string reply = r->ChipCardData();
+    EXPECT_EQ(reply.size(), 20u);
+    EXPECT_EQ(reply.substr(16), "9000");
+}
+
+TEST(ChipExchange, MappingsOfBothMethods) {
+    struct Row {
+        const char* event;
+        int32_t wait_chip;
+        int32_t transport;
+        const char* data_after;  // ChipCardData after the exchange
+    };
+    const Row rows[] = {
+        {"ChipDataReceived", kOk, kOk, "3B00"},
+        {"ChipInvalid", kFailed, kFailed, ""},
+        {"Timeout", kFailed, kFailed, ""},
+        {"", kTimedOut, kTimedOut, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.event);
+        const std::string ev = row.event;
+        const std::string events =
+            ev.empty() ? "[]"
+                       : R"([{"event": ")" + ev + R"(", "afterMs": 200)" +
+                             (ev == "ChipDataReceived" ? R"(, "data": "3B00")" : "") + "}]";
+        Harness h(R"({"on": {"chipInit": [{"events": )" + events + R"(}], "chipSend": [{"events": )" +
+                  events + "}]}}");
+        auto r = h.make_reader();
+        r->ChipCardData("1122");
+        EXPECT_EQ(r->QOR_WaitChip(), row.wait_chip);
+        // Power-up leaves the text alone unless the chip answered.
+        EXPECT_EQ(r->ChipCardData(), ev == "ChipDataReceived" ? "3B00" : "1122");
+        r->ChipCardData("0084000004");
+        EXPECT_EQ(r->Qor_ChipTrnsp(), row.transport);
+        EXPECT_EQ(r->ChipCardData(), row.data_after);
+    }
+}
+
+TEST(ChipExchange, Status460IsSuccessOnlyForPowerUp) {
+    for (bool power_up : {true, false}) {
+        Harness h(R"({"on": {"chipInit": [{}], "chipSend": [{}]}})");
+        auto r = h.make_reader();
+        r->ChipCardData("00");
+        h.loop.post([&] { h.rt.status_word = 460; }, 1000);
+        EXPECT_EQ(power_up ? r->QOR_WaitChip() : r->Qor_ChipTrnsp(), power_up ? kOk : kFailed);
+    }
+}
+
+TEST(ChipExchange, PowerUpPassesInitByReference) {
+    Harness h;
+    auto r = h.make_reader();
+    h.clear_records();
+    EXPECT_EQ(r->QOR_WaitChip(), kOk);
+    EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: chipInit("INIT"))"));
+    EXPECT_EQ(h.log().front(), "QOR_WaitChip:10120100");
+    EXPECT_EQ(h.log().back(), "QOR_WaitChip end:461");
+}
+
+}  // namespace
+}  // namespace czqic::testing

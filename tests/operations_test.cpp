@@ -1,0 +1,434 @@
+// The blocking device methods on the virtual clock: result mappings, log lines in order,
+// time limits (also across midnight), events during the start call, the error path,
+// and re-entrant pumping.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "operations/frame.h"
+#include "tests/support/harness.h"
+
+namespace czqic::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A scenario whose member answers every call with one event, during the call or later.
+std::string answer(const std::string& member, const std::string& event, bool during = false,
+                   int after_ms = 700) {
+    const std::string when = during ? R"("during": true)" : R"("afterMs": )" + std::to_string(after_ms);
+    if (event.empty()) return R"({"on": {")" + member + R"(": [{}]}})";
+    return R"({"on": {")" + member + R"(": [{"events": [{"event": ")" + event + R"(", )" + when +
+           "}]}]}}";
+}
+
+struct MappingRow {
+    const char* event;  // empty: nothing ever answers
+    int32_t result;
+};
+
+TEST(ResetMapping, EachOutcomeGivesItsResult) {
+    const MappingRow rows[] = {
+        {"ResetComplete", kOk},       {"CardCaptured", kCaptured}, {"Timeout", kFailed},
+        {"DeviceError", kFailed},     {"CardAccepted", kFailed},   {"", kTimedOut},
+        {"CardEjected", kTimedOut},  // stores nothing, so the wait runs on
+    };
+    for (const char* member : {"reset", "retain"}) {
+        for (const MappingRow& row : rows) {
+            SCOPED_TRACE(std::string(member) + " " + row.event);
+            Harness h(answer(member, row.event));
+            auto r = h.make_reader();
+            const int32_t result = std::string(member) == "reset" ? r->CardReaderReset()
+                                                                  : r->CardReaderRetain();
+            EXPECT_EQ(result, row.result);
+        }
+    }
+}
+
+TEST(ResetMapping, ResetLogsAroundTheEventAndCancelsTheWaitFirst) {
+    Harness h(answer("reset", "ResetComplete"));
+    auto r = h.make_reader();
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderReset(), kOk);
+    // The built-in reader confirms the cancelled wait before the reset completes.
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderReset:10120100", "Event WaitCancelled10120100",
+                                     "Event ResetComplete404", "CardReaderReset end:404"));
+    EXPECT_THAT(h.journal(), ElementsAre("call: cancelWait()", R"(call: reset("EJECT"))"));
+}
+
+TEST(ResetMapping, RetainCancelsTheWaitBeforeRetainingEvenWithNothingPending) {
+    Harness h(answer("retain", "CardCaptured"));
+    auto r = h.make_reader();
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderRetain(), kCaptured);
+    EXPECT_THAT(h.journal_matching("call:"), ElementsAre("call: cancelWait()", "call: retain()"));
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderRetain:10120100", "Event WaitCancelled10120100",
+                                     "Event CardCaptured412", "CardReaderRetain end:412"));
+}
+
+TEST(Frame, AnEventDuringTheStartCallEndsTheWaitWithoutSleeping) {
+    Harness h(answer("reset", "ResetComplete", true));
+    auto r = h.make_reader();
+    h.clear_records();
+    int32_t result = 0;
+    EXPECT_EQ(h.elapsed_during([&] { result = r->CardReaderReset(); }), 0);
+    EXPECT_EQ(result, kOk);
+    // The start line follows the calls, so it already shows the event's value.
+    EXPECT_THAT(h.log(), ElementsAre("Event ResetComplete404", "CardReaderReset:404",
+                                     "CardReaderReset end:404"));
+}
+
+TEST(Frame, ElapsedSecondsRoundHalfToEvenAndWrapAtMidnight) {
+    EXPECT_EQ(elapsed_seconds(100.0, 100.4), 0);
+    EXPECT_EQ(elapsed_seconds(100.0, 100.5), 0);
+    EXPECT_EQ(elapsed_seconds(100.0, 101.5), 2);
+    EXPECT_EQ(elapsed_seconds(86390.0, 5.0), 15);
+    EXPECT_EQ(elapsed_seconds(86399.9, 0.1), 0);
+    EXPECT_EQ(elapsed_seconds(10.0, 9.0), 86399);
+}
+
+struct LimitRow {
+    const char* name;
+    std::string scenario;
+    std::function<int32_t(ColsZQICCardReader&)> op;
+    int64_t min_ms, max_ms;
+    int32_t result;
+};
+
+TEST(Frame, EachWaitEndsHalfASecondBeforeItsLimitAtTheLatest) {
+    const std::string silent_reset = answer("reset", "");
+    const LimitRow rows[] = {
+        {"reset 60 s", silent_reset, [](auto& r) { return r.CardReaderReset(); }, 59500, 60000,
+         kTimedOut},
+        {"retain 60 s", answer("retain", ""), [](auto& r) { return r.CardReaderRetain(); }, 59500,
+         60000, kTimedOut},
+        {"chip 60 s", answer("chipInit", ""), [](auto& r) { return r.QOR_WaitChip(); }, 59500,
+         60000, kTimedOut},
+        {"read 10 s", "", [](auto& r) { return r.CardReaderRead(); }, 9500, 10000, kFailed},
+        {"return 3 s", answer("eject", ""), [](auto& r) { return r.CardReaderReturn(); }, 2500,
+         3000, kTimedOut},
+        {"return 30 s", answer("eject", ""),
+         [](auto& r) {
+             r.TimeOutCard(30);
+             return r.CardReaderReturn();
+         },
+         29500, 30000, kTimedOut},
+        {"return 0 s", answer("eject", ""),
+         [](auto& r) {
+             r.TimeOutCard(0);
+             return r.CardReaderReturn();
+         },
+         0, 0, kTimedOut},
+        {"return -5 s", answer("eject", ""),
+         [](auto& r) {
+             r.TimeOutCard(-5);
+             return r.CardReaderReturn();
+         },
+         0, 0, kTimedOut},
+        {"disable 1 s", answer("cancelAccept", ""),
+         [](auto& r) {
+             r.CardReaderEnable();
+             return r.CardReaderDisable();
+         },
+         500, 1000, kOk},
+    };
+    for (double start : {12 * 3600.0, 23 * 3600.0 + 59 * 60 + 50}) {
+        for (const LimitRow& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + " from " + std::to_string(start));
+            Harness h(row.scenario, start);
+            auto r = h.make_reader();
+            int32_t result = 0;
+            const int64_t took = h.elapsed_during([&] { result = row.op(*r); });
+            EXPECT_GE(took, row.min_ms);
+            EXPECT_LE(took, row.max_ms);
+            EXPECT_EQ(result, row.result);
+        }
+    }
+}
+
+TEST(Frame, AFailingControlCallWritesOneErrorLineAndLeavesThePendingMark) {
+    Harness h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
+    auto r = h.make_reader();
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderReset(), kFailed);
+    EXPECT_EQ(h.rt.status_word, kPending);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderReset err:Device not ready"));
+}
+
+TEST(Frame, WhenTheErrorLineCannotBeWrittenTheMethodFailsAsACall) {
+    Harness h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
+    auto r = h.make_reader();
+    h.logs->before_write = [](const std::string& message) {
+        if (message.find(" err:") != std::string::npos)
+            throw AutomationError(61, 0x800A003D, "Disk full");
+    };
+    try {
+        r->CardReaderReset();
+        FAIL() << "returned a result code";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.description(), "Disk full");
+    }
+}
+
+TEST(Frame, AStartLineThatCannotBeWrittenTakesTheErrorPath) {
+    Harness h;
+    auto r = h.make_reader();
+    h.logs->before_write = [](const std::string& message) {
+        if (message.rfind("CardReaderReturn:", 0) == 0)
+            throw AutomationError(61, 0x800A003D, "Disk full");
+    };
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderReturn(), kFailed);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderReturn err:Disk full"));
+    // The line comes before the eject, so the card was never ejected.
+    EXPECT_THAT(h.journal_matching("call:"), IsEmpty());
+}
+
+TEST(Init, OpensThenResetsAndReturnsTheResetsResult) {
+    Harness h;
+    auto r = h.make_reader();
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderInit(), kOk);
+    EXPECT_THAT(h.log(),
+                ElementsAre("CardReaderInit:10120100", "Event ConnectionOpened403",
+                            "CardReaderInit end:403", "CardReaderReset:10120100",
+                            "Event WaitCancelled10120100", "Event ResetComplete404",
+                            "CardReaderReset end:404"));
+    EXPECT_THAT(h.journal_matching("call:"),
+                ElementsAre("call: open()", "call: cancelWait()", R"(call: reset("EJECT"))"));
+}
+
+TEST(Init, AFailedOpenDoesNotStopTheReset) {
+    Harness h(answer("open", "DeviceError", true));
+    auto r = h.make_reader();
+    EXPECT_EQ(r->CardReaderInit(), kOk);
+}
+
+TEST(Init, ADeviceThatNeverAnswersTakesTwoMinutes) {
+    Harness h(R"({"on": {"open": [{}], "cancelWait": [{}], "reset": [{}]}})");
+    auto r = h.make_reader();
+    h.clear_records();
+    int32_t result = 0;
+    const int64_t took = h.elapsed_during([&] { result = r->CardReaderInit(); });
+    EXPECT_EQ(result, kTimedOut);
+    EXPECT_GE(took, 119000);
+    EXPECT_LE(took, 120000);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderInit:10120100", "CardReaderInit end:10120100",
+                                     "CardReaderReset:10120100", "CardReaderReset end:10120100"));
+}
+
+struct SyncRow {
+    const char* returns;  // JSON
+    int32_t result;
+    int32_t status;
+};
+
+TEST(Clear, StoresTheControlsAnswerAndWritesNoLine) {
+    const SyncRow rows[] = {{"0", kOk, 0}, {"5", kFailed, 5}, {"-32768", kFailed, -32768},
+                            {"70000", kFailed, kPending}, {"\"7\"", kFailed, 7},
+                            {"\"x\"", kFailed, kPending}};
+    for (const SyncRow& row : rows) {
+        SCOPED_TRACE(row.returns);
+        Harness h(std::string(R"({"on": {"clear": [{"returns": )") + row.returns + "}]}}");
+        auto r = h.make_reader();
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderClear(), row.result);
+        EXPECT_EQ(h.rt.status_word, row.status);
+        if (row.status != kPending) {
+            EXPECT_THAT(h.log(), IsEmpty());
+        } else {
+            EXPECT_EQ(h.log().size(), 1u);
+        }
+    }
+}
+
+TEST(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
+    const SyncRow rows[] = {{"0", kOk, 0}, {"405", kOk, 405}, {"460", kOk, 460},
+                            {"1", kFailed, 1}, {"32768", kFailed, kPending}};
+    for (const SyncRow& row : rows) {
+        SCOPED_TRACE(row.returns);
+        Harness h(std::string(R"({"on": {"acceptAndRead": [{"returns": )") + row.returns + "}]}}");
+        auto r = h.make_reader();
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderEnable(), row.result);
+        EXPECT_EQ(h.rt.status_word, row.status);
+        EXPECT_EQ(r->entry_enabled(), row.status == kPending ? 0 : 1);
+        ASSERT_EQ(h.log().size(), 1u);
+        const std::string expected = row.status != kPending
+                                         ? "CardReaderEnable end:" + std::to_string(row.status)
+                                         : "CardReaderEnable err:Overflow";
+        EXPECT_EQ(h.log()[0], expected);
+        EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: acceptAndRead("1,2,3", -1))"));
+    }
+}
+
+TEST(Read, CollectsTheTracksOfTheAcceptedCard) {
+    Harness h;
+    auto r = h.make_reader();
+    ASSERT_EQ(r->CardReaderEnable(), kOk);
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderRead(), kOk);
+    EXPECT_EQ(r->entry_enabled(), 0);
+    EXPECT_EQ(r->ReadTrack(1), h.device->state().tracks[0].data);
+    EXPECT_EQ(r->ReadTrackLen(2), static_cast<int32_t>(h.device->state().tracks[1].data.size()));
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderRead start:0 1", "Event CardAccepted405",
+                                     "CardReaderRead Start end :405"));
+    // Track 2 first, then 3, then 1; data only for tracks that were read.
+    EXPECT_THAT(h.journal_matching("get: track"),
+                ElementsAre("get: track2Status", "get: track2Data", "get: track3Status",
+                            "get: track3Data", "get: track1Status", "get: track1Data"));
+}
+
+struct TrackRow {
+    const char* statuses[3];
+    const char* data[3];
+    int32_t result;
+    int32_t lengths[3];
+};
+
+TEST(Read, OnlyReadAndInvalidTracksDeliverData) {
+    const TrackRow rows[] = {
+        {{"MISSING", "READ", "MISSING"}, {"x", "123", "y"}, kOk, {0, 3, 0}},
+        {{"INVALID", "NOTREAD", ""}, {"abc", "d", "e"}, kOk, {3, 0, 0}},
+        {{"read", "READ ", "Read"}, {"a", "b", "c"}, kFailed, {0, 0, 0}},
+        {{"READ", "READ", "READ"}, {"", "", ""}, kFailed, {0, 0, 0}},
+        // Length counts characters as the platform's strings do.
+        {{"READ", "MISSING", "MISSING"}, {"\xC3\xA9t\xC3\xA9", "", ""}, kOk, {3, 0, 0}},
+    };
+    for (const TrackRow& row : rows) {
+        SCOPED_TRACE(row.statuses[0]);
+        Harness h;
+        for (int i = 0; i < 3; ++i) {
+            h.device->state().tracks[i].status = row.statuses[i];
+            h.device->state().tracks[i].data = row.data[i];
+        }
+        auto r = h.make_reader();
+        h.rt.status_word = 405;
+        EXPECT_EQ(r->CardReaderRead(), row.result);
+        for (int t = 1; t <= 3; ++t) EXPECT_EQ(r->ReadTrackLen(t), row.lengths[t - 1]) << t;
+    }
+}
+
+TEST(Read, ACardAcceptedBeforeTheCallIsNotLost) {
+    Harness h;
+    auto r = h.make_reader();
+    ASSERT_EQ(r->CardReaderEnable(), kOk);
+    h.loop.pump_for(2000);  // the client's own message loop sees the card arrive
+    ASSERT_EQ(h.rt.status_word, 405);
+    int32_t result = 0;
+    EXPECT_EQ(h.elapsed_during([&] { result = r->CardReaderRead(); }), 0);
+    EXPECT_EQ(result, kOk);
+}
+
+TEST(Read, AnAcceptedCardOverwrittenByCardReadIsNotSeen) {
+    Harness h;
+    auto r = h.make_reader();
+    r->ReadTrack(1);
+    h.device->raise("CardAccepted");
+    h.device->raise("CardRead");
+    h.loop.pump();
+    int32_t result = 0;
+    const int64_t took = h.elapsed_during([&] { result = r->CardReaderRead(); });
+    EXPECT_EQ(result, kFailed);
+    EXPECT_GE(took, 9500);
+}
+
+TEST(Read, NoCardKeepsThePreviousTracks) {
+    Harness h;
+    auto r = h.make_reader();
+    h.rt.status_word = 405;
+    ASSERT_EQ(r->CardReaderRead(), kOk);
+    const std::string track1 = r->ReadTrack(1);
+    h.rt.status_word = 23;
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderRead(), kFailed);
+    EXPECT_EQ(r->ReadTrack(1), track1);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderRead start:23 0", "CardReaderRead Start end :23"));
+}
+
+TEST(Return, MapsTakenAndCancelsTheWaitOtherwise) {
+    const MappingRow rows[] = {{"CardTaken", kOk}, {"DeviceError", kFailed}, {"", kTimedOut}};
+    for (const MappingRow& row : rows) {
+        SCOPED_TRACE(row.event);
+        Harness h(answer("eject", row.event, false, 1000));
+        auto r = h.make_reader();
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderReturn(), row.result);
+        std::vector<std::string> calls{"call: eject(-1)"};
+        if (row.result != kOk) {
+            calls.push_back("call: cancelWait()");
+        }
+        EXPECT_EQ(h.journal_matching("call:"), calls);
+        EXPECT_EQ(h.log().front(), "CardReaderReturn:10120100");
+    }
+}
+
+TEST(Return, TheBuiltInReadersCardIsTakenWithinTheDefaultLimit) {
+    Harness h;
+    auto r = h.make_reader();
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderReturn(), kOk);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderReturn:10120100", "Event CardEjected10120100",
+                                     "Event CardTaken411", "CardReaderReturn end:411"));
+}
+
+TEST(Disable, CancelsOnlyAnOpenEntryWithoutACard) {
+    {
+        Harness h;
+        auto r = h.make_reader();
+        ASSERT_EQ(r->CardReaderEnable(), kOk);
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderDisable(), kOk);
+        EXPECT_EQ(r->entry_enabled(), 0);
+        EXPECT_THAT(h.journal_matching("call:"), ElementsAre("call: cancelAccept()"));
+        EXPECT_THAT(h.log(), ElementsAre("CardReaderDisable:0", "Event CardAcceptCancelled416",
+                                         "CardReaderDisable end:0"));
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderDisable(), kOk);
+        EXPECT_THAT(h.log(), ElementsAre("CardReaderDisable:0"));
+    }
+    {
+        Harness h;
+        auto r = h.make_reader();
+        ASSERT_EQ(r->CardReaderEnable(), kOk);
+        h.rt.status_word = 405;
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderDisable(), kOk);
+        EXPECT_EQ(r->entry_enabled(), 1);
+        EXPECT_THAT(h.journal(), IsEmpty());
+        EXPECT_THAT(h.log(), ElementsAre("CardReaderDisable:405"));
+    }
+}
+
+TEST(Disable, StatusWordEventsDoNotEndItsWait) {
+    Harness h(R"({"on": {"cancelAccept": [{"events": [{"event": "DeviceError", "during": true}]}]}})");
+    auto r = h.make_reader();
+    ASSERT_EQ(r->CardReaderEnable(), kOk);
+    int32_t result = -1;
+    EXPECT_GE(h.elapsed_during([&] { result = r->CardReaderDisable(); }), 500);
+    EXPECT_EQ(result, kOk);
+    EXPECT_EQ(r->entry_enabled(), 0);
+}
+
+TEST(Reentrancy, AnotherObjectsOperationInsideAWaitDecidesTheOuterResult) {
+    Harness h(answer("eject", "", false));
+    auto outer = h.make_reader();
+    auto inner = h.make_reader();
+    int32_t inner_result = -1;
+    // A client message handler that runs while the return waits.
+    h.loop.post([&] { inner_result = inner->CardReaderReset(); }, 500);
+    outer->TimeOutCard(30);
+    EXPECT_EQ(outer->CardReaderReturn(), kFailed);  // it sees the reset's 404
+    EXPECT_EQ(inner_result, kOk);
+    EXPECT_EQ(h.rt.status_word, 404);
+}
+
+TEST(Reentrancy, ATimeoutEventEndsAWaitAsAFailure) {
+    Harness h(answer("reset", "Timeout", false, 2000));
+    auto r = h.make_reader();
+    EXPECT_EQ(r->CardReaderReset(), kFailed);
+    EXPECT_EQ(h.rt.status_word, kTimedOut);
+}
+
+}  // namespace
+}  // namespace czqic::testing

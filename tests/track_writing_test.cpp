@@ -1,0 +1,91 @@
+// Track writing: which tracks are attempted, what each logs, where a failing track
+// stops the run, and when the texts are cleared.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+
+namespace czqic::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(Write, WritesEachWritableTrackWithTextInOrderAndClearsTheTexts) {
+    Harness h;
+    auto r = h.make_reader();
+    r->WriteTrack(1, "%TRACKONE?");
+    r->WriteTrack(3, "333");
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderWrite(), kOk);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderWrite1:10120100", "Event CardWritten409",
+                                     "CardReaderWrite1 end:409", "CardReaderWrite3:10120100",
+                                     "Event CardWritten409", "CardReaderWrite3 end:409"));
+    EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: writeTrack("1", "%TRACKONE?"))",
+                                                         R"(call: writeTrack("3", "333"))"));
+    // The flag is read for every track, also the one without text.
+    EXPECT_EQ(h.journal_matching("get: writable").size(), 3u);
+    EXPECT_EQ(h.device->state().tracks[2].data, "333");
+    for (int t = 1; t <= 3; ++t) EXPECT_EQ(r->write_track_text(t), "");
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderWrite(), kOk);  // nothing left to write
+    EXPECT_THAT(h.log(), IsEmpty());
+}
+
+TEST(Write, UnwritableTracksAreSkippedAndTheTextsStillCleared) {
+    Harness h(R"({"state": {"writable": [false, 0, "False"]}})");
+    auto r = h.make_reader();
+    for (int t = 1; t <= 3; ++t) r->WriteTrack(t, "x");
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderWrite(), kOk);
+    EXPECT_THAT(h.log(), IsEmpty());
+    EXPECT_THAT(h.journal_matching("call:"), IsEmpty());
+    EXPECT_EQ(r->write_track_text(2), "");
+}
+
+TEST(Write, AFailingTrackStopsTheRunAndKeepsEveryText) {
+    struct Row {
+        const char* events;
+        int32_t result;
+    };
+    const Row rows[] = {
+        {R"([{"event": "DeviceError", "afterMs": 300}])", kFailed},
+        {R"([{"event": "Timeout", "afterMs": 300}])", kFailed},
+        {"[]", kTimedOut},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.events);
+        Harness h(std::string(R"({"on": {"writeTrack": [{"events": )") + row.events + "}]}}");
+        auto r = h.make_reader();
+        for (int t = 1; t <= 3; ++t) r->WriteTrack(t, "T" + std::to_string(t));
+        h.clear_records();
+        EXPECT_EQ(r->CardReaderWrite(), row.result);
+        EXPECT_EQ(h.journal_matching("call: writeTrack").size(), 1u);
+        for (int t = 1; t <= 3; ++t) EXPECT_EQ(r->write_track_text(t), "T" + std::to_string(t));
+    }
+}
+
+TEST(Write, OnlyTrackTwoSendsTheDigitTwo) {
+    Harness h;
+    auto r = h.make_reader();
+    r->WriteTrack(2, "222");
+    r->WriteTrackLen(2, "1");  // the length is not consulted
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderWrite(), kOk);
+    EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: writeTrack("2", "222"))"));
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderWrite2:10120100", "Event CardWritten409",
+                                     "CardReaderWrite2 end:409"));
+}
+
+TEST(Write, AFlagThatIsNoBooleanTakesTheErrorPath) {
+    Harness h(R"({"state": {"writable": [true, "maybe", true]}})");
+    auto r = h.make_reader();
+    r->WriteTrack(3, "3");
+    h.clear_records();
+    EXPECT_EQ(r->CardReaderWrite(), kFailed);
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderWrite err:Type mismatch"));
+    EXPECT_EQ(r->write_track_text(3), "3");
+}
+
+}  // namespace
+}  // namespace czqic::testing

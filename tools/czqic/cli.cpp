@@ -1,0 +1,185 @@
+#include "tools/czqic/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+
+#include "tools/czqic/demo.h"
+#include "tools/czqic/linux_host.h"
+#include "tools/czqic/session.h"
+
+namespace czqic::cli {
+namespace {
+
+constexpr const char* kStepsHelp = R"(Steps:
+  NAME                   call method NAME or read property NAME on the current object;
+                         prints NAME = 0 (Long) or NAME = "text" (String, JSON-escaped)
+  NAME=TEXT              set property NAME; TEXT is the String, or a decimal Long for
+                         TimeOutCard and IsChipCard
+  #N                     later steps act on object N (1 by default), created on first use
+  #N-                    release object N (its termination runs)
+  pump:MS                pump messages for MS milliseconds of the clock in use
+  sim:EVENT              the simulated reader raises EVENT now
+  sim:ChipDataReceived:HEX
+                         ... with the chip reply HEX (bytes as hex digits)
+  sim:KEY=VALUE          change simulated state: device, media, bin, binFlag, number,
+                         lastErrorCode, track1.status, track1.data (2, 3), writable1 (2, 3)
+  panel:BUTTON           click a button of the host form's test panel
+  panel:TEXTBOX          print a text box of the test panel: Text6 = "Reset:0"
+  clock                  print the clock in use: clock = HH:MM:SS.mmm
+
+A failed call prints NAME failed: 0xHHHHHHHH DESCRIPTION and the run goes on. Every step
+is checked before any runs. Objects still alive at the end are released in order of their
+numbers. Exit status: 0 when every step ran, 2 for a usage error.)";
+
+std::string one_line(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+int usage_error(std::ostream& err, const std::string& what) {
+    err << "czqic: " << one_line(what) << '\n' << std::flush;
+    return 2;
+}
+
+// HH:MM:SS with an optional fraction, as seconds since midnight.
+std::optional<double> parse_time_of_day(std::string_view text) {
+    auto two_digits = [&](size_t at, int limit) -> std::optional<int> {
+        if (at + 2 > text.size()) return std::nullopt;
+        char a = text[at], b = text[at + 1];
+        if (a < '0' || a > '9' || b < '0' || b > '9') return std::nullopt;
+        int value = (a - '0') * 10 + (b - '0');
+        if (value >= limit) return std::nullopt;
+        return value;
+    };
+    if (text.size() < 8 || text[2] != ':' || text[5] != ':') return std::nullopt;
+    auto h = two_digits(0, 24), m = two_digits(3, 60), s = two_digits(6, 60);
+    if (!h || !m || !s) return std::nullopt;
+    double seconds = *h * 3600.0 + *m * 60.0 + *s;
+    std::string_view fraction = text.substr(8);
+    if (fraction.empty()) return seconds;
+    if (fraction.size() < 2 || fraction.size() > 4 || fraction.front() != '.') return std::nullopt;
+    double scale = 0.1;
+    for (char c : fraction.substr(1)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        seconds += (c - '0') * scale;
+        scale /= 10;
+    }
+    return seconds;
+}
+
+// CLI11 shows a flag with a default value as "--virtual-clock{12:00:00}"; show the
+// syntax the option is used with instead.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    std::string make_option_name(const CLI::Option* option, bool positional) const override {
+        if (option->get_name() == "--virtual-clock") return "--virtual-clock[=HH:MM:SS]";
+        return CLI::Formatter::make_option_name(option, positional);
+    }
+};
+
+struct RunOptions {
+    std::string scenario_file;
+    std::string virtual_clock;
+    std::string log;
+    bool calls = false;
+    std::vector<std::string> steps;
+};
+
+int run_command(const RunOptions& options, bool virtual_clock, bool log_given, std::ostream& out,
+                std::ostream& err) {
+    LinuxHostOptions host_options;
+    if (virtual_clock) {
+        host_options.virtual_start = parse_time_of_day(options.virtual_clock);
+        if (!host_options.virtual_start)
+            return usage_error(err, "--virtual-clock: " + json_string(options.virtual_clock) +
+                                        " is not a time of day HH:MM:SS");
+    }
+    if (log_given && options.log != "-")
+        return usage_error(
+            err, "--log: only - (standard output) is supported, not " + json_string(options.log));
+
+    // The Windows build's simulated control takes its scenario from this variable when no
+    // --scenario is given; reading it here too keeps one script working on both.
+    std::string scenario_file = options.scenario_file;
+    if (scenario_file.empty())
+        if (const char* from_env = std::getenv("CZQIC_SIM_SCENARIO")) scenario_file = from_env;
+    if (!scenario_file.empty()) {
+        try {
+            host_options.scenario = sim::load_scenario_file(scenario_file);
+        } catch (const sim::ScenarioError& e) {
+            return usage_error(err, std::string("scenario ") + e.what());
+        }
+    }
+
+    if (options.calls)
+        host_options.on_journal = [&out](const std::string& line) {
+            out << line << '\n' << std::flush;
+        };
+    if (log_given)
+        host_options.on_log = [&out](const std::string& message) {
+            out << "log: " << message << '\n' << std::flush;
+        };
+    host_options.on_failure = [&out, &err](std::string_view where, std::string_view description) {
+        out.flush();
+        err << "czqic: " << where << ": " << one_line(std::string(description)) << '\n'
+            << std::flush;
+    };
+
+    LinuxHost host(std::move(host_options));
+    std::vector<Step> steps;
+    try {
+        steps = parse_steps(options.steps, host);
+    } catch (const UsageError& e) {
+        return usage_error(err, e.what());
+    }
+    return run_steps(steps, host, out, err);
+}
+
+}  // namespace
+
+int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+    CLI::App app{"Drives the ColsZQICCardReader component against a simulated card reader.",
+                 "czqic"};
+    app.require_subcommand(1);
+    auto formatter = std::make_shared<HelpFormatter>();
+    formatter->column_width(30);
+    app.formatter(formatter);  // before the subcommands, which take their parent's
+
+    RunOptions options;
+    CLI::App* run = app.add_subcommand("run", "Run STEPs in order on one thread, then exit");
+    run->add_option("--scenario", options.scenario_file,
+                    "The simulated reader's scenario (JSON); default: the built-in reader")
+        ->type_name("FILE");
+    // A flag, not an option with an optional value: the time is only ever attached with
+    // "=", so `--virtual-clock CardReaderInit` must leave the step alone.
+    CLI::Option* virtual_clock =
+        run->add_flag("--virtual-clock{12:00:00}", options.virtual_clock,
+                      "Virtual clock from this time of day (default 12:00:00): sleeps "
+                      "and pumps advance it, nothing waits in real time");
+    CLI::Option* log = run->add_option("--log", options.log,
+                                       "Echo every log message as it is written: log: MESSAGE");
+    log->type_name("-");
+    run->add_flag("--calls", options.calls, "Echo every call the simulated reader receives");
+    run->add_option("STEP", options.steps, "The steps (below)")->required();
+    run->footer(kStepsHelp);
+
+    CLI::App* demo = app.add_subcommand(
+        "demo", "Run one complete card transaction on the built-in reader in real time");
+
+    std::reverse(args.begin(), args.end());  // CLI11 takes a vector last argument first
+    try {
+        app.parse(args);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(err, std::string(e.what()) + " (see czqic --help)");
+    }
+
+    if (demo->parsed()) return run_demo(out, err);
+    return run_command(options, virtual_clock->count() > 0, log->count() > 0, out, err);
+}
+
+}  // namespace czqic::cli

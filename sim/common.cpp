@@ -111,9 +111,9 @@ std::optional<ValueArray> hex_to_bytes(std::string_view hex) {
 }
 
 std::vector<uint8_t> hex_to_raw(std::string_view hex) {
+    const ValueArray bytes = hex_to_bytes(hex).value();
     std::vector<uint8_t> raw;
-    for (const auto& b : hex_to_bytes(hex).value())
-        raw.push_back(static_cast<uint8_t>(std::get<int32_t>(b.v)));
+    for (const auto& b : bytes) raw.push_back(static_cast<uint8_t>(std::get<int32_t>(b.v)));
     return raw;
 }
 

@@ -66,6 +66,9 @@ class Transaction {
     void show(const std::string& label, const std::string& text) {
         print("    " + label + " = " + json_string(text));
     }
+    void set(const std::string& label, const std::string& text) {
+        print("set " + label + " = " + json_string(text));
+    }
     const std::string& stopped_at() const { return stopped_at_; }
 
   private:
@@ -83,14 +86,14 @@ bool run_transaction(ColsZQICCardReader& reader, Transaction& t) {
     for (int track = 1; track <= 3; ++track)
         t.show("ReadTrack" + std::to_string(track), reader.ReadTrack(track));
 
-    t.show("WriteTrack2", kNewTrack2);
+    t.set("WriteTrack2", kNewTrack2);
     reader.WriteTrack(2, kNewTrack2);
     if (!t.step("CardReaderWrite", &R::CardReaderWrite)) return false;
 
     if (!t.step("QOR_WaitChip", &R::QOR_WaitChip)) return false;
     t.show("answer to reset", reader.ChipCardData());
 
-    t.show("ChipCardData", kGetChallenge);
+    t.set("ChipCardData", kGetChallenge);
     reader.ChipCardData(kGetChallenge);
     if (!t.step("Qor_ChipTrnsp", &R::Qor_ChipTrnsp)) return false;
     t.show("chip reply", reader.ChipCardData());

@@ -1,0 +1,480 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/czqic/cli.h"
+#include "tools/czqic/host.h"
+#include "tools/czqic/session.h"
+
+namespace czqic::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class EnvGuard {
+  public:
+    EnvGuard(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) saved_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~EnvGuard() {
+        if (saved_)
+            ::setenv(name_, saved_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "czqic-cli-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines() const { return lines_of(out); }
+};
+
+// Every case gets its own drive root, so log files never leak between cases.
+class Czqic : public ::testing::Test {
+  protected:
+    Outcome czqic(std::vector<std::string> args) {
+        std::ostringstream out, err;
+        int status = run_czqic(std::move(args), out, err);
+        return {status, out.str(), err.str()};
+    }
+    std::string write_scenario(const std::string& json) {
+        fs::path file = drive.path() / ("scenario" + std::to_string(++scenarios_) + ".json");
+        std::ofstream(file) << json;
+        return file.string();
+    }
+    fs::path log_file() const { return drive.path() / "C" / "QUIRN" / "pq" / "log" / "Qor.log"; }
+
+    TempDir drive;
+    EnvGuard drive_root{"CZQIC_DRIVE_ROOT", drive.path().c_str()};
+    EnvGuard no_env_scenario{"CZQIC_SIM_SCENARIO", nullptr};
+
+  private:
+    int scenarios_ = 0;
+};
+
+// --- Checking before running -------------------------------------------------------------
+
+struct BadStep {
+    const char* step;
+    const char* complaint;
+};
+
+class CzqicBadStep : public Czqic, public ::testing::WithParamInterface<BadStep> {};
+
+TEST_P(CzqicBadStep, RefusesTheWholeRunNamingTheStep) {
+    // Earlier valid steps must not run: the clock would print and #2 would create.
+    Outcome r =
+        czqic({"run", "--virtual-clock", "--calls", "clock", "#2", GetParam().step, "CardVer"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "czqic: step 3 " + json_string(GetParam().step) + ": " + GetParam().complaint + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, CzqicBadStep,
+    ::testing::Values(
+        BadStep{"Foo", "unknown member"}, BadStep{"Foo=1", "unknown member"},
+        BadStep{"a:b", "unknown step"}, BadStep{"", "unknown step"},
+        BadStep{"Card Ver", "unknown step"},
+        BadStep{"pump:abc", "\"abc\" is not a number of milliseconds"},
+        BadStep{"pump:-5", "\"-5\" is not a number of milliseconds"},
+        BadStep{"pump:", "\"\" is not a number of milliseconds"},
+        BadStep{"#0", "object numbers start at 1"},
+        BadStep{"#x", "an object is selected as #N and released as #N-, N a number from 1"},
+        BadStep{"#1--", "an object is selected as #N and released as #N-, N a number from 1"},
+        BadStep{"ReadTrack1=x", "ReadTrack1 is read-only"},
+        BadStep{"CardReaderInit=1", "CardReaderInit is a method, not a property"},
+        BadStep{"WriteTrack1", "WriteTrack1 is write-only: set it with WriteTrack1=TEXT"},
+        BadStep{"TimeOutCard=abc", "\"abc\" is not a decimal Long"},
+        BadStep{"TimeOutCard=2147483648", "\"2147483648\" is not a decimal Long"},
+        BadStep{"IsChipCard=1.5", "\"1.5\" is not a decimal Long"},
+        BadStep{"TimeOutCard=", "\"\" is not a decimal Long"},
+        BadStep{"sim:ChipDataReceived:XYZ", "\"XYZ\" is not hex bytes"},
+        BadStep{"sim:ChipDataReceived:900", "\"900\" is not hex bytes"},
+        BadStep{"sim:CardAccepted:00", "only ChipDataReceived carries data"},
+        BadStep{"sim:", "sim: needs an event name or KEY=VALUE"},
+        BadStep{"sim:=1", "sim:KEY=VALUE needs a key"},
+        BadStep{"panel:NoSuchButton",
+                "unknown step: the test panel has no button or text box \"NoSuchButton\""}));
+
+TEST_F(Czqic, RefusesSimulatedStateTheReaderWouldNotTakeBeforeRunning) {
+    Outcome unknown_key = czqic({"run", "clock", "sim:colour=red"});
+    EXPECT_EQ(unknown_key.status, 2);
+    EXPECT_EQ(unknown_key.out, "");
+    EXPECT_THAT(unknown_key.err, StartsWith("czqic: step 2 \"sim:colour=red\": "));
+    EXPECT_THAT(unknown_key.err, HasSubstr("colour"));
+
+    Outcome bad_value = czqic({"run", "clock", "sim:binFlag=perhaps"});
+    EXPECT_EQ(bad_value.status, 2);
+    EXPECT_THAT(bad_value.err, StartsWith("czqic: step 2 \"sim:binFlag=perhaps\": "));
+    EXPECT_EQ(lines_of(bad_value.err).size(), 1u);
+}
+
+TEST_F(Czqic, UsageErrorsExitTwoWithOneLine) {
+    std::string broken = write_scenario(R"({"state": {"device": 5}})");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"fly"},
+             {"run"},
+             {"run", "--bogus", "clock"},
+             {"run", "--virtual-clock=25:00:00", "clock"},
+             {"run", "--virtual-clock=noon", "clock"},
+             {"run", "--log", "out.txt", "clock"},
+             {"run", "--scenario", (drive.path() / "missing.json").string(), "clock"},
+             {"run", "--scenario", broken, "clock"},
+         }) {
+        Outcome r = czqic(args);
+        std::string shown = ::testing::PrintToString(args);
+        EXPECT_EQ(r.status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_THAT(r.err, StartsWith("czqic: ")) << shown;
+        EXPECT_EQ(lines_of(r.err).size(), 1u) << shown << r.err;
+    }
+}
+
+TEST_F(Czqic, ScenarioProblemsNameTheFileAndTheKey) {
+    std::string broken = write_scenario(R"({"state": {"device": 5}})");
+    Outcome r = czqic({"run", "--scenario", broken, "clock"});
+    EXPECT_THAT(r.err, HasSubstr(broken));
+    EXPECT_THAT(r.err, HasSubstr("state.device"));
+}
+
+TEST_F(Czqic, HelpGoesToStandardOutput) {
+    Outcome top = czqic({"--help"});
+    EXPECT_EQ(top.status, 0);
+    EXPECT_THAT(top.out, HasSubstr("run"));
+    EXPECT_THAT(top.out, HasSubstr("demo"));
+    Outcome run = czqic({"run", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.out, HasSubstr("Usage: czqic run"));
+    EXPECT_THAT(run.out, HasSubstr("--virtual-clock[=HH:MM:SS]"));
+    EXPECT_THAT(run.out, HasSubstr("sim:ChipDataReceived:HEX"));
+}
+
+// --- Running -----------------------------------------------------------------------------
+
+TEST_F(Czqic, StepsAfterABareVirtualClockAreStepsNotItsValue) {
+    Outcome r = czqic({"run", "--virtual-clock", "clock", "#2", "sim:media=PRESENT", "clock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(), ElementsAre("clock = 12:00:00.000", "clock = 12:00:00.000"));
+}
+
+TEST_F(Czqic, ClockFollowsTheVirtualClockAcrossMidnight) {
+    Outcome r = czqic({"run", "--virtual-clock=23:59:59", "clock", "pump:1500", "clock",
+                       "pump:86400000", "clock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(), ElementsAre("clock = 23:59:59.000", "clock = 00:00:00.500",
+                                       "clock = 00:00:00.500"));
+
+    Outcome fraction = czqic({"run", "--virtual-clock=08:30:00.25", "clock", "pump:1", "clock"});
+    EXPECT_THAT(fraction.lines(), ElementsAre("clock = 08:30:00.250", "clock = 08:30:00.251"));
+}
+
+TEST_F(Czqic, ClockOnTheRealClockIsATimeOfDay) {
+    Outcome r = czqic({"run", "clock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines().size(), 1u);
+    EXPECT_TRUE(std::regex_match(r.lines()[0],
+                                 std::regex(R"(clock = ([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3})")))
+        << r.out;
+}
+
+TEST_F(Czqic, StringsPrintAsJsonStringsAndLetsPrintNothing) {
+    std::string text = "quote \" backslash \\ tab \t newline \n bell \x07 \xC3\xBC";
+    Outcome r = czqic({"run", "--virtual-clock", "ChipCardData=" + text, "ChipCardData",
+                       "chipcarddata=", "chipcarddata", "CardVer", "TimeOutCard=-2147483648",
+                       "IsChipCard=+1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(),
+                ElementsAre("ChipCardData = \"quote \\\" backslash \\\\ tab \\t newline \\n bell "
+                            "\\u0007 \xC3\xBC\"",
+                            "chipcarddata = \"\"", "CardVer = \"\""));
+}
+
+TEST_F(Czqic, CallsEchoTheJournalInOrderWithTheResults) {
+    Outcome r = czqic({"run", "--virtual-clock", "--calls", "CardVer", "sim:lastErrorCode=\"a=b\"",
+                       "GSRV", "Reset"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(), ElementsAre("put: deviceName = \"CARDREADER_ZQICR\"", "CardVer = \"\"",
+                                       "call: query(\"LastErrorCode\")", "GSRV = \"a=b\"",
+                                       "Reset = 0", "call: close()"));
+}
+
+TEST_F(Czqic, ObjectsAreCreatedOnFirstUseAndWhatIsLeftIsReleasedAtTheEnd) {
+    Outcome r = czqic({"run", "--virtual-clock", "--calls", "#3", "CardVer", "#2", "CardVer", "#5-",
+                       "#2-", "clock", "#2", "CardVer", "clock", "#4", "clock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string put = "put: deviceName = \"CARDREADER_ZQICR\"";
+    EXPECT_THAT(r.lines(),
+                ElementsAre(put, "CardVer = \"\"", put, "CardVer = \"\"",
+                            "call: close()",  // #2-; #5 never existed
+                            "clock = 12:00:00.000", put, "CardVer = \"\"", "clock = 12:00:00.000",
+                            "clock = 12:00:00.000",              // #4 is selected, never used
+                            "call: close()", "call: close()"));  // #2 and #3
+}
+
+TEST_F(Czqic, FailedCallsPrintTheirCodeAndTheRunGoesOn) {
+    std::string scenario = write_scenario(
+        R"({"on": {"query": [{"fail": "Device not ready"}]},
+            "state": {"failGets": {"mediaState": "Media sensor broken"}}})");
+    Outcome r = czqic({"run", "--virtual-clock", "--scenario", scenario, "GSRV", "CardReaderStatus",
+                       "WriteTrack1Len=abc", "Reset"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex("GSRV failed: 0x8[0-9A-F]{7} Device not ready")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex("CardReaderStatus failed: 0x8[0-9A-F]{7} Media sensor broken")))
+        << lines[1];
+    EXPECT_EQ(lines[2], "WriteTrack1Len failed: 0x800A000D Type mismatch");
+    EXPECT_EQ(lines[3], "Reset = 0");
+}
+
+TEST_F(Czqic, LogEchoShowsEachMessageAsItIsWrittenToTheFile) {
+    Outcome r = czqic({"run", "--virtual-clock", "--log", "-", "CardReaderInit", "Reset"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Every message echoed before the call's own result line, Reset logging nothing.
+    auto lines = r.lines();
+    ASSERT_GE(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines.front(), "log: CardReaderInit:10120100");
+    EXPECT_EQ(lines[lines.size() - 2], "CardReaderInit = 0");
+    EXPECT_EQ(lines.back(), "Reset = 0");
+    std::vector<std::string> echoed;
+    for (size_t i = 0; i + 2 < lines.size(); ++i) {
+        ASSERT_THAT(lines[i], StartsWith("log: "));
+        echoed.push_back(lines[i].substr(5));
+    }
+
+    // The same messages, in the same order, are in the file with timestamp and tag.
+    std::ifstream file(log_file());
+    std::vector<std::string> written;
+    for (std::string line; std::getline(file, line);) {
+        auto tag = line.find(" [Qor] ");
+        ASSERT_NE(tag, std::string::npos) << line;
+        written.push_back(line.substr(tag + 7));
+    }
+    EXPECT_EQ(written, echoed);
+}
+
+TEST_F(Czqic, WithoutLogEchoMessagesOnlyReachTheFile) {
+    Outcome r = czqic({"run", "--virtual-clock", "CardReaderInit"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(), ElementsAre("CardReaderInit = 0"));
+    EXPECT_TRUE(fs::exists(log_file()));
+}
+
+TEST_F(Czqic, ChipReplyFromTheCommandLineArrivesAsBytes) {
+    Outcome r = czqic({"run", "--virtual-clock", "Reset", "sim:ChipDataReceived:3b00fF", "pump:1",
+                       "ChipCardData", "sim:ChipDataReceived:", "pump:1", "ChipCardData"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(),
+                ElementsAre("Reset = 0", "ChipCardData = \"3B00FF\"", "ChipCardData = \"\""));
+}
+
+TEST_F(Czqic, ScenarioFromTheEnvironmentWhenNoneIsGiven) {
+    std::string scenario = write_scenario(R"({"state": {"lastErrorCode": "E17"}})");
+    EnvGuard env("CZQIC_SIM_SCENARIO", scenario.c_str());
+    EXPECT_THAT(czqic({"run", "--virtual-clock", "GSRV"}).lines(), ElementsAre("GSRV = \"E17\""));
+    std::string other = write_scenario(R"({"state": {"lastErrorCode": "E18"}})");
+    EXPECT_THAT(czqic({"run", "--virtual-clock", "--scenario", other, "GSRV"}).lines(),
+                ElementsAre("GSRV = \"E18\""));
+}
+
+TEST_F(Czqic, ALogThatCannotBeWrittenFailsTheCallNotTheRun) {
+    // The log folder's place is taken by a file: every log call of the run fails.
+    fs::create_directories(log_file().parent_path().parent_path());
+    std::ofstream(log_file().parent_path()) << "in the way";
+    Outcome r = czqic({"run", "--virtual-clock", "CardReaderInit", "Reset"});
+    EXPECT_EQ(r.status, 0);  // every step ran, whatever the results
+    ASSERT_GE(r.lines().size(), 2u) << r.out;
+    EXPECT_TRUE(std::regex_match(r.lines()[0],
+                                 std::regex("CardReaderInit failed: 0x800A004B Path/File access "
+                                            "error: cannot create folder .*")))
+        << r.out;
+    EXPECT_EQ(r.lines()[1], "Reset = 0");
+}
+
+// --- The session against a scripted host -------------------------------------------------
+
+// Records what the session asks of it; object 7 cannot be created the first time.
+class ScriptedHost final : public Host {
+  public:
+    std::vector<std::string> calls;
+    std::vector<int> alive;
+    bool refuse_next_creation = false;
+
+    std::optional<MemberShape> member(std::string_view name) override {
+        if (name == "Ping") return MemberShape{.method = true};
+        return std::nullopt;
+    }
+    std::optional<std::string> check_sim_set(std::string_view, std::string_view) override {
+        return std::nullopt;
+    }
+    std::optional<PanelItem> panel_item(std::string_view name) override {
+        if (name == "Go") return PanelItem::Button;
+        if (name == "Box") return PanelItem::TextBox;
+        return std::nullopt;
+    }
+    bool has_object(int n) const override {
+        return std::find(alive.begin(), alive.end(), n) != alive.end();
+    }
+    void create_object(int n) override {
+        if (refuse_next_creation) {
+            refuse_next_creation = false;
+            throw AutomationError(429, 0x800A01ADu, "ActiveX component can't create object");
+        }
+        calls.push_back("create " + std::to_string(n));
+        alive.push_back(n);
+    }
+    void release_object(int n) override {
+        calls.push_back("release " + std::to_string(n));
+        std::erase(alive, n);
+    }
+    std::vector<int> live_objects() const override {
+        std::vector<int> sorted = alive;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }
+    Value invoke(int n, std::string_view m, InvokeKind, std::span<Value>) override {
+        calls.push_back(std::string(m) + " on " + std::to_string(n));
+        return Value(int32_t{n});
+    }
+    void pump_for(int64_t ms) override {
+        if (ms == 13) throw std::runtime_error("the loop broke");
+        calls.push_back("pump " + std::to_string(ms));
+    }
+    void sim_raise(std::string_view, std::optional<Value>) override {}
+    void sim_set(std::string_view, std::string_view) override {}
+    void panel_click(std::string_view b) override {
+        throw AutomationError(438, 0x800A01B6u, "no handler for " + std::string(b));
+    }
+    std::string panel_read(std::string_view) override { return "Reset:0"; }
+    std::string clock_text() override { return "12:00:00.000"; }
+};
+
+struct SessionRun {
+    int status;
+    std::string out, err;
+};
+
+SessionRun run_session(ScriptedHost& host, const std::vector<std::string>& texts) {
+    std::ostringstream out, err;
+    auto steps = parse_steps(texts, host);
+    int status = run_steps(steps, host, out, err);
+    return {status, out.str(), err.str()};
+}
+
+TEST(CzqicSession, ReleasesWhatIsLeftInOrderOfNumbersNotOfCreation) {
+    ScriptedHost host;
+    auto r = run_session(host, {"#9", "Ping", "#2", "Ping", "#10", "Ping", "#1", "Ping"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(host.calls, ElementsAre("create 9", "Ping on 9", "create 2", "Ping on 2",
+                                        "create 10", "Ping on 10", "create 1", "Ping on 1",
+                                        "release 1", "release 2", "release 9", "release 10"));
+}
+
+TEST(CzqicSession, AFailedCreationIsTheStepsFailureAndTheNextStepTriesAgain) {
+    ScriptedHost host;
+    host.refuse_next_creation = true;
+    auto r = run_session(host, {"Ping", "Ping"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Ping failed: 0x800A01AD ActiveX component can't create object\nPing = 1\n");
+    EXPECT_THAT(host.calls, ElementsAre("create 1", "Ping on 1", "release 1"));
+}
+
+TEST(CzqicSession, AStepThatBreaksIsReportedTheRunGoesOnAndTheExitSaysSo) {
+    ScriptedHost host;
+    auto r = run_session(host, {"Ping", "pump:13", "pump:5", "panel:Go", "panel:Box"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "czqic: step 2 \"pump:13\": the loop broke\n");
+    EXPECT_EQ(r.out,
+              "Ping = 1\n"
+              "panel:Go failed: 0x800A01B6 no handler for Go\n"
+              "Box = \"Reset:0\"\n");
+    EXPECT_THAT(host.calls, ElementsAre("create 1", "Ping on 1", "pump 5", "release 1"));
+}
+
+TEST(CzqicSession, ValidationStopsAtTheFirstBadStepWithItsPosition) {
+    ScriptedHost host;
+    try {
+        parse_steps({"Ping", "panel:Go", "panel:Nope", "Pong"}, host);
+        ADD_FAILURE() << "accepted an unknown panel item";
+    } catch (const UsageError& e) {
+        EXPECT_THAT(e.what(), StartsWith("step 3 \"panel:Nope\": "));
+    }
+    EXPECT_TRUE(host.calls.empty());
+}
+
+// --- The demo ----------------------------------------------------------------------------
+
+TEST_F(Czqic, DemoRunsOneCompleteTransactionInRealTime) {
+    Outcome r = czqic({"demo"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const char* step :
+         {"CardReaderInit", "CardReaderEnable", "CardReaderRead", "CardReaderWrite", "QOR_WaitChip",
+          "Qor_ChipTrnsp", "CardReaderReturn"})
+        EXPECT_TRUE(
+            std::regex_search(r.out, std::regex(std::string("\n") + step + " +0  success \\(")))
+            << step << "\n"
+            << r.out;
+    EXPECT_THAT(r.out, HasSubstr("chip reply = \""));
+    EXPECT_THAT(r.out, HasSubstr("\n    CardReaderReturn end:411\n"));
+    EXPECT_THAT(r.out, HasSubstr("Every step succeeded."));
+}
+
+}  // namespace
+}  // namespace czqic::cli

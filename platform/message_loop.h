@@ -37,7 +37,8 @@ private:
 
 class MessageLoop {
 public:
-    explicit MessageLoop(Clock& clock) : clock_(clock) {}
+    explicit MessageLoop(Clock& clock);
+    ~MessageLoop();
     MessageLoop(const MessageLoop&) = delete;  // the thread's one queue
     MessageLoop& operator=(const MessageLoop&) = delete;
 
@@ -63,19 +64,12 @@ public:
 
 private:
     friend class Timer;
-    struct Message {
-        int64_t due;
-        uint64_t seq;
-        std::function<void()> fn;
-        std::weak_ptr<void> owner;
-        bool owned;
-    };
-    bool run_one_due(int64_t now);
+    // The queue and timers as the platform keeps them (on Windows, with the hidden
+    // window whose messages wake the thread).
+    struct Impl;
 
     Clock& clock_;
-    std::vector<Message> queue_;
-    std::vector<std::weak_ptr<Timer::Slot>> timers_;
-    uint64_t seq_ = 0;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace czqic

@@ -12,15 +12,34 @@ struct Timer::Slot {
     std::function<void()> on_tick;
 };
 
+struct MessageLoop::Impl {
+    struct Message {
+        int64_t due;
+        uint64_t seq;
+        std::function<void()> fn;
+        std::weak_ptr<void> owner;
+        bool owned;
+    };
+    bool run_one_due(int64_t now);
+
+    std::vector<Message> queue;
+    std::vector<std::weak_ptr<Timer::Slot>> timers;
+    uint64_t seq = 0;
+};
+
+MessageLoop::MessageLoop(Clock& clock) : clock_(clock), impl_(std::make_unique<Impl>()) {}
+
+MessageLoop::~MessageLoop() = default;
+
 Timer::Timer(MessageLoop& loop, int64_t interval_ms, std::function<void()> on_tick)
     : loop_(loop), slot_(std::make_shared<Slot>()) {
     slot_->interval_ms = std::max<int64_t>(1, interval_ms);
     slot_->on_tick = std::move(on_tick);
-    loop_.timers_.push_back(slot_);
+    loop_.impl_->timers.push_back(slot_);
 }
 
 Timer::~Timer() {
-    auto& timers = loop_.timers_;
+    auto& timers = loop_.impl_->timers;
     std::erase_if(timers, [this](const std::weak_ptr<Slot>& w) {
         auto s = w.lock();
         return !s || s == slot_;
@@ -41,27 +60,27 @@ void MessageLoop::post(std::function<void()> fn, int64_t delay_ms, std::weak_ptr
     // An empty weak_ptr orders equal to a default one; any other has had an owner.
     const bool owned =
         owner.owner_before(std::weak_ptr<void>{}) || std::weak_ptr<void>{}.owner_before(owner);
-    queue_.push_back(Message{clock_.now_ms() + std::max<int64_t>(0, delay_ms), seq_++,
-                             std::move(fn), std::move(owner), owned});
+    impl_->queue.push_back(Impl::Message{clock_.now_ms() + std::max<int64_t>(0, delay_ms),
+                                         impl_->seq++, std::move(fn), std::move(owner), owned});
 }
 
-bool MessageLoop::run_one_due(int64_t now) {
-    auto best = queue_.end();
-    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+bool MessageLoop::Impl::run_one_due(int64_t now) {
+    auto best = queue.end();
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
         if (it->due > now) continue;
-        if (best == queue_.end() || it->due < best->due ||
+        if (best == queue.end() || it->due < best->due ||
             (it->due == best->due && it->seq < best->seq))
             best = it;
     }
-    if (best != queue_.end()) {
+    if (best != queue.end()) {
         Message m = std::move(*best);
-        queue_.erase(best);
+        queue.erase(best);
         if (m.owned && m.owner.expired()) return true;
         m.fn();
         return true;
     }
     std::shared_ptr<Timer::Slot> due;
-    for (auto& w : timers_) {
+    for (auto& w : timers) {
         auto s = w.lock();
         if (s && s->enabled && s->next_due <= now && (!due || s->next_due < due->next_due))
             due = s;
@@ -78,7 +97,7 @@ bool MessageLoop::run_one_due(int64_t now) {
 int MessageLoop::pump() {
     const int64_t now = clock_.now_ms();
     int ran = 0;
-    while (run_one_due(now)) ++ran;
+    while (impl_->run_one_due(now)) ++ran;
     return ran;
 }
 
@@ -96,12 +115,12 @@ void MessageLoop::pump_for(int64_t ms) {
 
 int64_t MessageLoop::next_due_ms() const {
     int64_t next = INT64_MAX;
-    for (auto& m : queue_) next = std::min(next, m.due);
-    for (auto& w : timers_)
+    for (auto& m : impl_->queue) next = std::min(next, m.due);
+    for (auto& w : impl_->timers)
         if (auto s = w.lock(); s && s->enabled) next = std::min(next, s->next_due);
     return next;
 }
 
-size_t MessageLoop::pending_messages() const { return queue_.size(); }
+size_t MessageLoop::pending_messages() const { return impl_->queue.size(); }
 
 }  // namespace czqic

@@ -1,6 +1,7 @@
 // Reading a scenario: every key is checked, and the first problem found is reported with
 // the key path that leads to it, so a tester can find the line in the file.
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -406,6 +407,9 @@ Scenario parse_scenario(std::string_view json_text) {
 }
 
 Scenario load_scenario_file(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw ScenarioError(path + ": is a directory, not a scenario file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot read the scenario file");
     std::ostringstream text;

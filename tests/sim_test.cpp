@@ -728,6 +728,7 @@ TEST_F(SimReaderTest, RefusedAccessesAreJournalledAndReportedAsIDispatchDoes) {
          "put: mediaState = \"X\""},
         {[&] { form.call(kReset); }, kDispEBadParamCount, "call: reset()"},
         {[&] { form.call(kClear, {Value(1)}); }, kDispEBadParamCount, "call: clear(1)"},
+        {[&] { form.call(kMediaState, {Value(1)}); }, kDispEBadParamCount, "get: mediaState"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.journal);
@@ -778,6 +779,8 @@ TEST_F(SimReaderTest, JournalWritesValuesAsTheContractShows) {
         {[&] { form.call(kQuery, {Value("say \"hi\"\\\n\x01")}); },
          R"(call: query("say \"hi\"\\\n\u0001"))"},
         {[&] { form.call(kQuery, {Value("Grüße")}); }, "call: query(\"Grüße\")"},
+        // Text that is not UTF-8 still makes a line; the bad byte shows as U+FFFD.
+        {[&] { form.call(kQuery, {Value(std::string("a\xFF"))}); }, "call: query(\"a\uFFFD\")"},
         {eject(Value(0.5)), "call: eject(0.5)"},
         {eject(Value(0.1)), "call: eject(0.1)"},
         {eject(Value(-2.0)), "call: eject(-2)"},
@@ -922,6 +925,9 @@ TEST_F(CardModelTest, ChipInitAnswersWithTheAnswerToReset) {
 TEST_F(CardModelTest, AnswersPerInstruction) {
     std::vector<int> select_aid{0x00, 0xA4, 0x04, 0x00, 8};
     for (int b : hex(kCardApplicationId)) select_aid.push_back(b);
+    std::vector<int> select_longer{0x00, 0xA4, 0x04, 0x00, 9};
+    for (int b : hex(kCardApplicationId)) select_longer.push_back(b);
+    select_longer.push_back(0x01);
     struct Case {
         const char* what;
         std::vector<int> apdu;
@@ -941,7 +947,9 @@ TEST_F(CardModelTest, AnswersPerInstruction) {
         {"SELECT with a bad Lc", {0x00, 0xA4, 0x04, 0x00, 0x09, 0xA0}, 2, {0x67, 0x00}},
         {"READ BINARY", {0x00, 0xB0, 0x00, 0x00, 0x10}, 2, {0x6D, 0x00}},
         {"GET DATA", {0x80, 0xCA, 0x9F, 0x17, 0x00}, 2, {0x6D, 0x00}},
+        {"SELECT a longer name", select_longer, 2, {0x6A, 0x82}},
         {"too short", {0x00, 0x84, 0x00}, 2, {0x67, 0x00}},
+        {"too short for any instruction", {0x00, 0xCA, 0x9F}, 2, {0x67, 0x00}},
         {"empty", {}, 2, {0x67, 0x00}},
     };
     for (const auto& c : cases) {

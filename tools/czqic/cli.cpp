@@ -169,13 +169,21 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
     CLI::App* demo = app.add_subcommand(
         "demo", "Run one complete card transaction on the built-in reader in real time");
 
+    // CLI11 words these as "A subcommand is required" whatever was given; say what was.
+    if (args.empty())
+        return usage_error(err, "a command is required: run or demo (see czqic --help)");
+    if (!args.front().starts_with('-') && args.front() != "run" && args.front() != "demo")
+        return usage_error(err, "unknown command " + json_string(args.front()) +
+                                    ": expected run or demo (see czqic --help)");
+
     std::reverse(args.begin(), args.end());  // CLI11 takes a vector last argument first
     try {
         app.parse(args);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
-        return usage_error(err, std::string(e.what()) + " (see czqic --help)");
+        std::string help = run->parsed() ? "czqic run --help" : "czqic --help";
+        return usage_error(err, std::string(e.what()) + " (see " + help + ")");
     }
 
     if (demo->parsed()) return run_demo(out, err);

@@ -4,7 +4,9 @@
 #include <cctype>
 
 #include "component/members.h"
+#include "device/host_form.h"
 #include "log/file_log_writer.h"
+#include "panel/test_panel.h"
 #include "tools/czqic/session.h"
 
 namespace czqic::cli {
@@ -116,20 +118,25 @@ void LinuxHost::sim_set(std::string_view key, std::string_view value) {
     device_->set(key, value);
 }
 
-// The test panel plugs in here: panel_item names the host form's buttons and text boxes,
-// panel_click and panel_read act on runtime_.form(). Until the panel exists there is
-// nothing to name, so every `panel:` step is refused while the steps are checked and
-// the two actions below are never reached.
-std::optional<PanelItem> LinuxHost::panel_item(std::string_view) {
-    return std::nullopt;
+// The test panel is the host form itself: its buttons and text boxes by their names.
+std::optional<PanelItem> LinuxHost::panel_item(std::string_view name) {
+    const panel::Control* control = panel::find_control(name);
+    if (!control || control->kind == panel::ControlKind::Frame) return std::nullopt;
+    return control->kind == panel::ControlKind::Button ? PanelItem::Button : PanelItem::TextBox;
 }
 
 void LinuxHost::panel_click(std::string_view button) {
-    throw std::logic_error("no test panel button " + std::string(button));
+    // A failing handler ends only itself; like a form's click handler it has no caller to
+    // fail, so the failure is reported and the run goes on.
+    try {
+        panel::click(runtime_.form(), button);
+    } catch (const std::exception& e) {
+        runtime_.report("panel:" + std::string(button), e);
+    }
 }
 
 std::string LinuxHost::panel_read(std::string_view text_box) {
-    throw std::logic_error("no test panel text box " + std::string(text_box));
+    return runtime_.form().text(panel::text_box_number(text_box));
 }
 
 std::string LinuxHost::clock_text() {

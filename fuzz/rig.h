@@ -1,0 +1,96 @@
+// A component on a virtual clock with the simulated reader and an in-memory log writer,
+// for fuzz targets that drive whole operations. Also the table of result codes each
+// method may return, which every driver checks.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/reader.h"
+#include "component/runtime.h"
+#include "log/log_writer.h"
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+#include "platform/message_loop.h"
+#include "sim/sim_reader.h"
+
+namespace czqic::fuzz {
+
+struct MemoryLog final : LogWriter {
+    explicit MemoryLog(std::shared_ptr<std::vector<std::string>> lines) : lines_(std::move(lines)) {}
+    int32_t WriteLog(const std::string&, const std::string& message, const std::string&) override {
+        lines_->push_back(message);
+        return 0;
+    }
+    std::shared_ptr<std::vector<std::string>> lines_;
+};
+
+struct Rig {
+    explicit Rig(sim::Scenario scenario, double start = 12 * 3600.0) : clock(start) {
+        device = sim::SimDevice::create(loop, std::move(scenario));
+        device->register_class(classes);
+        classes.register_class(kLogWriterProgId, kLogWriterClsid,
+                               [l = lines] { return std::make_shared<MemoryLog>(l); });
+        rt.report_failure = [this](std::string_view, std::string_view) { ++failures; };
+    }
+    ~Rig() { rt.unload_form(); }
+
+    VirtualClock clock;
+    MessageLoop loop{clock};
+    ClassRegistry classes;
+    std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
+    std::shared_ptr<sim::SimDevice> device;
+    int failures = 0;
+    Runtime rt{clock, loop, classes};
+};
+
+inline bool one_of(int32_t v, std::initializer_list<int32_t> allowed) {
+    for (int32_t a : allowed)
+        if (a == v) return true;
+    return false;
+}
+
+[[noreturn]] inline void fault(const std::string& what) {
+    std::fprintf(stderr, "FAULT: %s\n", what.c_str());
+    std::abort();
+}
+
+// Runs a method, requiring a documented result and no escaping exception.
+template <class F>
+int32_t checked_call(const char* name, F&& f, std::initializer_list<int32_t> allowed) {
+    int32_t r = 0;
+    try {
+        r = f();
+    } catch (const std::exception& e) {
+        fault(std::string(name) + " let an exception out: " + e.what());
+    }
+    if (!one_of(r, allowed)) fault(std::string(name) + " returned " + std::to_string(r));
+    return r;
+}
+
+// One whole transaction, with every method's documented result set.
+inline void transaction(ColsZQICCardReader& r, const std::string& chip_command) {
+    constexpr int32_t ok = kOk, t = kTimedOut, f = kFailed, s6 = kStatus413, c = kCaptured;
+    checked_call("CardReaderInit", [&] { return r.CardReaderInit(); }, {ok, t, f, s6, c});
+    checked_call("CardReaderGetStatus", [&] { return r.CardReaderGetStatus(); }, {1, 2, 3, 4, 5, 6, f});
+    checked_call("CardReaderEnable", [&] { return r.CardReaderEnable(); }, {ok, f});
+    checked_call("CardReaderRead", [&] { return r.CardReaderRead(); }, {ok, f});
+    r.WriteTrack(1, "W1");
+    r.WriteTrack(3, "W3");
+    checked_call("CardReaderWrite", [&] { return r.CardReaderWrite(); }, {ok, t, f});
+    checked_call("QOR_WaitChip", [&] { return r.QOR_WaitChip(); }, {ok, t, f});
+    r.ChipCardData(chip_command);
+    checked_call("Qor_ChipTrnsp", [&] { return r.Qor_ChipTrnsp(); }, {ok, t, f});
+    checked_call("CardReaderClear", [&] { return r.CardReaderClear(); }, {ok, f});
+    checked_call("CardReaderReturn", [&] { return r.CardReaderReturn(); }, {ok, t, f});
+    checked_call("CardReaderDisable", [&] { return r.CardReaderDisable(); }, {ok, f});
+    checked_call("CardReaderRetain", [&] { return r.CardReaderRetain(); }, {ok, t, f, s6, c});
+    checked_call("CardReaderReset", [&] { return r.CardReaderReset(); }, {ok, t, f, s6, c});
+}
+
+}  // namespace czqic::fuzz

@@ -1,0 +1,25 @@
+// Registered COM classes behind the platform's late-bound seams: an object created with
+// CoCreateInstance is a Dispatch called by DISPID through IDispatch::Invoke and, when its
+// class names a default source interface, an EventSource whose events reach the sink by
+// name. A control that exposes IOleObject is sited first, as a form sites its controls.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "platform/dispatch.h"
+#include "win/common/scoped.h"
+
+namespace czqic::win {
+
+// CoCreateInstance by ProgID or "{CLSID}"; raises run-time error 429 when the class is not
+// registered or refuses, with the reason.
+std::shared_ptr<Object> create_com_object(std::string_view progid_or_clsid);
+
+// The CLSID for a ProgID or "{CLSID}" text; raises 429 when there is none.
+CLSID class_id_of(std::string_view progid_or_clsid);
+
+// Wraps an object already created.
+std::shared_ptr<Object> wrap_com_object(ComPtr<IDispatch> object);
+
+}  // namespace czqic::win

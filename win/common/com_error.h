@@ -1,0 +1,60 @@
+// Where C++ errors and COM errors meet. Inward (a server's methods): com_boundary runs
+// the body and turns whatever it throws into the HRESULT plus the standard error
+// information, IErrorInfo and, for IDispatch::Invoke, EXCEPINFO. Outward (a client's
+// calls): check() and raise_call_failure() turn a failed HRESULT and its error
+// information back into AutomationError, so callers write straight-line code.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/automation.h"
+
+namespace czqic::win {
+
+// Who reports a failure: the interface whose call failed and the component's name, as
+// IErrorInfo carries them.
+struct ErrorOrigin {
+    const IID& iid;
+    const wchar_t* source;
+};
+
+// Translates the exception being handled; for use in a catch block only.
+HRESULT report_current_exception(const ErrorOrigin& origin, EXCEPINFO* excepinfo) noexcept;
+
+// Runs body as one COM call. A thrown AutomationError returns its HRESULT with its
+// description in IErrorInfo; with excepinfo given (IDispatch::Invoke) the description
+// goes there as well and the call returns DISP_E_EXCEPTION.
+template <class Body>
+HRESULT com_boundary(const ErrorOrigin& origin, EXCEPINFO* excepinfo, Body&& body) noexcept {
+    try {
+        std::forward<Body>(body)();
+        return S_OK;
+    } catch (...) {
+        return report_current_exception(origin, excepinfo);
+    }
+}
+
+// The Visual Basic error number of an HRESULT: the low word of a FACILITY_CONTROL code
+// (0x800A000D is error 13), the HRESULT itself otherwise.
+int32_t error_number(HRESULT hr);
+// The standard text of an HRESULT that came without error information.
+std::string hresult_description(HRESULT hr);
+
+// A failed call of object's interface iid: the description from EXCEPINFO (after
+// DISP_E_EXCEPTION) or from the object's IErrorInfo when it supports error information,
+// else the HRESULT's own text.
+[[noreturn]] void raise_call_failure(HRESULT hr, IUnknown* object, const IID& iid,
+                                     EXCEPINFO* excepinfo = nullptr);
+// Raises AutomationError for a failed HRESULT of a call that has no error information,
+// naming what failed.
+inline void check(HRESULT hr, const char* what) {
+    if (FAILED(hr))
+        throw AutomationError(error_number(hr), static_cast<uint32_t>(hr),
+                              std::string(what) + ": " + hresult_description(hr));
+}
+
+}  // namespace czqic::win

@@ -1,0 +1,119 @@
+#include "win/common/registration.h"
+
+#include "win/common/com_error.h"
+#include "win/common/com_object.h"
+#include "win/common/convert.h"
+
+namespace czqic::win {
+namespace {
+
+void check_status(LSTATUS status, const char* what) {
+    if (status != ERROR_SUCCESS) check(HRESULT_FROM_WIN32(status), what);
+}
+
+void set_value(const std::wstring& key_path, const wchar_t* name, const std::wstring& data) {
+    ScopedHKey key;
+    check_status(RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.out(),
+                                 nullptr),
+                 "creating a registry key");
+    const auto bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
+    check_status(RegSetValueExW(key.get(), name, 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(data.c_str()), bytes),
+                 "writing a registry value");
+}
+
+void delete_tree(const std::wstring& key_path) {
+    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key_path.c_str());
+    if (status == ERROR_FILE_NOT_FOUND) return;  // never registered, or removed already
+    check_status(status, "removing a registry key");
+    // RegDeleteTree empties the key; the key itself goes separately.
+    const LSTATUS gone = RegDeleteKeyW(HKEY_CLASSES_ROOT, key_path.c_str());
+    if (gone != ERROR_FILE_NOT_FOUND) check_status(gone, "removing a registry key");
+}
+
+}  // namespace
+
+HMODULE this_module() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&this_module), &module);
+    return module;
+}
+
+std::wstring module_path(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) check(HRESULT_FROM_WIN32(GetLastError()), "finding the module's path");
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring guid_text(const GUID& guid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+ComPtr<ITypeLib> load_module_type_library(HMODULE module) {
+    ComPtr<ITypeLib> library;
+    check(LoadTypeLibEx(module_path(module).c_str(), REGKIND_NONE, library.out()),
+          "loading the type library");
+    return library;
+}
+
+ComPtr<ITypeInfo> type_info_of(ITypeLib* library, const GUID& guid) {
+    ComPtr<ITypeInfo> info;
+    check(library->GetTypeInfoOfGuid(guid, info.out()), "finding a type description");
+    return info;
+}
+
+void register_server(HMODULE module, std::span<const ServerClass> classes) {
+    const std::wstring path = module_path(module);
+    auto library = load_module_type_library(module);
+    TLIBATTR* attr = nullptr;
+    check(library->GetLibAttr(&attr), "reading the type library");
+    const std::wstring libid = guid_text(attr->guid);
+    const std::wstring version =
+        std::to_wstring(attr->wMajorVerNum) + L"." + std::to_wstring(attr->wMinorVerNum);
+    library->ReleaseTLibAttr(attr);
+
+    for (const ServerClass& c : classes) {
+        const std::wstring key = L"CLSID\\" + guid_text(c.clsid);
+        set_value(key, nullptr, c.description);
+        set_value(key + L"\\InprocServer32", nullptr, path);
+        set_value(key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+        set_value(key + L"\\ProgID", nullptr, c.progid);
+        set_value(key + L"\\TypeLib", nullptr, libid);
+        set_value(key + L"\\Version", nullptr, version);
+        set_value(c.progid, nullptr, c.description);
+        set_value(std::wstring(c.progid) + L"\\CLSID", nullptr, guid_text(c.clsid));
+    }
+    check(RegisterTypeLib(library.get(), path.c_str(), nullptr), "registering the type library");
+}
+
+void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
+    auto library = load_module_type_library(module);
+    TLIBATTR* attr = nullptr;
+    check(library->GetLibAttr(&attr), "reading the type library");
+    const TLIBATTR copy = *attr;
+    library->ReleaseTLibAttr(attr);
+    library.reset();
+
+    for (const ServerClass& c : classes) {
+        delete_tree(L"CLSID\\" + guid_text(c.clsid));
+        delete_tree(c.progid);
+    }
+    const HRESULT hr = UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum,
+                                         copy.lcid, copy.syskind);
+    // Unregistering twice is not an error: the library is simply not there.
+    if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY) check(hr, "unregistering the type library");
+}
+
+}  // namespace czqic::win

@@ -152,7 +152,7 @@ Value SimDevice::Impl::Control::invoke(DispId id, InvokeKind kind, std::span<Val
     auto keep_alive = shared_from_this();  // a handler may release this instance mid-call
     Impl& impl = *device_->impl_;
     const Member* member = detail::find_member(id);
-    const std::string name = member ? std::string(member->key) : "#" + std::to_string(id);
+    const std::string name = member ? std::string(member->key) : std::string("#").append(std::to_string(id));
 
     // Journalled before anything can fail, so a refused call still shows in the record.
     // A method reached as a property get (or the reverse) counts as what the member is,
@@ -280,6 +280,7 @@ Value SimDevice::Impl::run_method(Control& control, const Member& member, std::s
     else if (member.id == kQuery)
         result = reaction.returns ? deep_copy(*reaction.returns) : query_answer(args[0]);
 
+    // An event delivered inside the call has no use for afterMs; it is ignored there.
     for (const auto& e : reaction.events) {
         if (e.during)
             control.fire(e.event, e.set, e.data);

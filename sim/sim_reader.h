@@ -112,8 +112,10 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
     void raise(std::string_view event, std::optional<Value> data = std::nullopt);
     // `sim:KEY=VALUE` with the keys device, media, bin, binFlag, number, lastErrorCode,
     // track1.status, track1.data (2, 3), writable1 (2, 3). VALUE is read as JSON when it
-    // parses as JSON, else as a string. Raises ScenarioError for an unknown key or a bad
-    // value.
+    // parses as JSON of the key's type, else as a string (so "0" sets lastErrorCode to the
+    // text "0" and "maybe" sets a writable flag to that text). Raises ScenarioError for an
+    // unknown key or a value the key cannot take (binFlag wants true/false, number a
+    // number).
     void set(std::string_view key, std::string_view value);
 
     const DeviceState& state() const { return state_; }

@@ -50,16 +50,21 @@ ValueArray chip_command_to_array(std::string_view text) {
 }
 
 std::string chip_reply_to_text(const Value& data) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     const ValueArray& elements = data.elements();
     std::string text;
     text.reserve(elements.size() * 2);
     for (const Value& element : elements) {
         // Negative values show their 32-bit pattern, as Hex() of a Long does.
-        const auto n = static_cast<uint32_t>(to_i4(element));
-        char digits[9];
-        std::snprintf(digits, sizeof digits, "%X", n);
-        if (digits[1] == '\0') text += '0';
-        text += digits;
+        auto n = static_cast<uint32_t>(to_i4(element));
+        char digits[8];
+        int count = 0;
+        do {
+            digits[count++] = kDigits[n & 0xF];
+            n >>= 4;
+        } while (n != 0);
+        if (count == 1) text += '0';
+        while (count > 0) text += digits[--count];
     }
     return text;
 }

@@ -152,7 +152,8 @@ Value SimDevice::Impl::Control::invoke(DispId id, InvokeKind kind, std::span<Val
     auto keep_alive = shared_from_this();  // a handler may release this instance mid-call
     Impl& impl = *device_->impl_;
     const Member* member = detail::find_member(id);
-    const std::string name = member ? std::string(member->key) : std::string("#").append(std::to_string(id));
+    const std::string name =
+        member ? std::string(member->key) : std::string("#").append(std::to_string(id));
 
     // Journalled before anything can fail, so a refused call still shows in the record.
     // A method reached as a property get (or the reverse) counts as what the member is,

@@ -7,6 +7,7 @@
 
 #include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
+#include "tools/czqic/panel_view.h"
 #include "tools/czqic/session.h"
 
 namespace czqic::cli {
@@ -80,6 +81,28 @@ class HelpFormatter : public CLI::Formatter {
     }
 };
 
+// The Windows build's simulated control takes its scenario from this variable when no
+// --scenario is given; reading it here too keeps one script working on both.
+std::string scenario_file_in_use(std::string given) {
+    if (given.empty())
+        if (const char* from_env = std::getenv("CZQIC_SIM_SCENARIO")) given = from_env;
+    return given;
+}
+
+int panel_command(const std::string& given_scenario, std::ostream& err) {
+    PanelOptions options;
+    const std::string scenario_file = scenario_file_in_use(given_scenario);
+    if (!scenario_file.empty()) {
+        try {
+            options.scenario = sim::load_scenario_file(scenario_file);
+        } catch (const sim::ScenarioError& e) {
+            return usage_error(err, std::string("scenario ") + e.what());
+        }
+        options.scenario_name = scenario_file;
+    }
+    return run_panel(std::move(options), err);
+}
+
 struct RunOptions {
     std::string scenario_file;
     std::string virtual_clock;
@@ -101,11 +124,7 @@ int run_command(const RunOptions& options, bool virtual_clock, bool log_given, s
         return usage_error(
             err, "--log: only - (standard output) is supported, not " + json_string(options.log));
 
-    // The Windows build's simulated control takes its scenario from this variable when no
-    // --scenario is given; reading it here too keeps one script working on both.
-    std::string scenario_file = options.scenario_file;
-    if (scenario_file.empty())
-        if (const char* from_env = std::getenv("CZQIC_SIM_SCENARIO")) scenario_file = from_env;
+    const std::string scenario_file = scenario_file_in_use(options.scenario_file);
     if (!scenario_file.empty()) {
         try {
             host_options.scenario = sim::load_scenario_file(scenario_file);
@@ -169,12 +188,22 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
     CLI::App* demo = app.add_subcommand(
         "demo", "Run one complete card transaction on the built-in reader in real time");
 
+    std::string panel_scenario;
+    CLI::App* panel = app.add_subcommand(
+        "panel", "Show the host form's test panel in the terminal and use it, in real time");
+    panel
+        ->add_option("--scenario", panel_scenario,
+                     "The simulated reader's scenario (JSON); default: the built-in reader")
+        ->type_name("FILE");
+    panel->footer(kPanelKeysHelp);
+
     // CLI11 words these as "A subcommand is required" whatever was given; say what was.
     if (args.empty())
-        return usage_error(err, "a command is required: run or demo (see czqic --help)");
-    if (!args.front().starts_with('-') && args.front() != "run" && args.front() != "demo")
+        return usage_error(err, "a command is required: run, demo or panel (see czqic --help)");
+    if (!args.front().starts_with('-') && args.front() != "run" && args.front() != "demo" &&
+        args.front() != "panel")
         return usage_error(err, "unknown command " + json_string(args.front()) +
-                                    ": expected run or demo (see czqic --help)");
+                                    ": expected run, demo or panel (see czqic --help)");
 
     std::reverse(args.begin(), args.end());  // CLI11 takes a vector last argument first
     try {
@@ -182,11 +211,14 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
-        std::string help = run->parsed() ? "czqic run --help" : "czqic --help";
+        std::string help = run->parsed()     ? "czqic run --help"
+                           : panel->parsed() ? "czqic panel --help"
+                                             : "czqic --help";
         return usage_error(err, std::string(e.what()) + " (see " + help + ")");
     }
 
     if (demo->parsed()) return run_demo(out, err);
+    if (panel->parsed()) return panel_command(panel_scenario, err);
     return run_command(options, virtual_clock->count() > 0, log->count() > 0, out, err);
 }
 

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "panel/test_panel.h"
+#include "tools/czqic/panel_layout.h"
+
+namespace czqic::cli::panel_view {
+namespace {
+
+using panel::ControlKind;
+
+struct Size {
+    int cols;
+    int rows;
+};
+
+std::string describe(const PlacedControl& p) {
+    const Rect& r = p.rect;
+    return std::string(p.control->name) + " at " + std::to_string(r.x) + "," + std::to_string(r.y) +
+           " size " + std::to_string(r.w) + "x" + std::to_string(r.h);
+}
+
+class PanelLayoutAt : public ::testing::TestWithParam<Size> {};
+
+TEST_P(PanelLayoutAt, EveryVisibleControlIsPlacedInsideTheFormArea) {
+    const auto [cols, rows] = GetParam();
+    const PanelLayout layout = layout_panel(cols, rows);
+    EXPECT_TRUE(layout.usable);
+
+    size_t visible = 0;
+    for (const panel::Control& c : panel::controls()) visible += c.visible ? 1 : 0;
+    EXPECT_EQ(layout.controls.size(), visible);
+
+    // The caption bar above and the status and help lines below stay clear of the form.
+    EXPECT_EQ(layout.title.y, 0);
+    EXPECT_EQ(layout.help.y, rows - 1);
+    EXPECT_EQ(layout.status.y, rows - 2);
+    for (const PlacedControl& p : layout.controls) {
+        SCOPED_TRACE(describe(p));
+        EXPECT_GE(p.rect.w, 1);
+        EXPECT_GE(p.rect.h, 1);
+        EXPECT_GE(p.rect.x, 0);
+        EXPECT_LE(p.rect.right(), cols);
+        EXPECT_GT(p.rect.y, layout.title.y);
+        EXPECT_LE(p.rect.bottom(), layout.status.y);
+    }
+}
+
+TEST_P(PanelLayoutAt, NoTwoControlsOverlapAndTheFrameHoldsItsButtons) {
+    const auto [cols, rows] = GetParam();
+    const PanelLayout layout = layout_panel(cols, rows);
+    const PlacedControl* frame = layout.find("Frame1");
+    ASSERT_NE(frame, nullptr);
+    for (size_t i = 0; i < layout.controls.size(); ++i) {
+        const PlacedControl& a = layout.controls[i];
+        if (a.control->in_frame) {
+            // Inside the frame's border, so that the border stays whole around them.
+            EXPECT_GT(a.rect.x, frame->rect.x) << describe(a);
+            EXPECT_LT(a.rect.right(), frame->rect.right()) << describe(a);
+            EXPECT_GT(a.rect.y, frame->rect.y) << describe(a);
+            EXPECT_LT(a.rect.bottom(), frame->rect.bottom()) << describe(a);
+        }
+        for (size_t j = i + 1; j < layout.controls.size(); ++j) {
+            const PlacedControl& b = layout.controls[j];
+            if (&a == frame && b.control->in_frame) continue;
+            const bool apart = a.rect.right() <= b.rect.x || b.rect.right() <= a.rect.x ||
+                               a.rect.bottom() <= b.rect.y || b.rect.bottom() <= a.rect.y;
+            EXPECT_TRUE(apart) << describe(a) << " overlaps " << describe(b);
+        }
+    }
+}
+
+TEST_P(PanelLayoutAt, EveryButtonShowsAtLeastTheFirstFourCharactersOfItsCaption) {
+    const auto [cols, rows] = GetParam();
+    for (const PlacedControl& p : layout_panel(cols, rows).controls) {
+        if (p.control->kind != ControlKind::Button) continue;
+        SCOPED_TRACE(describe(p));
+        const std::u32string full = parse_caption(p.control->caption).text;
+        const ButtonFace face = button_face(p);
+        const size_t wanted = std::min<size_t>(4, full.size());
+        ASSERT_GE(face.caption.size(), wanted);
+        EXPECT_EQ(face.caption.substr(0, wanted), full.substr(0, wanted));
+        // ...and what it shows stays inside the button.
+        EXPECT_GE(face.caption_dx, 0);
+        EXPECT_LE(face.caption_dx + cell_width(face.caption), p.rect.w);
+        EXPECT_LT(face.caption_dy, p.rect.h);
+    }
+}
+
+TEST_P(PanelLayoutAt, TextBoxesAreWideEnoughForAStateWord) {
+    const auto [cols, rows] = GetParam();
+    for (const PlacedControl& p : layout_panel(cols, rows).controls) {
+        if (p.control->kind != ControlKind::TextBox) continue;
+        EXPECT_GE(p.rect.w, static_cast<int>(std::string_view("NOMEDIA").size())) << describe(p);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Terminals, PanelLayoutAt,
+                         ::testing::Values(Size{80, 24}, Size{80, 23}, Size{120, 40},
+                                           Size{200, 60}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.cols) + "x" +
+                                    std::to_string(info.param.rows);
+                         });
+
+TEST(PanelLayout, ATerminalTooSmallForTheFormIsNotUsedForIt) {
+    EXPECT_FALSE(layout_panel(40, 12).usable);
+    EXPECT_FALSE(layout_panel(80, 8).usable);
+    EXPECT_FALSE(layout_panel(0, 0).usable);
+}
+
+TEST(PanelKeys, EveryAccessKeyPressesItsButtonInOneCaseOrTheOther) {
+    for (const panel::Control& c : panel::controls()) {
+        if (c.kind != ControlKind::Button || !c.visible) continue;
+        const Caption caption = parse_caption(c.caption);
+        if (!caption.key_index) continue;
+        const char32_t key = caption.text[*caption.key_index];
+        const char32_t lower = key >= U'A' && key <= U'Z' ? key - U'A' + U'a' : key;
+        const char32_t upper = key >= U'a' && key <= U'z' ? key - U'a' + U'A' : key;
+        EXPECT_TRUE(button_for_key(lower) == c.name || button_for_key(upper) == c.name) << c.name;
+    }
+}
+
+TEST(PanelKeys, TheSharedKeyIsSplitByCaseAndQuitIsNoButton) {
+    EXPECT_EQ(button_for_key(U'r'), "Cmd_Reset");
+    EXPECT_EQ(button_for_key(U'R'), "Command1");
+    EXPECT_EQ(button_for_key(U'j'), "Cmd_Eject");
+    EXPECT_EQ(button_for_key(U'E'), "Cmd_Exit");
+    EXPECT_EQ(button_for_key(U'e'), "Cmd_Exit");
+    EXPECT_FALSE(button_for_key(U'q'));
+    EXPECT_EQ(shared_key_help(), "r Reset  R ReadTracks");
+}
+
+TEST(PanelFocus, TabVisitsEveryButtonAndEveryInputBoxOnce) {
+    std::multiset<std::string_view> expected;
+    for (const panel::Control& c : panel::controls())
+        if (c.visible && c.kind == ControlKind::Button) expected.insert(c.name);
+    for (auto box : {"Text7", "Text8", "Text9", "Text10"}) expected.insert(box);
+
+    std::multiset<std::string_view> visited;
+    std::string_view at = focus_order().front();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        visited.insert(at);
+        at = next_focus(at, +1);
+    }
+    EXPECT_EQ(visited, expected);
+    EXPECT_EQ(at, focus_order().front());
+    EXPECT_EQ(next_focus(focus_order().front(), -1), focus_order().back());
+}
+
+TEST(PanelFocus, ArrowsMoveToTheNeighbourOnTheFormAndReachEverything) {
+    EXPECT_EQ(step_focus("Cmd_Reset", Direction::Down), "Cmd_ChipInitialise");
+    EXPECT_EQ(step_focus("Cmd_ChipInitialise", Direction::Up), "Cmd_Reset");
+    EXPECT_EQ(step_focus("Cmd_Reset", Direction::Right), "Cmd_AcceptAndReadTracks");
+    EXPECT_EQ(step_focus("Text7", Direction::Right), "Text10");
+    EXPECT_EQ(step_focus("Text7", Direction::Down), "Text8");
+    EXPECT_EQ(step_focus("Text7", Direction::Up), "Cmd_WriteTracks");
+    EXPECT_EQ(step_focus("Text9", Direction::Down), "Cmd_Exit");
+    EXPECT_EQ(step_focus("Cmd_Reset", Direction::Left), "Cmd_Reset");
+
+    std::set<std::string_view> reached{"Cmd_Reset"};
+    std::deque<std::string_view> todo{"Cmd_Reset"};
+    while (!todo.empty()) {
+        const std::string_view from = todo.front();
+        todo.pop_front();
+        for (auto d : {Direction::Left, Direction::Right, Direction::Up, Direction::Down})
+            if (reached.insert(step_focus(from, d)).second) todo.push_back(step_focus(from, d));
+    }
+    EXPECT_EQ(reached.size(), focus_order().size());
+}
+
+TEST(PanelText, WideCharactersTakeTwoCellsAndClippingNeverOverflows) {
+    const std::u32string caption = decode_utf8(panel::kFormCaption);
+    EXPECT_EQ(caption.size(), 7u);
+    EXPECT_EQ(cell_width(caption), 14);
+    for (int cells = 0; cells <= 16; ++cells) {
+        const std::u32string clipped = clip_cells(caption, cells);
+        EXPECT_LE(cell_width(clipped), std::max(cells, 0)) << cells;
+    }
+    EXPECT_EQ(clip_cells(U"ABCDEFGH", 5), U"ABCD\u2026");
+    EXPECT_EQ(clip_cells(U"ABCD", 4), U"ABCD");
+}
+
+TEST(PanelText, Utf8RoundTripsAndMalformedBytesBecomeReplacementCharacters) {
+    const std::string text = "&E 退出 ;4000=3012?";
+    EXPECT_EQ(encode_utf8(decode_utf8(text)), text);
+    EXPECT_EQ(decode_utf8("A\xFF"
+                          "B"),
+              U"A\uFFFDB");
+    EXPECT_EQ(decode_utf8("\xE8\xAF"), U"\uFFFD");
+    EXPECT_EQ(decode_utf8("\xC0\x80"), U"\uFFFD");  // overlong
+}
+
+TEST(PanelText, CaptionsDropTheirMarkersAndKeepTheKeyPosition) {
+    const Caption exit = parse_caption("&E 退出");
+    EXPECT_EQ(exit.text, U"E 退出");
+    EXPECT_EQ(exit.key_index, 0u);
+    const Caption eject = parse_caption("E&ject");
+    EXPECT_EQ(eject.text, U"Eject");
+    EXPECT_EQ(eject.key_index, 1u);
+    const Caption literal = parse_caption("A&&B");
+    EXPECT_EQ(literal.text, U"A&B");
+    EXPECT_FALSE(literal.key_index);
+}
+
+}  // namespace
+}  // namespace czqic::cli::panel_view

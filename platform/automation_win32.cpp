@@ -2,6 +2,7 @@
 // (VariantChangeTypeEx, VarI4FromStr, VarR8FromStr) in the user's locale, so the
 // component converts exactly as Visual Basic code on the same machine would.
 #include <windows.h>
+
 #include <oleauto.h>
 
 #include <cmath>
@@ -158,10 +159,10 @@ double str_to_r8(std::string_view text) {
 
 int32_t char_length(std::string_view utf8) {
     if (utf8.empty()) return 0;
-    const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                          static_cast<int>(std::min<size_t>(
-                                              utf8.size(), std::numeric_limits<int>::max())),
-                                          nullptr, 0);
+    const int units = MultiByteToWideChar(
+        CP_UTF8, 0, utf8.data(),
+        static_cast<int>(std::min<size_t>(utf8.size(), std::numeric_limits<int>::max())), nullptr,
+        0);
     return units;
 }
 

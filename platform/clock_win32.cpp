@@ -1,5 +1,6 @@
 // The real clock on Windows: the time of day from GetLocalTime (what Visual Basic's Time
 // reads), a monotonic tick count, and kernel32's Sleep.
+
 #include <windows.h>
 
 #include <cmath>
@@ -10,7 +11,7 @@ namespace czqic {
 namespace {
 
 class RealClock final : public Clock {
-public:
+  public:
     double time_of_day() override {
         SYSTEMTIME now{};
         GetLocalTime(&now);

@@ -38,9 +38,9 @@ std::shared_ptr<Object> ClassRegistry::create(std::string_view progid_or_clsid) 
                             "ActiveX component can't create object: " + std::string(e.what()));
     }
     if (!object)
-        raise_runtime_error(rt_error::kCannotCreateObject,
-                            "ActiveX component can't create object: " +
-                                std::string(progid_or_clsid));
+        raise_runtime_error(
+            rt_error::kCannotCreateObject,
+            "ActiveX component can't create object: " + std::string(progid_or_clsid));
     return object;
 }
 

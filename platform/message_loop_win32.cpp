@@ -3,6 +3,7 @@
 // our own and wake the thread through that window (a posted message, or a one-shot
 // timer for a later instant), so whoever pumps the thread's queue runs them: the
 // component's wait loops, the client's own message loop, or another module's pump.
+
 #include <windows.h>
 
 #include <algorithm>
@@ -23,16 +24,16 @@ constexpr wchar_t kWindowClass[] = L"CzqicMessageWindow";
 
 HMODULE this_module() {
     HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&this_module), &module);
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&this_module), &module);
     return module;
 }
 
 // The window class of this module, registered while any of its windows exists: a class
 // left registered after the module unloads would point at code that is gone.
 class WindowClassUse {
-public:
+  public:
     explicit WindowClassUse(WNDPROC proc) {
         AcquireSRWLockExclusive(&lock_);
         if (users_++ == 0) {
@@ -53,14 +54,14 @@ public:
         ReleaseSRWLockExclusive(&lock_);
     }
 
-private:
+  private:
     static inline SRWLOCK lock_ = SRWLOCK_INIT;
     static inline int users_ = 0;
 };
 
 // A message-only window of this thread, destroyed with its owner.
 class ScopedWindow {
-public:
+  public:
     ScopedWindow() = default;
     ScopedWindow(const ScopedWindow&) = delete;  // owns the window
     ScopedWindow& operator=(const ScopedWindow&) = delete;
@@ -76,7 +77,7 @@ public:
         window_ = adopted;
     }
 
-private:
+  private:
     HWND window_ = nullptr;
 };
 
@@ -237,7 +238,8 @@ Timer::Timer(MessageLoop& loop, int64_t interval_ms, std::function<void()> on_ti
 }
 
 Timer::~Timer() {
-    if (slot_->enabled && loop_.impl_->window.get()) KillTimer(loop_.impl_->window.get(), slot_->id);
+    if (slot_->enabled && loop_.impl_->window.get())
+        KillTimer(loop_.impl_->window.get(), slot_->id);
     loop_.impl_->timers.erase(slot_->id);
 }
 

@@ -22,7 +22,7 @@ constexpr wchar_t kSource[] = L"czqic host";
 // The site a control gets from its container: enough for a control that wants one before
 // it works, and the ambient properties a hidden form gives (run mode, no user interface).
 class ClientSite final : public ComObject<IOleClientSite, IDispatch> {
-public:
+  public:
     STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
     STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
         if (out) *out = nullptr;
@@ -72,7 +72,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IOleClientSite)
             return static_cast<IOleClientSite*>(this);
@@ -150,7 +150,7 @@ std::optional<SourceInterface> default_source_of(IDispatch* object) {
 
 // Receives one connection's events and hands them on by name.
 class EventSinkObject final : public ComObject<IDispatch> {
-public:
+  public:
     EventSinkObject(const SourceInterface& source, std::weak_ptr<EventSink> sink)
         : iid_(source.iid), info_(source.info.copy()), sink_(std::move(sink)) {}
 
@@ -181,7 +181,7 @@ public:
         });
     }
 
-private:
+  private:
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == iid_) return this;
         return nullptr;
@@ -202,7 +202,7 @@ private:
 };
 
 class ComDispatch : public Dispatch {
-public:
+  public:
     explicit ComDispatch(ComPtr<IDispatch> object) : object_(std::move(object)) {
         // A control that can be sited gets its site before anything else is asked of it.
         ole_ = object_.query<IOleObject>(IID_IOleObject);
@@ -228,25 +228,25 @@ public:
         ScopedVariant result;
         EXCEPINFO excepinfo{};
         UINT bad_argument = 0;
-        const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags,
-                                           outgoing.params(), result.out(), &excepinfo,
-                                           &bad_argument);
+        const HRESULT hr =
+            object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, outgoing.params(),
+                            result.out(), &excepinfo, &bad_argument);
         if (FAILED(hr)) raise_call_failure(hr, object_.get(), IID_IDispatch, &excepinfo);
         outgoing.write_back();
         return variant_to_value(result.get());
     }
 
-protected:
+  protected:
     IDispatch* object() const { return object_.get(); }
 
-private:
+  private:
     ComPtr<IDispatch> object_;
     ComPtr<IOleObject> ole_;
     ComPtr<IOleClientSite> site_;
 };
 
 class ComEventDispatch final : public ComDispatch, public EventSource {
-public:
+  public:
     ComEventDispatch(ComPtr<IDispatch> object, SourceInterface source,
                      ComPtr<IConnectionPoint> point)
         : ComDispatch(std::move(object)), source_(std::move(source)), point_(std::move(point)) {}
@@ -268,7 +268,7 @@ public:
         point_->Unadvise(cookie);
     }
 
-private:
+  private:
     SourceInterface source_;
     ComPtr<IConnectionPoint> point_;
     std::vector<DWORD> cookies_;

@@ -22,8 +22,8 @@ void set_error_info(const ErrorOrigin& origin, const std::wstring& description) 
 }
 
 std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                             text.back() == '.'))
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
     return text;
 }
@@ -117,8 +117,8 @@ void raise_call_failure(HRESULT hr, IUnknown* object, const IID& iid, EXCEPINFO*
     }
     std::string text;
     if (object) {
-        auto support = ComPtr<IUnknown>::share(object).query<ISupportErrorInfo>(
-            IID_ISupportErrorInfo);
+        auto support =
+            ComPtr<IUnknown>::share(object).query<ISupportErrorInfo>(IID_ISupportErrorInfo);
         ComPtr<IErrorInfo> info;
         if (support && support->InterfaceSupportsErrorInfo(iid) == S_OK &&
             GetErrorInfo(0, info.out()) == S_OK && info) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <ole2.h>
 
 #include <atomic>
@@ -15,14 +16,14 @@ namespace czqic::win {
 
 // Objects alive and client locks held in this DLL.
 class ServerCounts {
-public:
+  public:
     static void object_created() { objects_.fetch_add(1); }
     static void object_destroyed() { objects_.fetch_sub(1); }
     static void lock(bool on) { on ? locks_.fetch_add(1) : locks_.fetch_sub(1); }
     static bool idle() { return objects_.load() == 0 && locks_.load() == 0; }
     static long objects() { return objects_.load(); }
 
-private:
+  private:
     static inline std::atomic<long> objects_{0};
     static inline std::atomic<long> locks_{0};
 };
@@ -31,7 +32,7 @@ private:
 // starts with one reference, owned by whoever created it.
 template <class... Interfaces>
 class ComObject : public Interfaces... {
-public:
+  public:
     ComObject() { ServerCounts::object_created(); }
     virtual ~ComObject() { ServerCounts::object_destroyed(); }
     ComObject(const ComObject&) = delete;  // identity is the object's address
@@ -53,11 +54,11 @@ public:
         return left;
     }
 
-protected:
+  protected:
     // The interface pointer for iid (IUnknown included), or nullptr.
     virtual IUnknown* find_interface(REFIID iid) = 0;
 
-private:
+  private:
     std::atomic<ULONG> refs_{1};
 };
 
@@ -70,7 +71,7 @@ HRESULT hand_out(T* fresh, REFIID iid, void** out) {
 }
 
 class ClassFactory final : public ComObject<IClassFactory> {
-public:
+  public:
     using Create = std::function<HRESULT(REFIID iid, void** out)>;
     explicit ClassFactory(Create create) : create_(std::move(create)) {}
 
@@ -85,7 +86,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IClassFactory) return this;
         return nullptr;

@@ -162,7 +162,8 @@ void value_to_variant(const Value& value, VARIANT* out) {
                 V_VT(out) = VT_BSTR;
             } else if constexpr (std::is_same_v<T, Value::Array>) {
                 const size_t count = x ? x->size() : 0;
-                ScopedSafeArray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count)));
+                ScopedSafeArray array(
+                    SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count)));
                 if (!array.get()) throw std::bad_alloc();
                 for (size_t i = 0; i < count; ++i) {
                     ScopedVariant element = to_variant((*x)[i]);

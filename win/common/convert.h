@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <oaidl.h>
 
 #include <span>
@@ -36,7 +37,7 @@ Value variant_to_value(const VARIANT& var);
 // A by-reference Value is passed as a typed reference (VT_BYREF | VT_BSTR for a String,
 // as Visual Basic passes a String variable) and gets the callee's changes back.
 class OutgoingArgs {
-public:
+  public:
     OutgoingArgs(std::span<Value> args, bool property_put);
     OutgoingArgs(const OutgoingArgs&) = delete;  // the DISPPARAMS point into this object
     OutgoingArgs& operator=(const OutgoingArgs&) = delete;
@@ -45,7 +46,7 @@ public:
     // Copies what the callee left in by-reference arguments back into their targets.
     void write_back();
 
-private:
+  private:
     std::span<Value> args_;
     std::vector<ScopedVariant> backing_;  // one per argument, call order
     std::vector<VARIANT> slots_;          // reversed, as DISPPARAMS wants them
@@ -57,7 +58,7 @@ private:
 // VARIANTs arrive as by-reference Values over private copies; write_back() stores the
 // copies' final values in the caller's variables.
 class IncomingArgs {
-public:
+  public:
     explicit IncomingArgs(const DISPPARAMS* params);
     IncomingArgs(const IncomingArgs&) = delete;  // the Values refer into this object
     IncomingArgs& operator=(const IncomingArgs&) = delete;
@@ -65,7 +66,7 @@ public:
     std::span<Value> values() { return values_; }
     void write_back();
 
-private:
+  private:
     const DISPPARAMS* params_;
     std::vector<Value> storage_;
     std::vector<Value> values_;

@@ -13,10 +13,10 @@ void check_status(LSTATUS status, const char* what) {
 
 void set_value(const std::wstring& key_path, const wchar_t* name, const std::wstring& data) {
     ScopedHKey key;
-    check_status(RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr,
-                                 REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.out(),
-                                 nullptr),
-                 "creating a registry key");
+    check_status(
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE, nullptr, key.out(), nullptr),
+        "creating a registry key");
     const auto bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
     check_status(RegSetValueExW(key.get(), name, 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(data.c_str()), bytes),
@@ -36,16 +36,17 @@ void delete_tree(const std::wstring& key_path) {
 
 HMODULE this_module() {
     HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&this_module), &module);
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&this_module), &module);
     return module;
 }
 
 std::wstring module_path(HMODULE module) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        const DWORD length =
+            GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
         if (length == 0) check(HRESULT_FROM_WIN32(GetLastError()), "finding the module's path");
         if (length < path.size()) {
             path.resize(length);
@@ -95,7 +96,9 @@ void register_server(HMODULE module, std::span<const ServerClass> classes) {
         set_value(c.progid, nullptr, c.description);
         set_value(std::wstring(c.progid) + L"\\CLSID", nullptr, guid_text(c.clsid));
     }
-    check(RegisterTypeLib(library.get(), path.c_str(), nullptr), "registering the type library");
+    std::wstring writable_path = path;  // the API takes a non-const string it does not change
+    check(RegisterTypeLib(library.get(), writable_path.data(), nullptr),
+          "registering the type library");
 }
 
 void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
@@ -110,10 +113,11 @@ void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
         delete_tree(L"CLSID\\" + guid_text(c.clsid));
         delete_tree(c.progid);
     }
-    const HRESULT hr = UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum,
-                                         copy.lcid, copy.syskind);
+    const HRESULT hr =
+        UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
     // Unregistering twice is not an error: the library is simply not there.
-    if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY) check(hr, "unregistering the type library");
+    if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY)
+        check(hr, "unregistering the type library");
 }
 
 }  // namespace czqic::win

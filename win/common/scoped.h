@@ -4,9 +4,12 @@
 #pragma once
 
 #include <windows.h>
+
 #include <oaidl.h>
+#include <ocidl.h>
 #include <ole2.h>
 #include <oleauto.h>
+#include <olectl.h>
 
 #include <utility>
 
@@ -15,7 +18,7 @@ namespace czqic::win {
 // One counted reference to a COM interface.
 template <class T>
 class ComPtr {
-public:
+  public:
     ComPtr() = default;
     // Adopts a reference the caller already counted (an out-parameter's result).
     static ComPtr adopt(T* raw) {
@@ -62,12 +65,12 @@ public:
         return result;
     }
 
-private:
+  private:
     T* ptr_ = nullptr;
 };
 
 class ScopedBstr {
-public:
+  public:
     ScopedBstr() = default;
     explicit ScopedBstr(const wchar_t* text) : bstr_(SysAllocString(text)) {}
     ScopedBstr(const wchar_t* text, UINT length) : bstr_(SysAllocStringLen(text, length)) {}
@@ -92,12 +95,12 @@ public:
         return &bstr_;
     }
 
-private:
+  private:
     BSTR bstr_ = nullptr;
 };
 
 class ScopedVariant {
-public:
+  public:
     ScopedVariant() { VariantInit(&var_); }
     ScopedVariant(ScopedVariant&& other) noexcept : var_(other.var_) { VariantInit(&other.var_); }
     ScopedVariant& operator=(ScopedVariant&& other) noexcept {
@@ -127,12 +130,12 @@ public:
         VariantInit(&var_);
     }
 
-private:
+  private:
     VARIANT var_;
 };
 
 class ScopedSafeArray {
-public:
+  public:
     ScopedSafeArray() = default;
     explicit ScopedSafeArray(SAFEARRAY* adopted) : array_(adopted) {}
     ScopedSafeArray(ScopedSafeArray&& other) noexcept
@@ -146,13 +149,13 @@ public:
     SAFEARRAY* get() const { return array_; }
     SAFEARRAY* release() { return std::exchange(array_, nullptr); }
 
-private:
+  private:
     SAFEARRAY* array_ = nullptr;
 };
 
 // A type description borrowed from its ITypeInfo, handed back when done.
 class ScopedTypeAttr {
-public:
+  public:
     ScopedTypeAttr(ITypeInfo* info, TYPEATTR* attr) : info_(info), attr_(attr) {}
     ScopedTypeAttr(const ScopedTypeAttr&) = delete;  // returns the attributes once
     ScopedTypeAttr& operator=(const ScopedTypeAttr&) = delete;
@@ -162,13 +165,13 @@ public:
     const TYPEATTR* operator->() const { return attr_; }
     const TYPEATTR* get() const { return attr_; }
 
-private:
+  private:
     ITypeInfo* info_;
     TYPEATTR* attr_;
 };
 
 class ScopedFuncDesc {
-public:
+  public:
     ScopedFuncDesc(ITypeInfo* info, FUNCDESC* desc) : info_(info), desc_(desc) {}
     ScopedFuncDesc(const ScopedFuncDesc&) = delete;  // returns the description once
     ScopedFuncDesc& operator=(const ScopedFuncDesc&) = delete;
@@ -178,13 +181,13 @@ public:
     const FUNCDESC* operator->() const { return desc_; }
     const FUNCDESC* get() const { return desc_; }
 
-private:
+  private:
     ITypeInfo* info_;
     FUNCDESC* desc_;
 };
 
 class ScopedHKey {
-public:
+  public:
     ScopedHKey() = default;
     ScopedHKey(ScopedHKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
     ScopedHKey(const ScopedHKey&) = delete;  // owns the open key
@@ -195,13 +198,29 @@ public:
     HKEY get() const { return key_; }
     HKEY* out() { return &key_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
+};
+
+class ScopedHandle {
+  public:
+    ScopedHandle() = default;
+    explicit ScopedHandle(HANDLE adopted) : handle_(adopted) {}
+    ScopedHandle(const ScopedHandle&) = delete;  // owns the kernel handle
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    ~ScopedHandle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE handle_ = nullptr;
 };
 
 // The calling thread's membership of a single-threaded apartment.
 class ScopedComApartment {
-public:
+  public:
     ScopedComApartment() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
     ScopedComApartment(const ScopedComApartment&) = delete;  // one CoUninitialize per success
     ScopedComApartment& operator=(const ScopedComApartment&) = delete;
@@ -210,7 +229,7 @@ public:
     }
     HRESULT result() const { return hr_; }
 
-private:
+  private:
     HRESULT hr_;
 };
 

@@ -6,14 +6,17 @@
 #include "win/common/scoped.h"
 
 namespace czqic::win {
-namespace {
 
 // The log writer's dual interface as far as the component relies on it: WriteLog is the
 // first slot after IDispatch's. Its IID is the log writer's own and is read from its
-// type information, so no other detail of that library is built in here.
+// type information, so no other detail of that library is built in here. (Declared with
+// external linkage: in an unnamed namespace the compiler would see that nothing here
+// implements it and would replace the call with a pure-virtual trap.)
 struct ILogWriterSlots : public IDispatch {
     virtual HRESULT STDMETHODCALLTYPE WriteLog(BSTR path, BSTR message, BSTR tag, LONG* result) = 0;
 };
+
+namespace {
 
 constexpr size_t kFirstSlotAfterDispatch = 7;
 
@@ -58,7 +61,7 @@ IID dual_interface_of(IDispatch* object) {
 }
 
 class LogWriterClient final : public LogWriter {
-public:
+  public:
     explicit LogWriterClient(ComPtr<ILogWriterSlots> writer) : writer_(std::move(writer)) {}
 
     int32_t WriteLog(const std::string& path, const std::string& message,
@@ -71,7 +74,7 @@ public:
     }
     void set_iid(const IID& iid) { iid_ = iid; }
 
-private:
+  private:
     ComPtr<ILogWriterSlots> writer_;
     IID iid_ = IID_NULL;
 };

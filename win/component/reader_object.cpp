@@ -37,7 +37,7 @@ void drop(CONNECTDATA& data) {
 
 template <class IEnum, class Item>
 class Enumerator final : public ComObject<IEnum> {
-public:
+  public:
     Enumerator(const IID& iid, std::vector<Item> items, size_t position = 0)
         : iid_(iid), items_(std::move(items)), position_(position) {
         for (Item& item : items_) retain(item);
@@ -71,7 +71,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == iid_) return this;
         return nullptr;
@@ -85,7 +85,7 @@ private:
 // class raises no events, so nothing calls it; were it called, it would deliver by the
 // event's DISPID like any other source.
 class ClientEventSink final : public EventSink {
-public:
+  public:
     explicit ClientEventSink(ComPtr<IDispatch> target) : target_(std::move(target)) {}
     void on_event(std::string_view name, std::span<const Value> args) override {
         auto member = std::ranges::find(kEventMembers, name, &EventMember::name);
@@ -98,7 +98,7 @@ public:
     }
     IUnknown* identity() const { return target_.get(); }
 
-private:
+  private:
     ComPtr<IDispatch> target_;
 };
 
@@ -106,7 +106,7 @@ class ReaderObject;
 
 // The connection point of __ColsZQICCardReader: a part of its object, counted with it.
 class EventPoint final : public IConnectionPoint {
-public:
+  public:
     explicit EventPoint(ReaderObject& owner) : owner_(owner) {}
     EventPoint(const EventPoint&) = delete;  // lives inside its object
     EventPoint& operator=(const EventPoint&) = delete;
@@ -125,7 +125,7 @@ public:
     STDMETHODIMP Unadvise(DWORD cookie) override;
     STDMETHODIMP EnumConnections(IEnumConnections** out) override;
 
-private:
+  private:
     struct Connection {
         DWORD cookie;
         std::shared_ptr<ClientEventSink> sink;
@@ -136,7 +136,7 @@ private:
 
 class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorInfo,
                                             IConnectionPointContainer, IProvideClassInfo2> {
-public:
+  public:
     ReaderObject(ThreadRuntime& runtime, ReaderRef reader)
         : runtime_(runtime), reader_(std::move(reader)), point_(*this) {}
 
@@ -204,8 +204,8 @@ public:
 
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
         if (!out) return E_POINTER;
-        *out = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(
-            IID_IEnumConnectionPoints, {&point_});
+        *out = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints,
+                                                                        {&point_});
         return S_OK;
     }
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
@@ -230,7 +230,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__ColsZQICCardReader)
             return static_cast<_ColsZQICCardReader*>(this);
@@ -248,9 +248,8 @@ private:
         if (!out) return E_POINTER;
         *out = 0;
         auto reader = reader_;
-        return com_boundary(kOrigin, nullptr, [&] {
-            *out = to_i4(kMembers[slot].run(*reader, Value()));
-        });
+        return com_boundary(kOrigin, nullptr,
+                            [&] { *out = to_i4(kMembers[slot].run(*reader, Value())); });
     }
     HRESULT get_slot(size_t slot, BSTR* out) {
         if (!out) return E_POINTER;
@@ -262,9 +261,8 @@ private:
     }
     HRESULT put_slot(size_t slot, BSTR text) {
         auto reader = reader_;
-        return com_boundary(kOrigin, nullptr, [&] {
-            kMembers[slot].run(*reader, Value(narrow_bstr(text)));
-        });
+        return com_boundary(kOrigin, nullptr,
+                            [&] { kMembers[slot].run(*reader, Value(narrow_bstr(text))); });
     }
     HRESULT put_slot(size_t slot, Value argument) {
         auto reader = reader_;
@@ -281,7 +279,7 @@ STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!params) return E_POINTER;
     const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    const InvokeKind kind = put                        ? InvokeKind::PropertyPut
+    const InvokeKind kind = put                         ? InvokeKind::PropertyPut
                             : (flags & DISPATCH_METHOD) ? InvokeKind::Method
                                                         : InvokeKind::PropertyGet;
     if (!find_member(id, kind)) return DISP_E_MEMBERNOTFOUND;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <ole2.h>
 
 namespace czqic::win {

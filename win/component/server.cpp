@@ -1,5 +1,6 @@
 // The four exports of the in-process server CZQICCardReader.dll.
 #include <windows.h>
+
 #include <olectl.h>
 
 #include "CZQICCardReader.h"

@@ -1,11 +1,11 @@
 #include "win/component/thread_runtime.h"
 
-#include <cstdio>
 #include <map>
 
 #include "CZQICCardReader.h"
 #include "log/log_writer.h"
 #include "win/common/com_object.h"
+#include "win/common/console.h"
 #include "win/common/convert.h"
 #include "win/common/registration.h"
 #include "win/component/log_writer_client.h"
@@ -16,18 +16,13 @@ namespace {
 // Failures with nobody to return to (a termination, an event handler, a timer tick) go
 // to the debugger's output; a host that wants them on its standard error says so.
 void report_failure(std::string_view where, std::string_view description) {
-    const std::string line = "czqic: " + std::string(where) + ": " + std::string(description) + "\n";
-    OutputDebugStringW(widen(line).c_str());
-    wchar_t setting[16] = {};
-    if (GetEnvironmentVariableW(L"CZQIC_REPORT_FAILURES", setting, 16) > 0 &&
-        std::wstring_view(setting) == L"stderr") {
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
-    }
+    const std::string line = "czqic: " + std::string(where) + ": " + std::string(description);
+    OutputDebugStringW(widen(line + "\n").c_str());
+    if (environment_is(L"CZQIC_REPORT_FAILURES", L"stderr")) write_line(STD_ERROR_HANDLE, line);
 }
 
 class Registry {
-public:
+  public:
     ThreadRuntime* find(DWORD thread) {
         AcquireSRWLockShared(&lock_);
         auto it = runtimes_.find(thread);
@@ -57,7 +52,7 @@ public:
         return none;
     }
 
-private:
+  private:
     SRWLOCK lock_ = SRWLOCK_INIT;
     std::map<DWORD, std::unique_ptr<ThreadRuntime>> runtimes_;
 };
@@ -73,7 +68,8 @@ ThreadRuntime::ThreadRuntime()
     : clock_(make_real_clock()), loop_(*clock_), runtime_(*clock_, loop_, classes_) {
     runtime_.report_failure = report_failure;
     // The log writer is reached through its dual interface, not by late binding.
-    classes_.register_class(kLogWriterProgId, kLogWriterClsid, [] { return make_log_writer_client(); });
+    classes_.register_class(kLogWriterProgId, kLogWriterClsid,
+                            [] { return make_log_writer_client(); });
     auto library = load_module_type_library(this_module());
     class_info_ = type_info_of(library.get(), CLSID_ColsZQICCardReader);
     dispatch_info_ = type_info_of(library.get(), IID__ColsZQICCardReader);

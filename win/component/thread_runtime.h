@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <oaidl.h>
 
 #include <memory>
@@ -19,7 +20,7 @@
 namespace czqic::win {
 
 class ThreadRuntime {
-public:
+  public:
     // The calling thread's runtime, created on first use.
     static ThreadRuntime& current();
     // Tears down the calling thread's runtime; true when no thread has one left.
@@ -33,7 +34,7 @@ public:
     ITypeInfo* class_info() const { return class_info_.get(); }
     ITypeInfo* dispatch_info() const { return dispatch_info_.get(); }
 
-private:
+  private:
     ThreadRuntime();
 
     std::unique_ptr<Clock> clock_;

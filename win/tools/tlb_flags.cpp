@@ -31,7 +31,7 @@ constexpr int kNameSegment = 7;
 }
 
 class Library {
-public:
+  public:
     explicit Library(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
 
     uint32_t u32(size_t at) const {
@@ -70,7 +70,7 @@ public:
         fail("no type named " + name);
     }
 
-private:
+  private:
     std::vector<unsigned char> bytes_;
 };
 

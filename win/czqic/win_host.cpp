@@ -1,0 +1,259 @@
+#include "win/czqic/win_host.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "tools/czqic/session.h"
+#include "win/common/com_dispatch.h"
+#include "win/common/com_error.h"
+#include "win/common/convert.h"
+#include "win/common/registration.h"
+
+namespace czqic::cli {
+namespace {
+
+using win::ComPtr;
+using win::ScopedBstr;
+using win::ScopedVariant;
+
+std::string upper(std::string_view text) {
+    std::string result(text);
+    std::ranges::transform(result, result.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return result;
+}
+
+std::wstring registry_text(const std::wstring& key) {
+    wchar_t value[128] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS)
+        return {};
+    return value;
+}
+
+[[noreturn]] void not_registered(const std::string& why) {
+    throw UsageError(std::string(kComponentProgId) + " cannot be used: " + why);
+}
+
+// The registered type library's description of the class's default interface, read
+// without creating an object (creating one would already talk to the device).
+ComPtr<ITypeInfo> default_interface_info() {
+    CLSID clsid{};
+    if (FAILED(CLSIDFromProgID(win::widen(kComponentProgId).c_str(), &clsid)))
+        not_registered("the class is not registered");
+    const std::wstring key = L"CLSID\\" + win::guid_text(clsid);
+    const std::wstring libid_text = registry_text(key + L"\\TypeLib");
+    const std::wstring version = registry_text(key + L"\\Version");
+    GUID libid{};
+    if (libid_text.empty() || FAILED(CLSIDFromString(libid_text.c_str(), &libid)))
+        not_registered("its type library is not registered");
+    WORD major = 1, minor = 0;
+    if (const size_t dot = version.find(L'.'); dot != std::wstring::npos) {
+        major = static_cast<WORD>(std::stoi(version.substr(0, dot)));
+        minor = static_cast<WORD>(std::stoi(version.substr(dot + 1)));
+    }
+    ComPtr<ITypeLib> library;
+    ComPtr<ITypeInfo> coclass;
+    if (FAILED(LoadRegTypeLib(libid, major, minor, LOCALE_NEUTRAL, library.out())) ||
+        FAILED(library->GetTypeInfoOfGuid(clsid, coclass.out())))
+        not_registered("its type library cannot be loaded");
+    TYPEATTR* raw = nullptr;
+    if (FAILED(coclass->GetTypeAttr(&raw))) not_registered("its type library cannot be read");
+    const win::ScopedTypeAttr attr(coclass.get(), raw);
+    for (UINT i = 0; i < attr->cImplTypes; ++i) {
+        INT flags = 0;
+        HREFTYPE ref;
+        ComPtr<ITypeInfo> info;
+        if (FAILED(coclass->GetImplTypeFlags(i, &flags)) || !(flags & IMPLTYPEFLAG_FDEFAULT) ||
+            (flags & IMPLTYPEFLAG_FSOURCE))
+            continue;
+        if (SUCCEEDED(coclass->GetRefTypeOfImplType(i, &ref)) &&
+            SUCCEEDED(coclass->GetRefTypeInfo(ref, info.out())))
+            return info;
+    }
+    not_registered("its type library names no default interface");
+}
+
+}  // namespace
+
+WinHost::WinHost() : clock_(make_real_clock()), loop_(*clock_) {}
+
+WinHost::~WinHost() {
+    for (int number : live_objects()) release_object(number);
+    console_.reset();
+}
+
+IDispatch* WinHost::console() {
+    if (!console_) {
+        const CLSID clsid = win::class_id_of(kSimConsoleProgId);
+        const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                            console_.out_void());
+        if (FAILED(hr)) win::raise_call_failure(hr, nullptr, IID_IClassFactory);
+    }
+    return console_.get();
+}
+
+std::optional<std::string> WinHost::scenario_problem() {
+    try {
+        const std::string problem =
+            to_string(call_by_name(console(), "ScenarioError", InvokeKind::PropertyGet, {}));
+        if (problem.empty()) return std::nullopt;
+        return problem;
+    } catch (const AutomationError& e) {
+        return "cannot be loaded: the simulated reader is not available: " + e.description();
+    }
+}
+
+void WinHost::load_shapes() {
+    if (shapes_) return;
+    auto info = default_interface_info();
+    TYPEATTR* raw = nullptr;
+    if (FAILED(info->GetTypeAttr(&raw))) not_registered("its type library cannot be read");
+    const win::ScopedTypeAttr attr(info.get(), raw);
+    std::map<std::string, MemberShape> shapes;
+    for (UINT i = 0; i < attr->cFuncs; ++i) {
+        FUNCDESC* desc = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &desc))) continue;
+        const win::ScopedFuncDesc func(info.get(), desc);
+        ScopedBstr name;
+        UINT count = 0;
+        if (FAILED(info->GetNames(func->memid, name.out(), 1, &count)) || count == 0) continue;
+        // IDispatch's own members are not the class's.
+        if (func->wFuncFlags & FUNCFLAG_FRESTRICTED) continue;
+        MemberShape& shape = shapes[upper(win::narrow_bstr(name.get()))];
+        switch (func->invkind) {
+            case INVOKE_FUNC:
+                shape.method = true;
+                break;
+            case INVOKE_PROPERTYGET:
+                shape.get = true;
+                break;
+            case INVOKE_PROPERTYPUT:
+            case INVOKE_PROPERTYPUTREF:
+                shape.let = true;
+                shape.let_type = func->cParams > 0 && func->lprgelemdescParam[0].tdesc.vt == VT_I4
+                                     ? ArgType::Long
+                                     : ArgType::String;
+                break;
+        }
+    }
+    shapes_ = std::move(shapes);
+}
+
+std::optional<MemberShape> WinHost::member(std::string_view name) {
+    load_shapes();
+    auto it = shapes_->find(upper(name));
+    if (it == shapes_->end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::string> WinHost::check_sim_set(std::string_view key, std::string_view value) {
+    try {
+        Value args[] = {Value(std::string(key)), Value(std::string(value))};
+        const std::string problem =
+            to_string(call_by_name(console(), "CheckState", InvokeKind::Method, args));
+        if (problem.empty()) return std::nullopt;
+        return problem;
+    } catch (const AutomationError& e) {
+        return e.description();
+    }
+}
+
+// The test panel lives inside the component's hidden form, which a client cannot reach;
+// every `panel:` step is refused while the steps are checked.
+std::optional<PanelItem> WinHost::panel_item(std::string_view) {
+    return std::nullopt;
+}
+
+void WinHost::panel_click(std::string_view button) {
+    throw std::logic_error("no test panel button " + std::string(button));
+}
+
+std::string WinHost::panel_read(std::string_view text_box) {
+    throw std::logic_error("no test panel text box " + std::string(text_box));
+}
+
+bool WinHost::has_object(int number) const {
+    return objects_.contains(number);
+}
+
+void WinHost::create_object(int number) {
+    const CLSID clsid = win::class_id_of(kComponentProgId);
+    ComPtr<IDispatch> object;
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                        IID_IDispatch, object.out_void());
+    if (FAILED(hr)) {
+        // The class factory's refusal carries its error information on this thread.
+        ComPtr<IErrorInfo> info;
+        ScopedBstr description;
+        if (GetErrorInfo(0, info.out()) == S_OK && info &&
+            SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
+            throw AutomationError(win::error_number(hr), static_cast<uint32_t>(hr),
+                                  win::narrow_bstr(description.get()));
+        win::raise_call_failure(hr, nullptr, IID_IClassFactory);
+    }
+    objects_[number] = std::move(object);
+}
+
+void WinHost::release_object(int number) {
+    auto it = objects_.find(number);
+    if (it == objects_.end()) return;
+    // Out of the table before the last reference goes, as the Linux host does.
+    ComPtr<IDispatch> last = std::move(it->second);
+    objects_.erase(it);
+    last.reset();
+}
+
+std::vector<int> WinHost::live_objects() const {
+    std::vector<int> numbers;
+    for (const auto& [number, object] : objects_) numbers.push_back(number);
+    return numbers;
+}
+
+Value WinHost::call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
+                            std::span<Value> args) {
+    std::wstring wide = win::widen(name);
+    LPOLESTR names[] = {wide.data()};
+    DISPID id = DISPID_UNKNOWN;
+    const HRESULT found = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(found)) win::raise_call_failure(found, object, IID_IDispatch);
+    WORD flags = DISPATCH_METHOD;
+    if (kind == InvokeKind::PropertyGet) flags = DISPATCH_PROPERTYGET;
+    if (kind == InvokeKind::PropertyPut) flags = DISPATCH_PROPERTYPUT;
+    win::OutgoingArgs outgoing(args, kind == InvokeKind::PropertyPut);
+    ScopedVariant result;
+    EXCEPINFO excepinfo{};
+    UINT bad_argument = 0;
+    const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, outgoing.params(),
+                                      result.out(), &excepinfo, &bad_argument);
+    if (FAILED(hr)) win::raise_call_failure(hr, object, IID_IDispatch, &excepinfo);
+    outgoing.write_back();
+    return win::variant_to_value(result.get());
+}
+
+Value WinHost::invoke(int number, std::string_view member, InvokeKind kind, std::span<Value> args) {
+    // Held for the call: a step's own release cannot free the object under it.
+    auto object = objects_.at(number).copy();
+    return call_by_name(object.get(), member, kind, args);
+}
+
+void WinHost::pump_for(int64_t ms) {
+    loop_.pump_for(ms);
+}
+
+void WinHost::sim_raise(std::string_view event, std::optional<Value> data) {
+    Value args[] = {Value(std::string(event)), data ? *data : Value()};
+    call_by_name(console(), "Fire", InvokeKind::Method, args);
+}
+
+void WinHost::sim_set(std::string_view key, std::string_view value) {
+    Value args[] = {Value(std::string(key)), Value(std::string(value))};
+    call_by_name(console(), "SetState", InvokeKind::Method, args);
+}
+
+std::string WinHost::clock_text() {
+    return format_time_of_day(clock_->time_of_day());
+}
+
+}  // namespace czqic::cli

@@ -1,0 +1,69 @@
+// The command line's host on Windows: the registered component, reached through its
+// ProgID and late-bound by name (GetIDsOfNames, then Invoke), with the registered
+// simulated control and log writer loaded into this process by the component itself.
+// The simulated device is reached through the simulator's console class.
+#pragma once
+
+#include <windows.h>
+
+#include <oaidl.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/message_loop.h"
+#include "tools/czqic/host.h"
+#include "win/common/scoped.h"
+
+namespace czqic::cli {
+
+inline constexpr const char* kComponentProgId = "CZQICCardReader.ColsZQICCardReader";
+inline constexpr const char* kSimConsoleProgId = "KXCARDREADERLib.SimConsole";
+
+class WinHost final : public Host {
+  public:
+    WinHost();
+    ~WinHost() override;
+    WinHost(const WinHost&) = delete;  // owns the objects and the thread's pump
+    WinHost& operator=(const WinHost&) = delete;
+
+    // Why the simulated reader cannot run its scenario, or nullopt. Creating the console
+    // loads the simulator with the scenario of this process's environment.
+    std::optional<std::string> scenario_problem();
+
+    std::optional<MemberShape> member(std::string_view name) override;
+    std::optional<std::string> check_sim_set(std::string_view key, std::string_view value) override;
+    std::optional<PanelItem> panel_item(std::string_view name) override;
+
+    bool has_object(int number) const override;
+    void create_object(int number) override;
+    void release_object(int number) override;
+    std::vector<int> live_objects() const override;
+    Value invoke(int number, std::string_view member, InvokeKind kind,
+                 std::span<Value> args) override;
+
+    void pump_for(int64_t ms) override;
+    void sim_raise(std::string_view event, std::optional<Value> data) override;
+    void sim_set(std::string_view key, std::string_view value) override;
+    void panel_click(std::string_view button) override;
+    std::string panel_read(std::string_view text_box) override;
+    std::string clock_text() override;
+
+  private:
+    IDispatch* console();
+    // Calls a member of a late-bound object by name.
+    static Value call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
+                              std::span<Value> args);
+    void load_shapes();
+
+    std::unique_ptr<Clock> clock_;
+    MessageLoop loop_;
+    win::ComPtr<IDispatch> console_;
+    std::map<int, win::ComPtr<IDispatch>> objects_;
+    std::optional<std::map<std::string, MemberShape>> shapes_;  // upper-cased names
+};
+
+}  // namespace czqic::cli

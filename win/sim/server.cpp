@@ -1,0 +1,553 @@
+// KXCardReaderSim.dll: the simulated card reader as a registered ActiveX control
+// (ProgID KXCARDREADERLib.KXCardReader) over the same simulator core as the Linux
+// build, plus SimConsole, through which a test client reaches the simulated device.
+//
+// One simulated device per apartment thread, built from the scenario file named by
+// CZQIC_SIM_SCENARIO (the built-in reader without it). Events are posted to the thread's
+// message queue and reach the connected sinks when the thread pumps. With
+// CZQIC_SIM_ECHO=stdout, or SimConsole.EchoCalls set, every journal line is echoed to
+// standard output as it happens.
+#include <windows.h>
+
+#include <olectl.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KXCardReaderSim.h"
+#include "platform/clock.h"
+#include "platform/message_loop.h"
+#include "sim/sim_reader.h"
+#include "win/common/com_error.h"
+#include "win/common/com_object.h"
+#include "win/common/console.h"
+#include "win/common/convert.h"
+#include "win/common/registration.h"
+
+namespace {
+
+using namespace czqic;
+using namespace czqic::win;
+
+constexpr wchar_t kControlSource[] = L"KXCARDREADERLib.KXCardReader";
+constexpr wchar_t kConsoleSource[] = L"KXCARDREADERLib.SimConsole";
+
+const ServerClass kClasses[] = {
+    {CLSID_KXCardReader, L"KXCardReader simulated control", L"KXCARDREADERLib.KXCardReader"},
+    {CLSID_SimConsole, L"KXCardReader simulator console", L"KXCARDREADERLib.SimConsole"},
+};
+
+[[noreturn]] void raise_failure(const std::string& description) {
+    throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
+}
+
+std::wstring environment(const wchar_t* name) {
+    std::wstring value(32768, L'\0');
+    const DWORD length =
+        GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    value.resize(length < value.size() ? length : 0);
+    return value;
+}
+
+// Everything the simulator keeps per apartment thread.
+class SimHost {
+  public:
+    static SimHost& current();
+    static bool release_current();
+
+    SimHost(const SimHost&) = delete;  // the thread's one device
+    SimHost& operator=(const SimHost&) = delete;
+
+    sim::SimDevice& device() {
+        if (!device_) raise_failure("scenario " + scenario_error_);
+        return *device_;
+    }
+    const std::string& scenario_error() const { return scenario_error_; }
+    bool echo_calls = false;
+    bool last_control_sited = false;
+
+    // `sim:KEY=VALUE` tried on a second device of the same scenario, so that a bad value
+    // is refused before anything runs.
+    std::optional<std::string> check_state(std::string_view key, std::string_view value) {
+        if (!trial_device_) {
+            trial_clock_ = std::make_unique<VirtualClock>();
+            trial_loop_ = std::make_unique<MessageLoop>(*trial_clock_);
+            trial_device_ = sim::SimDevice::create(*trial_loop_, scenario_);
+        }
+        try {
+            trial_device_->set(key, value);
+        } catch (const sim::ScenarioError& e) {
+            return e.what();
+        }
+        return std::nullopt;
+    }
+
+    ITypeInfo* control_info() const { return control_info_.get(); }
+    ITypeInfo* events_info() const { return events_info_.get(); }
+    ITypeInfo* control_class() const { return control_class_.get(); }
+    ITypeInfo* console_info() const { return console_info_.get(); }
+
+  private:
+    SimHost();
+
+    std::unique_ptr<Clock> clock_;
+    MessageLoop loop_;
+    sim::Scenario scenario_;
+    std::string scenario_error_;
+    std::shared_ptr<sim::SimDevice> device_;
+    std::unique_ptr<VirtualClock> trial_clock_;
+    std::unique_ptr<MessageLoop> trial_loop_;
+    std::shared_ptr<sim::SimDevice> trial_device_;
+    ComPtr<ITypeInfo> control_info_, events_info_, control_class_, console_info_;
+};
+
+std::map<DWORD, std::unique_ptr<SimHost>>& hosts() {
+    // Only ever touched by a thread for its own entry; COM keeps the threads apart.
+    static std::map<DWORD, std::unique_ptr<SimHost>> all;
+    return all;
+}
+
+SRWLOCK g_hosts_lock = SRWLOCK_INIT;
+
+SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::builtin_scenario()) {
+    const std::wstring file = environment(L"CZQIC_SIM_SCENARIO");
+    if (!file.empty()) {
+        try {
+            scenario_ = sim::load_scenario_file(narrow(file));
+        } catch (const sim::ScenarioError& e) {
+            scenario_error_ = e.what();
+        }
+    }
+    if (scenario_error_.empty()) {
+        device_ = sim::SimDevice::create(loop_, scenario_);
+        echo_calls = environment_is(L"CZQIC_SIM_ECHO", L"stdout");
+        device_->on_journal = [this](const std::string& line) {
+            if (echo_calls) write_line(STD_OUTPUT_HANDLE, line);
+        };
+    }
+    auto library = load_module_type_library(this_module());
+    control_info_ = type_info_of(library.get(), DIID__DKXCardReader);
+    events_info_ = type_info_of(library.get(), DIID__DKXCardReaderEvents);
+    control_class_ = type_info_of(library.get(), CLSID_KXCardReader);
+    console_info_ = type_info_of(library.get(), DIID__DSimConsole);
+}
+
+SimHost& SimHost::current() {
+    const DWORD thread = GetCurrentThreadId();
+    AcquireSRWLockShared(&g_hosts_lock);
+    auto it = hosts().find(thread);
+    SimHost* found = it == hosts().end() ? nullptr : it->second.get();
+    ReleaseSRWLockShared(&g_hosts_lock);
+    if (found) return *found;
+    std::unique_ptr<SimHost> fresh(new SimHost());
+    found = fresh.get();
+    AcquireSRWLockExclusive(&g_hosts_lock);
+    hosts()[thread] = std::move(fresh);
+    ReleaseSRWLockExclusive(&g_hosts_lock);
+    return *found;
+}
+
+bool SimHost::release_current() {
+    std::unique_ptr<SimHost> taken;
+    AcquireSRWLockExclusive(&g_hosts_lock);
+    if (auto it = hosts().find(GetCurrentThreadId()); it != hosts().end()) {
+        taken = std::move(it->second);
+        hosts().erase(it);
+    }
+    const bool none_left = hosts().empty();
+    ReleaseSRWLockExclusive(&g_hosts_lock);
+    taken.reset();
+    return none_left;
+}
+
+InvokeKind kind_of(WORD flags) {
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return InvokeKind::PropertyPut;
+    if (flags & DISPATCH_METHOD) return InvokeKind::Method;
+    return InvokeKind::PropertyGet;
+}
+
+class SimControlObject;
+
+// The connection point of the control's events, counted with its control.
+class ControlEventPoint final : public IConnectionPoint {
+  public:
+    explicit ControlEventPoint(IUnknown& owner) : owner_(owner) {}
+    ControlEventPoint(const ControlEventPoint&) = delete;  // lives inside its control
+    ControlEventPoint& operator=(const ControlEventPoint&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IConnectionPoint) return E_NOINTERFACE;
+        *out = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return owner_.AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return owner_.Release(); }
+    STDMETHODIMP GetConnectionInterface(IID* iid) override {
+        if (!iid) return E_POINTER;
+        *iid = DIID__DKXCardReaderEvents;
+        return S_OK;
+    }
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) override {
+        if (!out) return E_POINTER;
+        return owner_.QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(out));
+    }
+    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override {
+        if (!sink || !cookie) return E_POINTER;
+        auto target = ComPtr<IUnknown>::share(sink).query<IDispatch>(DIID__DKXCardReaderEvents);
+        if (!target) target = ComPtr<IUnknown>::share(sink).query<IDispatch>(IID_IDispatch);
+        if (!target) return CONNECT_E_CANNOTCONNECT;
+        *cookie = ++last_cookie_;
+        sinks_.emplace_back(*cookie, std::move(target));
+        return S_OK;
+    }
+    STDMETHODIMP Unadvise(DWORD cookie) override {
+        auto it = std::ranges::find(sinks_, cookie, &Sink::first);
+        if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
+        sinks_.erase(it);
+        return S_OK;
+    }
+    STDMETHODIMP EnumConnections(IEnumConnections** out) override {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+
+    // Raises one event on every sink connected now; a sink that disconnects another
+    // during delivery is respected, and what a sink returns is ignored.
+    void fire(DISPID id, std::span<const Value> args) {
+        std::vector<DWORD> cookies;
+        for (const auto& s : sinks_) cookies.push_back(s.first);
+        for (DWORD cookie : cookies) {
+            auto it = std::ranges::find(sinks_, cookie, &Sink::first);
+            if (it == sinks_.end()) continue;
+            auto target = it->second.copy();
+            std::vector<Value> values(args.begin(), args.end());
+            OutgoingArgs outgoing(values, false);
+            ScopedVariant result;
+            EXCEPINFO excepinfo{};
+            target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, outgoing.params(),
+                           result.out(), &excepinfo, nullptr);
+            SysFreeString(excepinfo.bstrDescription);
+            SysFreeString(excepinfo.bstrSource);
+            SysFreeString(excepinfo.bstrHelpFile);
+        }
+    }
+
+  private:
+    using Sink = std::pair<DWORD, ComPtr<IDispatch>>;
+    IUnknown& owner_;
+    std::vector<Sink> sinks_;
+    DWORD last_cookie_ = 0;
+};
+
+// Hands the simulator's events, raised by name, to the connection point by DISPID.
+class EventForwarder final : public EventSink {
+  public:
+    EventForwarder(ControlEventPoint& point, ITypeInfo* events) : point_(point), events_(events) {}
+    void on_event(std::string_view name, std::span<const Value> args) override {
+        const std::wstring wide = widen(name);
+        LPOLESTR names[] = {const_cast<LPOLESTR>(wide.c_str())};
+        DISPID id = DISPID_UNKNOWN;
+        // A name the control does not declare has no DISPID and reaches nobody.
+        if (FAILED(events_->GetIDsOfNames(names, 1, &id))) return;
+        point_.fire(id, args);
+    }
+
+  private:
+    ControlEventPoint& point_;
+    ITypeInfo* events_;
+};
+
+class SimControlObject final
+    : public ComObject<IDispatch, IConnectionPointContainer, IProvideClassInfo2, IOleObject> {
+  public:
+    explicit SimControlObject(SimHost& host)
+        : host_(host),
+          control_(host.device().create_control()),
+          dispatch_(std::dynamic_pointer_cast<Dispatch>(control_)),
+          source_(std::dynamic_pointer_cast<EventSource>(control_)),
+          point_(*static_cast<IDispatch*>(this)),
+          forwarder_(std::make_shared<EventForwarder>(point_, host.events_info())) {
+        cookie_ = source_->advise(forwarder_);
+        host_.last_control_sited = false;
+    }
+    ~SimControlObject() override { source_->unadvise(cookie_); }
+
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = 1;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (index != 0) return DISP_E_BADINDEX;
+        *out = host_.control_info();
+        (*out)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        return DispGetIDsOfNames(host_.control_info(), names, count, ids);
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* excepinfo, UINT*) override {
+        if (result) VariantInit(result);
+        // Held for the call: a handler run inside it may release this control.
+        auto dispatch = dispatch_;
+        return com_boundary({IID_IDispatch, kControlSource}, excepinfo, [&] {
+            IncomingArgs args(params);
+            Value value = dispatch->invoke(id, kind_of(flags), args.values());
+            args.write_back();
+            if (result) value_to_variant(value, result);
+        });
+    }
+
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid != DIID__DKXCardReaderEvents) return CONNECT_E_NOCONNECTION;
+        *out = &point_;
+        point_.AddRef();
+        return S_OK;
+    }
+
+    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
+        if (!out) return E_POINTER;
+        *out = host_.control_class();
+        (*out)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
+        if (!out) return E_POINTER;
+        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+        *out = DIID__DKXCardReaderEvents;
+        return S_OK;
+    }
+
+    // IOleObject: as much as a container that never shows the control uses.
+    STDMETHODIMP SetClientSite(IOleClientSite* site) override {
+        site_ = ComPtr<IOleClientSite>::share(site);
+        host_.last_control_sited = site != nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetClientSite(IOleClientSite** out) override {
+        if (!out) return E_POINTER;
+        *out = site_.copy().release();
+        return S_OK;
+    }
+    STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
+    STDMETHODIMP Close(DWORD) override { return S_OK; }
+    STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP GetClipboardData(DWORD, IDataObject** out) override {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP EnumVerbs(IEnumOLEVERB** out) override {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Update() override { return S_OK; }
+    STDMETHODIMP IsUpToDate() override { return S_OK; }
+    STDMETHODIMP GetUserClassID(CLSID* out) override {
+        if (!out) return E_POINTER;
+        *out = CLSID_KXCardReader;
+        return S_OK;
+    }
+    STDMETHODIMP GetUserType(DWORD, LPOLESTR* out) override {
+        if (out) *out = nullptr;
+        return OLE_S_USEREG;
+    }
+    STDMETHODIMP SetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
+    STDMETHODIMP Advise(IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP Unadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP EnumAdvise(IEnumSTATDATA** out) override {
+        if (out) *out = nullptr;
+        return OLE_E_ADVISENOTSUPPORTED;
+    }
+    STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
+        if (!status) return E_POINTER;
+        *status = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME;
+        return S_OK;
+    }
+    STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
+
+  private:
+    IUnknown* find_interface(REFIID iid) override {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DKXCardReader)
+            return static_cast<IDispatch*>(this);
+        if (iid == IID_IConnectionPointContainer)
+            return static_cast<IConnectionPointContainer*>(this);
+        if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
+            return static_cast<IProvideClassInfo2*>(this);
+        if (iid == IID_IOleObject) return static_cast<IOleObject*>(this);
+        return nullptr;
+    }
+
+    SimHost& host_;
+    std::shared_ptr<Object> control_;
+    std::shared_ptr<Dispatch> dispatch_;
+    std::shared_ptr<EventSource> source_;
+    ControlEventPoint point_;
+    std::shared_ptr<EventForwarder> forwarder_;
+    uint32_t cookie_ = 0;
+    ComPtr<IOleClientSite> site_;
+};
+
+enum ConsoleMember : DISPID {
+    kFire = 1,
+    kSetState = 2,
+    kCheckState = 3,
+    kScenarioError = 4,
+    kEchoCalls = 5,
+    kJournal = 6,
+    kSited = 7,
+    kControlsCreated = 8,
+    kOpened = 9,
+};
+
+class SimConsoleObject final : public ComObject<IDispatch> {
+  public:
+    explicit SimConsoleObject(SimHost& host) : host_(host) {}
+
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = 1;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (index != 0) return DISP_E_BADINDEX;
+        *out = host_.console_info();
+        (*out)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        return DispGetIDsOfNames(host_.console_info(), names, count, ids);
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* excepinfo, UINT*) override {
+        if (result) VariantInit(result);
+        if (id < kFire || id > kOpened) return DISP_E_MEMBERNOTFOUND;
+        return com_boundary({IID_IDispatch, kConsoleSource}, excepinfo, [&] {
+            IncomingArgs incoming(params);
+            Value value = run(static_cast<ConsoleMember>(id), kind_of(flags), incoming.values());
+            if (result) value_to_variant(value, result);
+        });
+    }
+
+  private:
+    IUnknown* find_interface(REFIID iid) override {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DSimConsole) return this;
+        return nullptr;
+    }
+
+    static const Value& argument(std::span<Value> args, size_t index) {
+        if (index >= args.size())
+            throw AutomationError(static_cast<int32_t>(kDispEBadParamCount), kDispEBadParamCount,
+                                  "Invalid number of parameters");
+        return args[index].deref();
+    }
+
+    Value run(ConsoleMember member, InvokeKind kind, std::span<Value> args) {
+        try {
+            switch (member) {
+                case kFire: {
+                    std::optional<Value> data;
+                    if (args.size() > 1 && !args[1].is_empty()) data = args[1].deref();
+                    host_.device().raise(to_string(argument(args, 0)), std::move(data));
+                    return {};
+                }
+                case kSetState:
+                    host_.device().set(to_string(argument(args, 0)), to_string(argument(args, 1)));
+                    return {};
+                case kCheckState:
+                    return Value(
+                        host_
+                            .check_state(to_string(argument(args, 0)), to_string(argument(args, 1)))
+                            .value_or(std::string()));
+                case kScenarioError:
+                    return Value(host_.scenario_error());
+                case kEchoCalls:
+                    if (kind == InvokeKind::PropertyPut) {
+                        host_.echo_calls = to_bool(argument(args, 0));
+                        return {};
+                    }
+                    return Value(host_.echo_calls);
+                case kJournal: {
+                    std::string text;
+                    for (const std::string& line : host_.device().journal()) text += line + "\n";
+                    return Value(text);
+                }
+                case kSited:
+                    return Value(host_.last_control_sited);
+                case kControlsCreated:
+                    return Value(static_cast<int32_t>(host_.device().control_instances_created()));
+                case kOpened:
+                    return Value(host_.device().opened());
+            }
+        } catch (const sim::ScenarioError& e) {
+            throw AutomationError(static_cast<int32_t>(E_INVALIDARG), E_INVALIDARG, e.what());
+        }
+        return {};
+    }
+
+    SimHost& host_;
+};
+
+HRESULT create_control(REFIID iid, void** out) {
+    return com_boundary({IID_IClassFactory, kControlSource}, nullptr, [&] {
+        check(hand_out(new SimControlObject(SimHost::current()), iid, out), "KXCardReader");
+    });
+}
+
+HRESULT create_console(REFIID iid, void** out) {
+    return com_boundary({IID_IClassFactory, kConsoleSource}, nullptr, [&] {
+        check(hand_out(new SimConsoleObject(SimHost::current()), iid, out), "SimConsole");
+    });
+}
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (clsid == CLSID_KXCardReader) return hand_out(new ClassFactory(create_control), iid, out);
+    if (clsid == CLSID_SimConsole) return hand_out(new ClassFactory(create_console), iid, out);
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+STDAPI DllCanUnloadNow() {
+    if (!ServerCounts::idle()) return S_FALSE;
+    const bool none_left = SimHost::release_current();
+    return none_left && ServerCounts::idle() ? S_OK : S_FALSE;
+}
+
+STDAPI DllRegisterServer() {
+    return com_boundary({IID_NULL, kControlSource}, nullptr,
+                        [] { register_server(this_module(), kClasses); });
+}
+
+STDAPI DllUnregisterServer() {
+    return com_boundary({IID_NULL, kControlSource}, nullptr,
+                        [] { unregister_server(this_module(), kClasses); });
+}

@@ -1,0 +1,222 @@
+// The Windows side of the platform seams, checked under Wine: conversions done by OLE
+// Automation itself, Values crossing into VARIANTs and back (arrays, by-reference
+// arguments both ways), the thread's message queue with its window timers, and the clock.
+
+#include <windows.h>
+
+#include <cmath>
+#include <string>
+
+#include "platform/automation.h"
+#include "platform/clock.h"
+#include "platform/message_loop.h"
+#include "win/common/convert.h"
+#include "win/common/scoped.h"
+#include "win/tests/check.h"
+
+namespace {
+
+using namespace czqic;
+using namespace czqic::win;
+using check::expect;
+using check::expect_eq;
+using check::group;
+
+// The run-time error number a conversion raises, or 0 when it succeeds.
+template <class F>
+int error_of(F&& convert) {
+    try {
+        convert();
+        return 0;
+    } catch (const AutomationError& e) {
+        return e.number();
+    }
+}
+
+void check_conversions() {
+    expect_eq(str_to_i4("12"), 12, "\"12\"");
+    expect_eq(str_to_i4(" 1,234 "), 1234, "blanks and thousands separator");
+    expect_eq(str_to_i4("2.5"), 2, "2.5 rounds to even");
+    expect_eq(str_to_i4("3.5"), 4, "3.5 rounds to even");
+    expect_eq(str_to_i4("-2.5"), -2, "-2.5 rounds to even");
+    expect_eq(str_to_i4("&HFF"), 255, "hexadecimal literal");
+    expect_eq(error_of([] { str_to_i4("abc"); }), rt_error::kTypeMismatch, "text is type mismatch");
+    expect_eq(error_of([] { str_to_i4("99999999999"); }), rt_error::kOverflow,
+              "out of range is overflow");
+    expect_eq(str_to_r8("1.5e3"), 1500.0, "exponent");
+    expect_eq(to_string(Value(0.1)), std::string("0.1"), "Double to String");
+    expect_eq(to_string(Value(true)), std::string("True"), "Boolean to String");
+    expect_eq(to_string(Value(int16_t{-5})), std::string("-5"), "Integer to String");
+    expect_eq(to_string(Value()), std::string(""), "Empty to String");
+    expect_eq(error_of([] { to_string(Value(Null{})); }), rt_error::kInvalidUseOfNull,
+              "Null to String is invalid use of Null");
+    expect_eq(error_of([] { to_string(Value(ValueArray{Value(1)})); }), rt_error::kTypeMismatch,
+              "an array to String is type mismatch");
+    expect(to_bool(Value("True")) && !to_bool(Value("0")), "String to Boolean");
+    expect_eq(error_of([] { to_i2(Value(int32_t{40000})); }), rt_error::kOverflow,
+              "Long to Integer overflow");
+    expect_eq(to_i4(Value("  7 ")), 7, "String to Long");
+    expect_eq(to_i4(Value()), 0, "Empty to Long");
+    expect_eq(to_r8(Value(true)), -1.0, "True to Double");
+    expect_eq(char_length("h\xC3\xA9llo"), 5, "UTF-16 length of accented text");
+    expect_eq(char_length("\xF0\x9F\x98\x80"), 2, "a character outside the BMP counts twice");
+    expect_eq(round_half_even(2.5), 2.0, "round_half_even");
+}
+
+void check_variants() {
+    Value nested(ValueArray{Value(int32_t{1}), Value("z\xC3\xBC"),
+                            Value(ValueArray{Value(2.5), Value(true)})});
+    ScopedVariant var = to_variant(nested);
+    expect_eq(var.type(), VT_ARRAY | VT_VARIANT, "an array becomes a SAFEARRAY of VARIANT");
+    Value back = variant_to_value(var.get());
+    const auto& items = back.elements();
+    expect(items.size() == 3 && std::get<int32_t>(items[0].v) == 1 &&
+               std::get<std::string>(items[1].v) == "z\xC3\xBC" &&
+               std::get<double>(items[2].elements()[0].v) == 2.5 &&
+               std::get<bool>(items[2].elements()[1].v),
+           "nested arrays and text survive the round trip");
+
+    ScopedSafeArray bytes(SafeArrayCreateVector(VT_UI1, 0, 2));
+    for (LONG i = 0; i < 2; ++i) {
+        BYTE b = i == 0 ? 0x90 : 0x00;
+        SafeArrayPutElement(bytes.get(), &i, &b);
+    }
+    VARIANT typed;
+    VariantInit(&typed);
+    V_VT(&typed) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&typed) = bytes.get();
+    Value byte_values = variant_to_value(typed);
+    expect(
+        byte_values.elements().size() == 2 && std::get<int32_t>(byte_values.elements()[0].v) == 144,
+        "a typed array of bytes reads as numbers");
+
+    VARIANT missing;
+    VariantInit(&missing);
+    V_VT(&missing) = VT_ERROR;
+    V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
+    expect(variant_to_value(missing).is_empty(), "a missing optional argument is Empty");
+    VARIANT object;
+    VariantInit(&object);
+    V_VT(&object) = VT_DISPATCH;
+    V_DISPATCH(&object) = nullptr;
+    expect_eq(error_of([&] { variant_to_value(object); }), rt_error::kTypeMismatch,
+              "an object is type mismatch");
+
+    // Outgoing: a String passed by reference, changed by the callee, comes back.
+    Value command("INIT");
+    Value outgoing_values[] = {Value::by_ref(command), Value(int32_t{-1})};
+    OutgoingArgs outgoing(outgoing_values, false);
+    DISPPARAMS* params = outgoing.params();
+    expect(params->cArgs == 2 && V_VT(&params->rgvarg[1]) == (VT_BYREF | VT_BSTR) &&
+               V_VT(&params->rgvarg[0]) == VT_I4,
+           "arguments reversed, the String by reference as VT_BYREF|VT_BSTR");
+    SysFreeString(*V_BSTRREF(&params->rgvarg[1]));
+    *V_BSTRREF(&params->rgvarg[1]) = SysAllocString(L"DONE");
+    outgoing.write_back();
+    expect_eq(std::get<std::string>(command.v), std::string("DONE"),
+              "the callee's change reaches the variable");
+
+    // Incoming: the caller's by-reference variable gets the callee's change.
+    BSTR callers_text = SysAllocString(L"abc");
+    VARIANT slots[2];
+    VariantInit(&slots[0]);
+    VariantInit(&slots[1]);
+    V_VT(&slots[1]) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&slots[1]) = &callers_text;
+    V_VT(&slots[0]) = VT_I2;
+    V_I2(&slots[0]) = 7;
+    DISPPARAMS incoming_params{slots, nullptr, 2, 0};
+    IncomingArgs incoming(&incoming_params);
+    auto values = incoming.values();
+    expect(values.size() == 2 && to_string(values[0]) == "abc" && to_i4(values[1]) == 7,
+           "incoming arguments in call order, references followed");
+    values[0].deref() = Value("xyz");
+    incoming.write_back();
+    expect_eq(narrow_bstr(callers_text), std::string("xyz"), "written back through the reference");
+    SysFreeString(callers_text);
+}
+
+void dispatch_pending(DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+}
+
+void check_message_loop() {
+    auto clock = make_real_clock();
+    MessageLoop loop(*clock);
+    std::string order;
+    loop.post([&] { order += "a"; });
+    loop.post([&] { order += "b"; });
+    loop.post([&] { order += "late"; }, 80);
+    expect_eq(order, std::string(""), "nothing runs before the thread pumps");
+    loop.pump();
+    expect_eq(order, std::string("ab"), "due messages run in posting order, later ones wait");
+    loop.pump_for(150);
+    expect_eq(order, std::string("ablate"), "a delayed message runs when due");
+
+    auto owner = std::make_shared<int>(0);
+    loop.post([&] { order += "owned"; }, 0, owner);
+    owner.reset();
+    loop.pump();
+    expect_eq(order, std::string("ablate"), "a message whose owner is gone is dropped");
+
+    // Anyone pumping the thread's queue runs them: another module's loop, a client's.
+    loop.post([&] { order += "+foreign"; }, 30);
+    dispatch_pending(120);
+    expect_eq(order, std::string("ablate+foreign"),
+              "posted messages run from a plain PeekMessage/DispatchMessage loop");
+
+    int ticks = 0;
+    Timer timer(loop, 50, [&] { ++ticks; });
+    loop.pump_for(120);
+    expect_eq(ticks, 0, "a timer that is off never ticks");
+    timer.set_enabled(true);
+    loop.pump_for(40);
+    expect_eq(ticks, 0, "the first tick comes one interval after enabling");
+    loop.pump_for(240);
+    expect(ticks >= 2 && ticks <= 6, "a window timer ticks while the thread pumps",
+           std::to_string(ticks) + " ticks");
+    timer.set_enabled(false);
+    const int stopped_at = ticks;
+    loop.pump_for(150);
+    expect_eq(ticks, stopped_at, "no tick after the timer is switched off");
+
+    int nested = 0;
+    loop.post([&] {
+        loop.post([&] { ++nested; });
+        loop.pump();
+        nested += 10;
+    });
+    loop.pump();
+    expect_eq(nested, 11, "a handler may pump again");
+}
+
+void check_clock() {
+    auto clock = make_real_clock();
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const double expected = now.wHour * 3600.0 + now.wMinute * 60.0 + now.wSecond;
+    const double seen = clock->time_of_day();
+    expect(seen >= 0 && seen < 86400 && std::fabs(seen - expected) < 2.0,
+           "time of day from the local time", std::to_string(seen));
+    const int64_t before = clock->now_ms();
+    clock->sleep_ms(100);
+    expect(clock->now_ms() - before >= 90, "Sleep blocks for the time asked");
+    expect(!clock->is_virtual(), "the real clock");
+}
+
+}  // namespace
+
+int main() {
+    ScopedComApartment apartment;
+    group("conversions are OLE Automation's", check_conversions);
+    group("values as VARIANTs", check_variants);
+    group("the thread's message queue", check_message_loop);
+    group("the clock", check_clock);
+    return check::finish();
+}

@@ -30,7 +30,9 @@ bool is_hex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-char upper(char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; }
+char upper(char c) {
+    return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c;
+}
 
 // Returns the error number, or 0 when nothing was raised.
 template <class F>
@@ -63,21 +65,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool valid = !text.empty() && text.size() % 2 == 0;
     for (char c : text) valid = valid && is_hex(c);
 
-    const int32_t check = error_of(text, "check_chip_command", [&] { czqic::check_chip_command(text); });
+    const int32_t check =
+        error_of(text, "check_chip_command", [&] { czqic::check_chip_command(text); });
     if (!valid) {
-        if (check != 13) fault(text, "not a chip command, but the check gave " + std::to_string(check));
+        if (check != 13)
+            fault(text, "not a chip command, but the check gave " + std::to_string(check));
         return 0;
     }
     if (check != 0) fault(text, "a valid chip command refused with " + std::to_string(check));
 
     czqic::ValueArray bytes;
-    const int32_t convert =
-        error_of(text, "chip_command_to_array", [&] { bytes = czqic::chip_command_to_array(text); });
+    const int32_t convert = error_of(text, "chip_command_to_array",
+                                     [&] { bytes = czqic::chip_command_to_array(text); });
     if (text.size() > czqic::kMaxChipCommandChars) {
         if (convert != 6) fault(text, "longer than the limit, but gave " + std::to_string(convert));
         return 0;
     }
-    if (convert != 0) fault(text, "conversion refused a valid command with " + std::to_string(convert));
+    if (convert != 0)
+        fault(text, "conversion refused a valid command with " + std::to_string(convert));
     if (bytes.size() != text.size() / 2) fault(text, "wrong number of bytes");
 
     std::string expected;
@@ -86,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& b : bytes) {
         const double* d = std::get_if<double>(&b.v);
         if (!d) fault(text, "a command byte is not held as a Double");
-        if (!(*d >= 0 && *d <= 255) || *d != static_cast<int>(*d)) fault(text, "a byte out of 0..255");
+        if (!(*d >= 0 && *d <= 255) || *d != static_cast<int>(*d))
+            fault(text, "a byte out of 0..255");
         char two[3];
         std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(*d));
         rebuilt += two;
@@ -97,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string reply;
     const int32_t back = error_of(text, "chip_reply_to_text",
                                   [&] { reply = czqic::chip_reply_to_text(czqic::Value(bytes)); });
-    if (back != 0) fault(text, "the reply conversion refused command bytes with " + std::to_string(back));
+    if (back != 0)
+        fault(text, "the reply conversion refused command bytes with " + std::to_string(back));
     if (reply != expected) fault(text, "as a reply the bytes read \"" + reply.substr(0, 80) + "\"");
     return 0;
 }

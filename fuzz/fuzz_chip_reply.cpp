@@ -44,20 +44,29 @@ double interesting_double(FuzzedDataProvider& in) {
                                      -std::numeric_limits<double>::infinity(),
                                      std::numeric_limits<double>::quiet_NaN(),
                                      std::numeric_limits<double>::denorm_min()};
-    if (in.ConsumeBool()) return kValues[in.ConsumeIntegralInRange<size_t>(0, std::size(kValues) - 1)];
+    if (in.ConsumeBool())
+        return kValues[in.ConsumeIntegralInRange<size_t>(0, std::size(kValues) - 1)];
     return in.ConsumeFloatingPoint<double>();
 }
 
 Value element(FuzzedDataProvider& in, int depth, std::vector<std::unique_ptr<Value>>& keep) {
     switch (in.ConsumeIntegralInRange(0, 10)) {
-        case 0: return Value(in.ConsumeIntegral<int16_t>());
-        case 1: return Value(in.ConsumeIntegral<int32_t>());
-        case 2: return Value(interesting_double(in));
-        case 3: return Value(in.ConsumeBool());
-        case 4: return Value(in.ConsumeRandomLengthString(12));
-        case 5: return Value(std::to_string(in.ConsumeIntegralInRange<int64_t>(-300, 5000000000)));
-        case 6: return Value();
-        case 7: return Value(czqic::Null{});
+        case 0:
+            return Value(in.ConsumeIntegral<int16_t>());
+        case 1:
+            return Value(in.ConsumeIntegral<int32_t>());
+        case 2:
+            return Value(interesting_double(in));
+        case 3:
+            return Value(in.ConsumeBool());
+        case 4:
+            return Value(in.ConsumeRandomLengthString(12));
+        case 5:
+            return Value(std::to_string(in.ConsumeIntegralInRange<int64_t>(-300, 5000000000)));
+        case 6:
+            return Value();
+        case 7:
+            return Value(czqic::Null{});
         case 8: {
             if (depth > 2) return Value(int32_t{1});
             ValueArray inner;
@@ -70,7 +79,8 @@ Value element(FuzzedDataProvider& in, int depth, std::vector<std::unique_ptr<Val
             keep.push_back(std::make_unique<Value>(element(in, depth + 1, keep)));
             return Value::by_ref(*keep.back());
         }
-        default: return Value(static_cast<int32_t>(in.ConsumeIntegralInRange(0, 255)));
+        default:
+            return Value(static_cast<int32_t>(in.ConsumeIntegralInRange(0, 255)));
     }
 }
 
@@ -96,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         ValueArray items;
         const size_t n = in.ConsumeIntegralInRange<size_t>(0, shape == 1 ? 2000 : 40);
-        for (size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) items.push_back(element(in, 0, keep));
+        for (size_t i = 0; i < n && in.remaining_bytes() > 0; ++i)
+            items.push_back(element(in, 0, keep));
         elements = items.size();
         reply = Value(std::move(items));
     }
@@ -116,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (text.size() < 2 * elements) fault("fewer than two digits for some element");
         if (text.size() > 8 * elements) fault("more than eight digits for some element");
         for (char c : text)
-            if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) fault("a character that is not upper-case hex: " + text);
+            if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+                fault("a character that is not upper-case hex: " + text);
 
         // Bytes read back exactly, two digits each.
         const ValueArray& items = reply.elements();
@@ -132,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::snprintf(two, sizeof two, "%02X", b);
             expected += two;
         }
-        if (all_bytes && text != expected) fault("bytes read as " + text + " instead of " + expected);
+        if (all_bytes && text != expected)
+            fault("bytes read as " + text + " instead of " + expected);
     } else if (reply.is_array()) {
         // Only an element can be at fault; an array of bytes never is.
         bool all_bytes = true;

@@ -19,10 +19,12 @@
 
 namespace {
 
-using nlohmann::json;
 using czqic::fuzz::fault;
+using nlohmann::json;
 
-bool rest_is_message(std::string_view rest) { return rest.size() > 2 && rest.starts_with(": "); }
+bool rest_is_message(std::string_view rest) {
+    return rest.size() > 2 && rest.starts_with(": ");
+}
 
 bool path_from(const json& node, std::string_view rest) {
     if (rest_is_message(rest)) return true;

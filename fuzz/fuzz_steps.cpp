@@ -44,13 +44,15 @@ std::string lower(std::string_view s) {
 }
 
 bool digits_only(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool identifier(std::string_view s) {
     auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
-    return !s.empty() && letter(s[0]) &&
-           std::all_of(s.begin(), s.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
+    return !s.empty() && letter(s[0]) && std::all_of(s.begin(), s.end(), [&](char c) {
+        return letter(c) || (c >= '0' && c <= '9');
+    });
 }
 
 // Digits as a number no larger than max, or nullopt.
@@ -86,16 +88,17 @@ std::optional<Shape> member_shape(std::string_view name) {
 // What the model expects of one step. kind "reject" refuses it, "any" leaves it open
 // (texts whose reading the documentation leaves to the parser, like "+5" as a Long).
 struct Expected {
+    explicit Expected(std::string k) : kind(std::move(k)) {}
     std::string kind;
-    std::string name;     // member, event, key, panel item
-    int64_t number = 0;   // object number, milliseconds, Long argument
-    std::string text;     // String argument, sim value
+    std::string name;    // member, event, key, panel item
+    int64_t number = 0;  // object number, milliseconds, Long argument
+    std::string text;    // String argument, sim value
     std::optional<std::vector<int>> data;
 };
 
 Expected model(std::string_view t, cli::Host& host) {
-    Expected e{"reject", {}, 0, {}, std::nullopt};
-    if (t == "clock") return {"clock"};
+    Expected e("reject");
+    if (t == "clock") return Expected("clock");
     if (t.starts_with('#')) {
         std::string_view rest = t.substr(1);
         const bool release = rest.ends_with('-');
@@ -132,7 +135,11 @@ Expected model(std::string_view t, cli::Host& host) {
             if (event != "ChipDataReceived" || hex.size() % 2) return e;
             std::vector<int> bytes;
             for (size_t i = 0; i < hex.size(); i += 2) {
-                auto nib = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) ? std::stoi(std::string(1, c), nullptr, 16) : -1; };
+                auto nib = [](char c) {
+                    return std::isxdigit(static_cast<unsigned char>(c))
+                               ? std::stoi(std::string(1, c), nullptr, 16)
+                               : -1;
+                };
                 const int hi = nib(hex[i]), lo = nib(hex[i + 1]);
                 if (hi < 0 || lo < 0) return e;
                 bytes.push_back(hi * 16 + lo);
@@ -158,9 +165,10 @@ Expected model(std::string_view t, cli::Host& host) {
         e.text = value;
         if (shape->long_let) {
             const bool negative = value.starts_with('-');
-            if (value.starts_with('+')) return {"any"};
-            auto n = number(negative ? value.substr(1) : value, negative ? 2147483648u : 2147483647u);
-            if (!n) return Expected{"reject"};
+            if (value.starts_with('+')) return Expected("any");
+            auto n =
+                number(negative ? value.substr(1) : value, negative ? 2147483648u : 2147483647u);
+            if (!n) return Expected("reject");
             e.number = negative ? -static_cast<int64_t>(*n) : static_cast<int64_t>(*n);
             e.text.clear();
         }
@@ -188,9 +196,11 @@ void check_parsed(const cli::Step& s, const Expected& e) {
             } else if constexpr (std::is_same_v<T, step::Pump>) {
                 if (e.kind != "pump" || a.ms != e.number) bad("read as a pump");
             } else if constexpr (std::is_same_v<T, step::SimSet>) {
-                if (e.kind != "simset" || a.key != e.name || a.value != e.text) bad("read as sim set");
+                if (e.kind != "simset" || a.key != e.name || a.value != e.text)
+                    bad("read as sim set");
             } else if constexpr (std::is_same_v<T, step::SimRaise>) {
-                if (e.kind != "raise" || a.event != e.name || a.data.has_value() != e.data.has_value())
+                if (e.kind != "raise" || a.event != e.name ||
+                    a.data.has_value() != e.data.has_value())
                     bad("read as a raise");
                 if (a.data) {
                     const auto& items = a.data->elements();
@@ -251,11 +261,12 @@ void check_output(const std::vector<cli::Step>& steps, const std::string& out) {
     static const std::regex long_value(R"(-?[0-9]+)");
     static const std::regex clock_value(R"(clock = [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\.[0-9]{3})");
     auto is_failed = [&](const std::string& line, const std::string& name) {
-        return line.starts_with(name) &&
-               std::regex_match(line.substr(name.size()), failed_tail);
+        return line.starts_with(name) && std::regex_match(line.substr(name.size()), failed_tail);
     };
     for (const auto& s : steps) {
-        auto next = [&]() -> const std::string* { return at < lines.size() ? &lines[at] : nullptr; };
+        auto next = [&]() -> const std::string* {
+            return at < lines.size() ? &lines[at] : nullptr;
+        };
         std::visit(
             [&](const auto& a) {
                 using T = std::decay_t<decltype(a)>;
@@ -270,11 +281,23 @@ void check_output(const std::vector<cli::Step>& steps, const std::string& out) {
                     if (it != documented_results().end()) {
                         if (!std::regex_match(v, long_value) || !it->second.count(std::stoi(v)))
                             fault("undocumented result: " + *line);
-                    } else if (!(std::regex_match(v, long_value) || (v.size() >= 2 && v.front() == '"' && v.back() == '"'))) {
+                    } else if (!(std::regex_match(v, long_value) ||
+                                 (v.size() >= 2 && v.front() == '"' && v.back() == '"'))) {
                         fault("a value in neither Long nor String form: " + *line);
                     }
                 } else if constexpr (std::is_same_v<T, step::Let>) {
                     if (const std::string* line = next(); line && is_failed(*line, a.name)) ++at;
+                } else if constexpr (std::is_same_v<T, step::PanelClick>) {
+                    if (const std::string* line = next(); line && is_failed(*line, s.text)) ++at;
+                } else if constexpr (std::is_same_v<T, step::PanelRead>) {
+                    const std::string* line = next();
+                    if (!line) fault("no output line for \"" + s.text + "\"");
+                    ++at;
+                    const std::string head = a.text_box + " = \"";
+                    if (!is_failed(*line, s.text) &&
+                        !(line->starts_with(head) && line->size() > head.size() &&
+                          line->back() == '"'))
+                        fault("unexpected output: " + *line);
                 } else if constexpr (std::is_same_v<T, step::Clock>) {
                     const std::string* line = next();
                     if (!line || !std::regex_match(*line, clock_value)) fault("bad clock line");
@@ -290,11 +313,10 @@ bool worth_running(const std::vector<cli::Step>& steps) {
     if (steps.size() > 24) return false;
     int64_t pumped = 0;
     for (const auto& s : steps) {
-        if (const auto* p = std::get_if<step::Pump>(&s.action)) pumped += std::min<int64_t>(p->ms, 1'000'000'000);
-        if (std::holds_alternative<step::PanelClick>(s.action) ||
-            std::holds_alternative<step::PanelRead>(s.action))
-            return false;  // the panel is not part of this host yet
-        if (const auto* sel = std::get_if<step::Select>(&s.action); sel && sel->number > 4) return false;
+        if (const auto* p = std::get_if<step::Pump>(&s.action))
+            pumped += std::min<int64_t>(p->ms, 1'000'000'000);
+        if (const auto* sel = std::get_if<step::Select>(&s.action); sel && sel->number > 4)
+            return false;
     }
     return pumped <= 600'000;
 }
@@ -312,10 +334,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!::mkdtemp(dir.data())) fault("mkdtemp failed");
     g_drive_root = dir;
     ::setenv("CZQIC_DRIVE_ROOT", dir.c_str(), 1);
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_drive_root, ec);
+    });
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Steps arrive as command-line arguments, which cannot hold a NUL.
+    if (std::find(data, data + size, '\0') != data + size) return 0;
     std::vector<std::string> texts;
     std::string current;
     for (size_t i = 0; i < size; ++i) {
@@ -353,12 +381,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // every earlier one must have been one it could accept.
         const std::string& m = *refused;
         size_t n = 0;
-        if (!m.starts_with("step ") || !std::isdigit(static_cast<unsigned char>(m[5]))) fault("message: " + m);
+        if (!m.starts_with("step ") || !std::isdigit(static_cast<unsigned char>(m[5])))
+            fault("message: " + m);
         n = std::stoul(m.substr(5));
         if (n < 1 || n > texts.size()) fault("message names no step: " + m);
-        const std::string head = "step " + std::to_string(n) + " " + cli::json_string(texts[n - 1]) + ": ";
-        if (!m.starts_with(head) || m.size() == head.size()) fault("message not of the documented shape: " + m);
-        if (first_bad < n - 1) fault("step " + std::to_string(first_bad + 1) + " should have been refused first: " + m);
+        const std::string head =
+            "step " + std::to_string(n) + " " + cli::json_string(texts[n - 1]) + ": ";
+        if (!m.starts_with(head) || m.size() == head.size())
+            fault("message not of the documented shape: " + m);
+        if (first_bad < n - 1)
+            fault("step " + std::to_string(first_bad + 1) +
+                  " should have been refused first: " + m);
         if (expected[n - 1].kind != "reject" && expected[n - 1].kind != "any")
             fault("refused a step the grammar accepts: " + m);
         // Alone, the same step gets the same reason.
@@ -369,16 +402,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } catch (const cli::UsageError& e) {
             const std::string again = e.what();
             const std::string head1 = "step 1 " + cli::json_string(texts[n - 1]) + ": ";
-            if (again.substr(head1.size()) != m.substr(head.size())) fault("alone it is refused differently: " + again);
+            if (again.substr(head1.size()) != m.substr(head.size()))
+                fault("alone it is refused differently: " + again);
         }
         return 0;
     }
 
     if (first_bad != texts.size())
-        fault("accepted step " + std::to_string(first_bad + 1) + " \"" + texts[first_bad] + "\" the grammar refuses");
+        fault("accepted step " + std::to_string(first_bad + 1) + " \"" + texts[first_bad] +
+              "\" the grammar refuses");
     if (steps.size() != texts.size()) fault("lost or added steps");
     for (size_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].index != static_cast<int>(i) + 1 || steps[i].text != texts[i]) fault("step renumbered or retexted");
+        if (steps[i].index != static_cast<int>(i) + 1 || steps[i].text != texts[i])
+            fault("step renumbered or retexted");
         check_parsed(steps[i], expected[i]);
     }
 

@@ -190,11 +190,21 @@ std::pair<std::string, Decimal> generate_decimal(FuzzedDataProvider& in) {
     }
     std::string text = blanks(in);
     switch (kind) {
-        case 0: text += body; break;
-        case 1: text += "-" + body, d.negative = true; break;
-        case 2: text += "+" + body; break;
-        case 3: text += body + "-", d.negative = true; break;
-        case 4: text += "(" + body + ")", d.negative = true; break;
+        case 0:
+            text += body;
+            break;
+        case 1:
+            text += "-" + body, d.negative = true;
+            break;
+        case 2:
+            text += "+" + body;
+            break;
+        case 3:
+            text += body + "-", d.negative = true;
+            break;
+        case 4:
+            text += "(" + body + ")", d.negative = true;
+            break;
     }
     text += blanks(in);
     return {text, d};
@@ -220,19 +230,32 @@ std::string generate_malformed(FuzzedDataProvider& in) {
     (void)d;
     const std::string n = std::to_string(in.ConsumeIntegralInRange(0, 99999));
     switch (in.ConsumeIntegralInRange(0, 13)) {
-        case 0: return "";
-        case 1: return blanks(in) + " ";
-        case 2: return "-";
-        case 3: return "()";
-        case 4: return "--" + n;
-        case 5: return "-" + n + "-";
-        case 6: return "(" + n;
-        case 7: return n + ")";
-        case 8: return "(-" + n + ")";
-        case 9: return n + "." + n + "." + n;
-        case 10: return n + " " + n;
-        case 11: return ".";
-        case 12: return "&O" + std::string(1, in.ConsumeBool() ? '8' : '9') + n;
+        case 0:
+            return "";
+        case 1:
+            return blanks(in) + " ";
+        case 2:
+            return "-";
+        case 3:
+            return "()";
+        case 4:
+            return "--" + n;
+        case 5:
+            return "-" + n + "-";
+        case 6:
+            return "(" + n;
+        case 7:
+            return n + ")";
+        case 8:
+            return "(-" + n + ")";
+        case 9:
+            return n + "." + n + "." + n;
+        case 10:
+            return n + " " + n;
+        case 11:
+            return ".";
+        case 12:
+            return "&O" + std::string(1, in.ConsumeBool() ? '8' : '9') + n;
         default: {
             // A letter that has no meaning in a number, anywhere in a valid one.
             static constexpr char kJunk[] = "xXgGzZ#@!?;*/=_kq";
@@ -246,16 +269,20 @@ std::string generate_malformed(FuzzedDataProvider& in) {
 // ---- Properties for any text ---------------------------------------------------------------
 
 void check_any(std::string_view text) {
-    const auto [i4, ignored] = run(text, "str_to_i4", [](std::string_view t) { return czqic::str_to_i4(t); });
+    const auto [i4, ignored] =
+        run(text, "str_to_i4", [](std::string_view t) { return czqic::str_to_i4(t); });
     (void)ignored;
     // Same text again: no hidden state.
-    const auto again = run(text, "str_to_i4", [](std::string_view t) { return czqic::str_to_i4(t); }).first;
+    const auto again =
+        run(text, "str_to_i4", [](std::string_view t) { return czqic::str_to_i4(t); }).first;
     if (!(again == i4)) fault(text, "two conversions disagree");
 
     // Blanks around a number change nothing.
     const std::string padded = " " + std::string(text.substr(0, text.find('\0'))) + "\t";
-    const auto p = run(padded, "str_to_i4", [](std::string_view t) { return czqic::str_to_i4(t); }).first;
-    if (!(p == i4)) fault(text, "padding with blanks changed " + describe(i4) + " to " + describe(p));
+    const auto p =
+        run(padded, "str_to_i4", [](std::string_view t) { return czqic::str_to_i4(t); }).first;
+    if (!(p == i4))
+        fault(text, "padding with blanks changed " + describe(i4) + " to " + describe(p));
 
     // The Double conversion parses by the same rules: it refuses the same texts, and its
     // value rounds to the Long (ties excepted, where binary rounding may move it).
@@ -305,7 +332,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 3: {
             const std::string text = generate_malformed(in);
             const Outcome got = run(text, "str_to_i4", convert).first;
-            if (!(got == error(13))) fault(text, "gives " + describe(got) + " for a malformed number");
+            if (!(got == error(13)))
+                fault(text, "gives " + describe(got) + " for a malformed number");
             check_any(text);
             break;
         }

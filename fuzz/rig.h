@@ -22,7 +22,8 @@
 namespace czqic::fuzz {
 
 struct MemoryLog final : LogWriter {
-    explicit MemoryLog(std::shared_ptr<std::vector<std::string>> lines) : lines_(std::move(lines)) {}
+    explicit MemoryLog(std::shared_ptr<std::vector<std::string>> lines)
+        : lines_(std::move(lines)) {}
     int32_t WriteLog(const std::string&, const std::string& message, const std::string&) override {
         lines_->push_back(message);
         return 0;
@@ -77,7 +78,8 @@ int32_t checked_call(const char* name, F&& f, std::initializer_list<int32_t> all
 inline void transaction(ColsZQICCardReader& r, const std::string& chip_command) {
     constexpr int32_t ok = kOk, t = kTimedOut, f = kFailed, s6 = kStatus413, c = kCaptured;
     checked_call("CardReaderInit", [&] { return r.CardReaderInit(); }, {ok, t, f, s6, c});
-    checked_call("CardReaderGetStatus", [&] { return r.CardReaderGetStatus(); }, {1, 2, 3, 4, 5, 6, f});
+    checked_call("CardReaderGetStatus", [&] { return r.CardReaderGetStatus(); },
+                 {1, 2, 3, 4, 5, 6, f});
     checked_call("CardReaderEnable", [&] { return r.CardReaderEnable(); }, {ok, f});
     checked_call("CardReaderRead", [&] { return r.CardReaderRead(); }, {ok, f});
     r.WriteTrack(1, "W1");

@@ -1,6 +1,7 @@
 #include "log/file_log_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +120,28 @@ std::string timestamp_now() {
     return text;
 }
 
+// One message is one line of the file: line breaks and other control characters (an
+// error description from the system often ends in CR LF) are written as escapes.
+std::string one_line(const std::string& message) {
+    std::string line;
+    line.reserve(message.size());
+    for (char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            line += escaped;
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}
+
 void append_line(const std::string& file, const std::string& line) {
     std::filesystem::path parent = std::filesystem::path(file).parent_path();
     if (!parent.empty()) {
@@ -136,17 +159,25 @@ void append_line(const std::string& file, const std::string& line) {
     if (fd < 0) fail_access("cannot open " + file + ": " + os_reason(errno));
     FileDescriptor out(fd);
 
+    // A line cut short (the disk filled up part-way) is taken back out, so the file
+    // never holds half a line with the next one glued onto it.
+    struct stat before {};
+    const bool sized = ::fstat(out.get(), &before) == 0;
+    auto fail_and_undo = [&](int err) {
+        if (sized) (void)!::ftruncate(out.get(), before.st_size);
+        fail_write(file, err);
+    };
     const char* data = line.data();
     size_t left = line.size();
     while (left > 0) {
         ssize_t n = ::write(out.get(), data, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            fail_write(file, errno);
+            fail_and_undo(errno);
         }
         // A zero-length write of a non-empty buffer makes no progress; treat it as the
         // device refusing rather than spinning.
-        if (n == 0) fail_write(file, EIO);
+        if (n == 0) fail_and_undo(EIO);
         data += n;
         left -= static_cast<size_t>(n);
     }
@@ -202,7 +233,7 @@ std::string map_drive_path(std::string_view path) {
 int32_t FileLogWriter::WriteLog(const std::string& path, const std::string& message,
                                 const std::string& tag) {
     std::string file = map_drive_path(path);
-    append_line(file, timestamp_now() + " [" + tag + "] " + message + "\n");
+    append_line(file, timestamp_now() + " [" + tag + "] " + one_line(message) + "\n");
     if (tap_) tap_(message);
     return 0;
 }

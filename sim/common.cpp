@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <type_traits>
 
@@ -8,7 +9,21 @@
 namespace czqic::sim::detail {
 
 void fail_at(const std::string& path, const std::string& message) {
-    throw ScenarioError(path + ": " + message);
+    // Keys come from the file as they stand; a control character in one (a NUL above
+    // all) would cut or garble the message where it is shown, so it is spelt out.
+    std::string shown;
+    shown.reserve(path.size());
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    throw ScenarioError(shown + ": " + message);
 }
 
 const Value& follow(const Value& value) {

@@ -86,7 +86,11 @@ const char* type_name(SetType type) {
 
 }  // namespace
 
-Value json_to_value(const json& j, const std::string& path) {
+Value json_to_value(const json& j, const std::string& path, int depth) {
+    // Arrays within arrays are converted recursively; a bound keeps a hostile scenario
+    // from exhausting the stack. Nothing the component is handed nests this deep.
+    if (depth > kMaxArrayNesting)
+        fail_at(path, "arrays nested more than " + std::to_string(kMaxArrayNesting) + " deep");
     switch (j.type()) {
         case json::value_t::null:
             return Value(Null{});
@@ -114,7 +118,8 @@ Value json_to_value(const json& j, const std::string& path) {
         case json::value_t::array: {
             ValueArray items;
             for (size_t i = 0; i < j.size(); ++i)
-                items.push_back(json_to_value(j[i], path + "[" + std::to_string(i) + "]"));
+                items.push_back(
+                    json_to_value(j[i], path + "[" + std::to_string(i) + "]", depth + 1));
             return Value(std::move(items));
         }
         default:
@@ -380,7 +385,7 @@ Scenario parse_scenario(std::string_view json_text) {
     json root;
     try {
         root = json::parse(json_text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
         // what() reads "[json.exception.parse_error.101] parse error at line 3, column 7: ...";
         // the bracketed tag means nothing to whoever wrote the file.
         std::string what = e.what();

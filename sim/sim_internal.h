@@ -49,7 +49,9 @@ const Member* find_member(DispId id);
 const Member* find_member(std::string_view key, bool method);
 
 // A JSON value as an automation value; objects have no counterpart and are an error.
-Value json_to_value(const nlohmann::json& j, const std::string& path);
+// Arrays deeper than this in a scenario are refused rather than converted.
+inline constexpr int kMaxArrayNesting = 32;
+Value json_to_value(const nlohmann::json& j, const std::string& path, int depth = 0);
 
 // The chip data of an event: hex text or an array of numbers.
 Value read_chip_data(const nlohmann::json& j, const std::string& path);

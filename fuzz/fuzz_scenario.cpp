@@ -22,6 +22,24 @@ namespace {
 using czqic::fuzz::fault;
 using nlohmann::json;
 
+// Keys appear in a message as the file spells them, with control characters written as
+// \uXXXX so that a NUL cannot cut the message short.
+std::string shown(std::string_view key) {
+    std::string out;
+    for (char c : key) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += "\\u00";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool rest_is_message(std::string_view rest) {
     return rest.size() > 2 && rest.starts_with(": ");
 }
@@ -29,9 +47,11 @@ bool rest_is_message(std::string_view rest) {
 bool path_from(const json& node, std::string_view rest) {
     if (rest_is_message(rest)) return true;
     if (node.is_object() && rest.starts_with('.')) {
-        for (const auto& [key, value] : node.items())
-            if (rest.substr(1).starts_with(key) && path_from(value, rest.substr(1 + key.size())))
+        for (const auto& [key, value] : node.items()) {
+            const std::string name = shown(key);
+            if (rest.substr(1).starts_with(name) && path_from(value, rest.substr(1 + name.size())))
                 return true;
+        }
         // A required key the object lacks.
         for (size_t colon = rest.find(": "); colon != std::string_view::npos;
              colon = rest.find(": ", colon + 1)) {
@@ -55,8 +75,10 @@ bool path_from(const json& node, std::string_view rest) {
 
 bool well_placed(const json& root, std::string_view message) {
     if (!root.is_object()) return message == "scenario: expected an object";
-    for (const auto& [key, value] : root.items())
-        if (message.starts_with(key) && path_from(value, message.substr(key.size()))) return true;
+    for (const auto& [key, value] : root.items()) {
+        const std::string name = shown(key);
+        if (message.starts_with(name) && path_from(value, message.substr(name.size()))) return true;
+    }
     return false;
 }
 

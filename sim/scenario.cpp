@@ -381,6 +381,46 @@ void read_on(const json& j, Scenario& scenario, const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Finds where the parser gave up, for the errors (a number too large for a Double) that
+// it reports without a position.
+struct ErrorPosition final : nlohmann::json_sax<json> {
+    size_t position = 0;
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t at, const std::string&, const nlohmann::detail::exception&) override {
+        position = at;
+        return false;
+    }
+};
+
+std::string line_and_column(std::string_view text, size_t position) {
+    size_t line = 1;
+    size_t column = 0;
+    for (size_t i = 0; i < position && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 0;
+        } else {
+            ++column;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
 Scenario parse_scenario(std::string_view json_text) {
     json root;
     try {
@@ -391,6 +431,11 @@ Scenario parse_scenario(std::string_view json_text) {
         std::string what = e.what();
         if (auto tag_end = what.find("] "); what.starts_with("[") && tag_end != std::string::npos)
             what.erase(0, tag_end + 2);
+        if (!what.starts_with("parse error")) {
+            ErrorPosition where;
+            json::sax_parse(json_text, &where);
+            what = "parse error at " + line_and_column(json_text, where.position) + ": " + what;
+        }
         throw ScenarioError("invalid JSON: " + what);
     }
     Scenario scenario = builtin_scenario();

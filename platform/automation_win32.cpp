@@ -15,41 +15,7 @@
 #include "win/common/convert.h"
 
 namespace czqic {
-
-std::string runtime_error_description(int32_t number) {
-    switch (number) {
-        case rt_error::kOverflow:
-            return "Overflow";
-        case 7:
-            return "Out of memory";
-        case rt_error::kSubscriptOutOfRange:
-            return "Subscript out of range";
-        case rt_error::kTypeMismatch:
-            return "Type mismatch";
-        case rt_error::kInvalidUseOfNull:
-            return "Invalid use of Null";
-        case rt_error::kCannotCreateObject:
-            return "ActiveX component can't create object";
-        case rt_error::kNoSuchMember:
-            return "Object doesn't support this property or method";
-        default:
-            return "Application-defined or object-defined error";
-    }
-}
-
 namespace {
-
-// Unsigned arithmetic so that any number yields an HRESULT without signed overflow.
-uint32_t hresult_of(int32_t number) {
-    return 0x800A0000u + static_cast<uint32_t>(number);
-}
-
-constexpr int kMaxReferenceHops = 64;
-
-const ValueArray& empty_array() {
-    static const ValueArray empty;
-    return empty;
-}
 
 // The run-time error a failed coercion raises, as Visual Basic maps the HRESULT.
 [[noreturn]] void raise_conversion_failure(HRESULT hr) {
@@ -87,34 +53,6 @@ win::ScopedVariant coerced(const Value& value, VARTYPE type, USHORT flags = 0) {
 }
 
 }  // namespace
-
-void raise_runtime_error(int32_t number) {
-    throw AutomationError(number, hresult_of(number), runtime_error_description(number));
-}
-
-void raise_runtime_error(int32_t number, std::string description) {
-    throw AutomationError(number, hresult_of(number), std::move(description));
-}
-
-const Value& Value::deref() const {
-    const Value* current = this;
-    for (int hops = 0; hops < kMaxReferenceHops; ++hops) {
-        const Ref* ref = std::get_if<Ref>(&current->v);
-        if (ref == nullptr || *ref == nullptr) break;
-        current = *ref;
-    }
-    return *current;
-}
-
-Value& Value::deref() {
-    return const_cast<Value&>(static_cast<const Value&>(*this).deref());
-}
-
-const ValueArray& Value::elements() const {
-    const Array* array = std::get_if<Array>(&deref().v);
-    if (array == nullptr) raise_runtime_error(rt_error::kTypeMismatch);
-    return *array ? **array : empty_array();
-}
 
 std::string to_string(const Value& value) {
     // Booleans read "True" and "False", as Visual Basic's CStr gives them.
@@ -164,15 +102,6 @@ int32_t char_length(std::string_view utf8) {
         static_cast<int>(std::min<size_t>(utf8.size(), std::numeric_limits<int>::max())), nullptr,
         0);
     return units;
-}
-
-double round_half_even(double x) {
-    if (!std::isfinite(x)) return x;
-    const double below = std::floor(x);
-    const double fraction = x - below;
-    double result = below;
-    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(below, 2.0) != 0.0)) result = below + 1.0;
-    return result == 0.0 ? std::copysign(0.0, x) : result;
 }
 
 }  // namespace czqic

@@ -9,16 +9,15 @@ namespace czqic {
 namespace {
 
 class RealClock final : public Clock {
-public:
+  public:
     double time_of_day() override {
         auto now = std::chrono::system_clock::now();
         std::time_t t = std::chrono::system_clock::to_time_t(now);
         std::tm local{};
         localtime_r(&t, &local);
-        auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                          now.time_since_epoch())
-                          .count() %
-                      1000000;
+        auto micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
+            1000000;
         if (micros < 0) micros += 1000000;
         return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + micros / 1e6;
     }
@@ -36,7 +35,9 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Clock> make_real_clock() { return std::make_unique<RealClock>(); }
+std::unique_ptr<Clock> make_real_clock() {
+    return std::make_unique<RealClock>();
+}
 
 double VirtualClock::time_of_day() {
     double t = std::fmod(start_ + static_cast<double>(now_ms_) / 1000.0, 86400.0);

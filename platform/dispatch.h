@@ -52,7 +52,16 @@ public:
     virtual void unadvise(uint32_t cookie) = 0;
 };
 
+// Classes the platform itself can create, for names the table does not hold: none on
+// posix; on Windows every registered COM class, through CoCreateInstance.
+namespace platform_classes {
+bool exists(std::string_view progid_or_clsid);
+// Raises run-time error 429 when there is no such class or it cannot be created.
+std::shared_ptr<Object> create(std::string_view progid_or_clsid);
+}  // namespace platform_classes
+
 // The table of creatable classes (CoCreateInstance by ProgID or by class identifier).
+// Classes registered in the table come first; any other name goes to the platform.
 class ClassRegistry {
 public:
     using Factory = std::function<std::shared_ptr<Object>()>;

@@ -12,15 +12,13 @@ void ClassRegistry::unregister_class(std::string_view progid_or_clsid) {
 }
 
 bool ClassRegistry::has_class(std::string_view progid_or_clsid) const {
-    return factories_.find(progid_or_clsid) != factories_.end();
+    return factories_.find(progid_or_clsid) != factories_.end() ||
+           platform_classes::exists(progid_or_clsid);
 }
 
 std::shared_ptr<Object> ClassRegistry::create(std::string_view progid_or_clsid) const {
     auto it = factories_.find(progid_or_clsid);
-    if (it == factories_.end())
-        raise_runtime_error(rt_error::kCannotCreateObject,
-                            "ActiveX component can't create object: " +
-                                std::string(progid_or_clsid) + " is not registered");
+    if (it == factories_.end()) return platform_classes::create(progid_or_clsid);
     std::shared_ptr<Object> object;
     try {
         object = it->second();
@@ -31,9 +29,9 @@ std::shared_ptr<Object> ClassRegistry::create(std::string_view progid_or_clsid) 
                             "ActiveX component can't create object: " + std::string(e.what()));
     }
     if (!object)
-        raise_runtime_error(rt_error::kCannotCreateObject,
-                            "ActiveX component can't create object: " +
-                                std::string(progid_or_clsid));
+        raise_runtime_error(
+            rt_error::kCannotCreateObject,
+            "ActiveX component can't create object: " + std::string(progid_or_clsid));
     return object;
 }
 

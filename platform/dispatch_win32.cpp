@@ -1,22 +1,12 @@
-// The table of creatable classes on Windows: classes registered in the table (the
-// contracts a server wraps in its own adapter) come first; any other name is a
-// registered COM class, created by ProgID or CLSID through CoCreateInstance.
+// The classes Windows itself can create: every registered COM class, by ProgID or CLSID
+// through CoCreateInstance. The class table (the contracts a server wraps in its own
+// adapter) is asked first.
 #include "platform/dispatch.h"
 #include "win/common/com_dispatch.h"
 
-namespace czqic {
+namespace czqic::platform_classes {
 
-void ClassRegistry::register_class(std::string progid, std::string clsid, Factory factory) {
-    if (!progid.empty()) factories_[std::move(progid)] = factory;
-    if (!clsid.empty()) factories_[std::move(clsid)] = std::move(factory);
-}
-
-void ClassRegistry::unregister_class(std::string_view progid_or_clsid) {
-    if (auto it = factories_.find(progid_or_clsid); it != factories_.end()) factories_.erase(it);
-}
-
-bool ClassRegistry::has_class(std::string_view progid_or_clsid) const {
-    if (factories_.find(progid_or_clsid) != factories_.end()) return true;
+bool exists(std::string_view progid_or_clsid) {
     try {
         win::class_id_of(progid_or_clsid);
         return true;
@@ -25,23 +15,8 @@ bool ClassRegistry::has_class(std::string_view progid_or_clsid) const {
     }
 }
 
-std::shared_ptr<Object> ClassRegistry::create(std::string_view progid_or_clsid) const {
-    auto it = factories_.find(progid_or_clsid);
-    if (it == factories_.end()) return win::create_com_object(progid_or_clsid);
-    std::shared_ptr<Object> object;
-    try {
-        object = it->second();
-    } catch (const AutomationError&) {
-        throw;
-    } catch (const std::exception& e) {
-        raise_runtime_error(rt_error::kCannotCreateObject,
-                            "ActiveX component can't create object: " + std::string(e.what()));
-    }
-    if (!object)
-        raise_runtime_error(
-            rt_error::kCannotCreateObject,
-            "ActiveX component can't create object: " + std::string(progid_or_clsid));
-    return object;
+std::shared_ptr<Object> create(std::string_view progid_or_clsid) {
+    return win::create_com_object(progid_or_clsid);
 }
 
-}  // namespace czqic
+}  // namespace czqic::platform_classes

@@ -46,7 +46,9 @@ Timer::~Timer() {
     });
 }
 
-bool Timer::enabled() const { return slot_->enabled; }
+bool Timer::enabled() const {
+    return slot_->enabled;
+}
 
 void Timer::set_enabled(bool on) {
     if (on == slot_->enabled) return;
@@ -54,7 +56,9 @@ void Timer::set_enabled(bool on) {
     if (on) slot_->next_due = loop_.clock().now_ms() + slot_->interval_ms;
 }
 
-int64_t Timer::interval_ms() const { return slot_->interval_ms; }
+int64_t Timer::interval_ms() const {
+    return slot_->interval_ms;
+}
 
 void MessageLoop::post(std::function<void()> fn, int64_t delay_ms, std::weak_ptr<void> owner) {
     // An empty weak_ptr orders equal to a default one; any other has had an owner.
@@ -82,8 +86,7 @@ bool MessageLoop::Impl::run_one_due(int64_t now) {
     std::shared_ptr<Timer::Slot> due;
     for (auto& w : timers) {
         auto s = w.lock();
-        if (s && s->enabled && s->next_due <= now && (!due || s->next_due < due->next_due))
-            due = s;
+        if (s && s->enabled && s->next_due <= now && (!due || s->next_due < due->next_due)) due = s;
     }
     if (!due) return false;
     // The next tick is measured from this one, like WM_TIMER: missed intervals are not
@@ -121,6 +124,8 @@ int64_t MessageLoop::next_due_ms() const {
     return next;
 }
 
-size_t MessageLoop::pending_messages() const { return impl_->queue.size(); }
+size_t MessageLoop::pending_messages() const {
+    return impl_->queue.size();
+}
 
 }  // namespace czqic

@@ -122,8 +122,8 @@ TEST(ChipExchange, MappingsOfBothMethods) {
             ev.empty() ? "[]"
                        : R"([{"event": ")" + ev + R"(", "afterMs": 200)" +
                              (ev == "ChipDataReceived" ? R"(, "data": "3B00")" : "") + "}]";
-        Harness h(R"({"on": {"chipInit": [{"events": )" + events + R"(}], "chipSend": [{"events": )" +
-                  events + "}]}}");
+        Harness h(R"({"on": {"chipInit": [{"events": )" + events +
+                  R"(}], "chipSend": [{"events": )" + events + "}]}}");
         auto r = h.make_reader();
         r->ChipCardData("1122");
         EXPECT_EQ(r->QOR_WaitChip(), row.wait_chip);

@@ -272,7 +272,9 @@ TEST(Members, InvocationFailures) {
     EXPECT_EQ(number_of([&] { invoke(*r, "WriteTrack1", InvokeKind::PropertyPut); }),
               static_cast<int32_t>(kDispEBadParamCount));
     Value bad("abc");
-    EXPECT_EQ(number_of([&] { invoke(*r, "WriteTrack3Len", InvokeKind::PropertyPut, {&bad, 1}); }),
+    EXPECT_EQ(number_of([&] {
+                  invoke(*r, "WriteTrack3Len", InvokeKind::PropertyPut, {&bad, 1});
+              }),
               rt_error::kTypeMismatch);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch.h"
 #include "tools/czqic/cli.h"
 #include "tools/czqic/host.h"
 #include "tools/czqic/session.h"
@@ -19,52 +20,13 @@
 namespace czqic::cli {
 namespace {
 
+using testing::EnvGuard;
+using testing::TempDir;
+
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-class EnvGuard {
-  public:
-    EnvGuard(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~EnvGuard() {
-        if (saved_)
-            ::setenv(name_, saved_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "czqic-cli-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;

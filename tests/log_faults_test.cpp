@@ -23,31 +23,12 @@
 
 #include "log/file_log_writer.h"
 #include "tests/support/harness.h"
+#include "tests/support/scratch.h"
 
 namespace czqic::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-class EnvGuard {
-  public:
-    EnvGuard(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvGuard() {
-        if (saved_)
-            ::setenv(name_, saved_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
 
 fs::path make_temp_dir() {
     std::string pattern = (fs::temp_directory_path() / "czqic-logfaults-XXXXXX").string();

@@ -11,56 +11,17 @@
 
 #include "log/file_log_writer.h"
 #include "platform/dispatch.h"
+#include "tests/support/scratch.h"
 
 namespace czqic {
 namespace {
 
+using testing::EnvGuard;
+using testing::TempDir;
+
 namespace fs = std::filesystem;
 
 // Sets or clears one environment variable for the life of the guard.
-class EnvGuard {
-  public:
-    EnvGuard(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~EnvGuard() {
-        if (saved_)
-            ::setenv(name_, saved_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "czqic-log-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-
-  private:
-    fs::path path_;
-};
-
 std::vector<std::string> read_lines(const fs::path& file) {
     std::ifstream in(file);
     std::vector<std::string> lines;

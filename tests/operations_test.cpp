@@ -16,7 +16,8 @@ using ::testing::IsEmpty;
 // A scenario whose member answers every call with one event, during the call or later.
 std::string answer(const std::string& member, const std::string& event, bool during = false,
                    int after_ms = 700) {
-    const std::string when = during ? R"("during": true)" : R"("afterMs": )" + std::to_string(after_ms);
+    const std::string when =
+        during ? R"("during": true)" : R"("afterMs": )" + std::to_string(after_ms);
     if (event.empty()) return R"({"on": {")" + member + R"(": [{}]}})";
     return R"({"on": {")" + member + R"(": [{"events": [{"event": ")" + event + R"(", )" + when +
            "}]}]}}";
@@ -29,8 +30,8 @@ struct MappingRow {
 
 TEST(ResetMapping, EachOutcomeGivesItsResult) {
     const MappingRow rows[] = {
-        {"ResetComplete", kOk},       {"CardCaptured", kCaptured}, {"Timeout", kFailed},
-        {"DeviceError", kFailed},     {"CardAccepted", kFailed},   {"", kTimedOut},
+        {"ResetComplete", kOk},     {"CardCaptured", kCaptured}, {"Timeout", kFailed},
+        {"DeviceError", kFailed},   {"CardAccepted", kFailed},   {"", kTimedOut},
         {"CardEjected", kTimedOut},  // stores nothing, so the wait runs on
     };
     for (const char* member : {"reset", "retain"}) {
@@ -38,8 +39,8 @@ TEST(ResetMapping, EachOutcomeGivesItsResult) {
             SCOPED_TRACE(std::string(member) + " " + row.event);
             Harness h(answer(member, row.event));
             auto r = h.make_reader();
-            const int32_t result = std::string(member) == "reset" ? r->CardReaderReset()
-                                                                  : r->CardReaderRetain();
+            const int32_t result =
+                std::string(member) == "reset" ? r->CardReaderReset() : r->CardReaderRetain();
             EXPECT_EQ(result, row.result);
         }
     }
@@ -189,11 +190,10 @@ TEST(Init, OpensThenResetsAndReturnsTheResetsResult) {
     auto r = h.make_reader();
     h.clear_records();
     EXPECT_EQ(r->CardReaderInit(), kOk);
-    EXPECT_THAT(h.log(),
-                ElementsAre("CardReaderInit:10120100", "Event ConnectionOpened403",
-                            "CardReaderInit end:403", "CardReaderReset:10120100",
-                            "Event WaitCancelled10120100", "Event ResetComplete404",
-                            "CardReaderReset end:404"));
+    EXPECT_THAT(h.log(), ElementsAre("CardReaderInit:10120100", "Event ConnectionOpened403",
+                                     "CardReaderInit end:403", "CardReaderReset:10120100",
+                                     "Event WaitCancelled10120100", "Event ResetComplete404",
+                                     "CardReaderReset end:404"));
     EXPECT_THAT(h.journal_matching("call:"),
                 ElementsAre("call: open()", "call: cancelWait()", R"(call: reset("EJECT"))"));
 }
@@ -224,8 +224,11 @@ struct SyncRow {
 };
 
 TEST(Clear, StoresTheControlsAnswerAndWritesNoLine) {
-    const SyncRow rows[] = {{"0", kOk, 0}, {"5", kFailed, 5}, {"-32768", kFailed, -32768},
-                            {"70000", kFailed, kPending}, {"\"7\"", kFailed, 7},
+    const SyncRow rows[] = {{"0", kOk, 0},
+                            {"5", kFailed, 5},
+                            {"-32768", kFailed, -32768},
+                            {"70000", kFailed, kPending},
+                            {"\"7\"", kFailed, 7},
                             {"\"x\"", kFailed, kPending}};
     for (const SyncRow& row : rows) {
         SCOPED_TRACE(row.returns);
@@ -243,8 +246,11 @@ TEST(Clear, StoresTheControlsAnswerAndWritesNoLine) {
 }
 
 TEST(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
-    const SyncRow rows[] = {{"0", kOk, 0}, {"405", kOk, 405}, {"460", kOk, 460},
-                            {"1", kFailed, 1}, {"32768", kFailed, kPending}};
+    const SyncRow rows[] = {{"0", kOk, 0},
+                            {"405", kOk, 405},
+                            {"460", kOk, 460},
+                            {"1", kFailed, 1},
+                            {"32768", kFailed, kPending}};
     for (const SyncRow& row : rows) {
         SCOPED_TRACE(row.returns);
         Harness h(std::string(R"({"on": {"acceptAndRead": [{"returns": )") + row.returns + "}]}}");
@@ -258,7 +264,8 @@ TEST(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
                                          ? "CardReaderEnable end:" + std::to_string(row.status)
                                          : "CardReaderEnable err:Overflow";
         EXPECT_EQ(h.log()[0], expected);
-        EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: acceptAndRead("1,2,3", -1))"));
+        EXPECT_THAT(h.journal_matching("call:"),
+                    ElementsAre(R"(call: acceptAndRead("1,2,3", -1))"));
     }
 }
 
@@ -401,7 +408,8 @@ TEST(Disable, CancelsOnlyAnOpenEntryWithoutACard) {
 }
 
 TEST(Disable, StatusWordEventsDoNotEndItsWait) {
-    Harness h(R"({"on": {"cancelAccept": [{"events": [{"event": "DeviceError", "during": true}]}]}})");
+    Harness h(
+        R"({"on": {"cancelAccept": [{"events": [{"event": "DeviceError", "during": true}]}]}})");
     auto r = h.make_reader();
     ASSERT_EQ(r->CardReaderEnable(), kOk);
     int32_t result = -1;

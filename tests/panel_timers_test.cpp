@@ -168,15 +168,17 @@ TEST(Panel, WriteWithUntouchedBoxesWritesTheirLoadTexts) {
     HostForm& form = h.rt.form();
     panel::click(form, "Cmd_WriteTracks");
     EXPECT_EQ(form.text(6), "WriteTracks:0");
-    EXPECT_THAT(h.journal_matching("call:"),
-                ElementsAre(R"(call: writeTrack("1", "Text7"))", R"(call: writeTrack("2", "Text8"))",
-                            R"(call: writeTrack("3", "Text9"))"));
+    EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: writeTrack("1", "Text7"))",
+                                                         R"(call: writeTrack("2", "Text8"))",
+                                                         R"(call: writeTrack("3", "Text9"))"));
 }
 
 TEST(Panel, EveryActionButtonShowsItsLabelAndResult) {
     const std::pair<const char*, const char*> rows[] = {
-        {"Cmd_AcceptAndReadTracks", "Enable:0"}, {"Cmd_Drawin", "DrawIn:10120011"},
-        {"Cmd_ChipInitialise", "WaitChip:0"},    {"Cmd_CancelAccept", "Disable:0"},
+        {"Cmd_AcceptAndReadTracks", "Enable:0"},
+        {"Cmd_Drawin", "DrawIn:10120011"},
+        {"Cmd_ChipInitialise", "WaitChip:0"},
+        {"Cmd_CancelAccept", "Disable:0"},
     };
     for (const auto& [button, shown] : rows) {
         SCOPED_TRACE(button);

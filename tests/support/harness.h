@@ -29,17 +29,17 @@ struct LogStore {
 };
 
 class RecordingLogWriter final : public LogWriter {
-public:
+  public:
     explicit RecordingLogWriter(std::shared_ptr<LogStore> store) : store_(std::move(store)) {}
     int32_t WriteLog(const std::string& path, const std::string& message,
                      const std::string& tag) override;
 
-private:
+  private:
     std::shared_ptr<LogStore> store_;
 };
 
 class Harness {
-public:
+  public:
     // Starts the virtual clock at the given time of day and loads the scenario (JSON
     // text over the built-in reader; empty for the built-in reader itself).
     explicit Harness(const std::string& scenario_json = "", double start_time_of_day = 12 * 3600.0);

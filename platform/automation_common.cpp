@@ -1,0 +1,92 @@
+// What every platform shares of automation values: the run-time errors and their
+// HRESULTs, following by-reference arguments, array access, and banker's rounding.
+#include <cmath>
+#include <string>
+#include <variant>
+
+#include "platform/automation.h"
+
+namespace czqic {
+
+std::string runtime_error_description(int32_t number) {
+    switch (number) {
+        case rt_error::kOverflow:
+            return "Overflow";
+        case 7:
+            return "Out of memory";
+        case rt_error::kSubscriptOutOfRange:
+            return "Subscript out of range";
+        case rt_error::kTypeMismatch:
+            return "Type mismatch";
+        case rt_error::kInvalidUseOfNull:
+            return "Invalid use of Null";
+        case rt_error::kCannotCreateObject:
+            return "ActiveX component can't create object";
+        case rt_error::kNoSuchMember:
+            return "Object doesn't support this property or method";
+        default:
+            return "Application-defined or object-defined error";
+    }
+}
+
+namespace {
+
+// Unsigned arithmetic so that any number, even a nonsensical negative one, yields an
+// HRESULT without signed overflow.
+uint32_t hresult_of(int32_t number) {
+    return 0x800A0000u + static_cast<uint32_t>(number);
+}
+
+// A by-reference argument never legitimately refers to another reference more than a
+// level or two deep; a longer chain can only be a cycle, and stopping leaves a Ref that
+// every conversion rejects instead of hanging the caller.
+constexpr int kMaxReferenceHops = 64;
+
+const ValueArray& empty_array() {
+    static const ValueArray empty;
+    return empty;
+}
+
+}  // namespace
+
+void raise_runtime_error(int32_t number) {
+    throw AutomationError(number, hresult_of(number), runtime_error_description(number));
+}
+
+void raise_runtime_error(int32_t number, std::string description) {
+    throw AutomationError(number, hresult_of(number), std::move(description));
+}
+
+const Value& Value::deref() const {
+    const Value* current = this;
+    for (int hops = 0; hops < kMaxReferenceHops; ++hops) {
+        const Ref* ref = std::get_if<Ref>(&current->v);
+        if (ref == nullptr || *ref == nullptr) break;
+        current = *ref;
+    }
+    return *current;
+}
+
+Value& Value::deref() {
+    return const_cast<Value&>(static_cast<const Value&>(*this).deref());
+}
+
+const ValueArray& Value::elements() const {
+    const Array* array = std::get_if<Array>(&deref().v);
+    if (array == nullptr) raise_runtime_error(rt_error::kTypeMismatch);
+    // An array slot that was never filled in behaves as an array with no elements.
+    return *array ? **array : empty_array();
+}
+
+double round_half_even(double x) {
+    if (!std::isfinite(x)) return x;
+    const double below = std::floor(x);
+    // Exact: x and floor(x) are within one of each other, so no bits are lost.
+    const double fraction = x - below;
+    double result = below;
+    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(below, 2.0) != 0.0)) result = below + 1.0;
+    // Keep the sign of a value that rounds to zero, as the FPU's own rounding does.
+    return result == 0.0 ? std::copysign(0.0, x) : result;
+}
+
+}  // namespace czqic

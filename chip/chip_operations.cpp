@@ -10,13 +10,12 @@ namespace czqic {
 
 int32_t ColsZQICCardReader::QOR_WaitChip() {
     return Operation(*this, "QOR_WaitChip").run([](Operation& op) {
-        const int32_t status =
-            op.waiting({"QOR_WaitChip", false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
-                        [](Dispatch& c) {
-                            Value command("INIT");
-                            Value by_ref = Value::by_ref(command);
-                            c.call(ctl::kChipInit, {&by_ref, 1});
-                        }});
+        const int32_t status = op.waiting(
+            {"QOR_WaitChip", false, kDeviceLimitSeconds, PassOrder::SleepThenPump, [](Dispatch& c) {
+                 Value command("INIT");
+                 Value by_ref = Value::by_ref(command);
+                 c.call(ctl::kChipInit, {&by_ref, 1});
+             }});
         if (status == 460 || status == 461) return kOk;
         return status == kPending ? kTimedOut : kFailed;
     });
@@ -27,19 +26,23 @@ int32_t ColsZQICCardReader::Qor_ChipTrnsp() {
         // A malformed command is refused before anything changes: sending it would give
         // the chip different bytes from the ones the client wrote.
         check_chip_command(rt_.chip_card_data);
-        op.begin();
-        Value command_array(chip_command_to_array(rt_.chip_card_data));
-        const int32_t status = op.waiting(
-            {"Qor_ChipTrnsp", false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
-             [this, &command_array](Dispatch& c) {
-                 Value command("SEND");
-                 std::array<Value, 4> args{Value::by_ref(command), Value(int16_t{0}),
-                                           command_array, Value(int32_t{-1})};
-                 c.call(ctl::kChipSend, args);
-                 // Emptied after the call and before the wait, so what the client finds
-                 // afterwards is the reply, or nothing.
-                 rt_.chip_card_data.clear();
-             }});
+        Value command_array;
+        const int32_t status =
+            op.waiting({"Qor_ChipTrnsp", false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
+                        [this, &command_array](Dispatch& c) {
+                            Value command("SEND");
+                            std::array<Value, 4> args{Value::by_ref(command), Value(int16_t{0}),
+                                                      command_array, Value(int32_t{-1})};
+                            c.call(ctl::kChipSend, args);
+                            // Emptied after the call and before the wait, so what the client finds
+                            // afterwards is the reply, or nothing.
+                            rt_.chip_card_data.clear();
+                        },
+                        // Converted once the pending mark is set: text too long for the control
+                        // fails here, before the start line and the call.
+                        [this, &command_array] {
+                            command_array = Value(chip_command_to_array(rt_.chip_card_data));
+                        }});
         if (status == 461) return kOk;
         return status == kPending ? kTimedOut : kFailed;
     });

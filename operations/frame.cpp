@@ -28,7 +28,9 @@ void Operation::begin(bool mark_pending) {
     if (mark_pending) status() = kPending;
 }
 
-void Operation::log(std::string_view message) { reader_.log(message); }
+void Operation::log(std::string_view message) {
+    reader_.log(message);
+}
 
 void Operation::progress(std::string_view label) {
     log(std::string(label) + std::to_string(status()));
@@ -54,6 +56,7 @@ void Operation::wait(int64_t limit_seconds, PassOrder order, const std::function
 int32_t Operation::waiting(const WaitingStep& step) {
     const std::string label(step.label);
     begin();
+    if (step.prepare) step.prepare();
     if (!step.start_line_after_calls) progress(label + ":");
     step.start(control());
     if (step.start_line_after_calls) progress(label + ":");

@@ -31,10 +31,12 @@ struct WaitingStep {
     int64_t limit_seconds;
     PassOrder order;
     std::function<void(Dispatch& control)> start;
+    // Work that belongs after the pending mark and before the start line (optional).
+    std::function<void()> prepare = {};
 };
 
 class Operation {
-public:
+  public:
     Operation(ColsZQICCardReader& reader, std::string_view method)
         : reader_(reader), method_(method) {}
 
@@ -58,7 +60,7 @@ public:
     // to leave pending, end line. Returns the final status word.
     int32_t waiting(const WaitingStep& step);
 
-private:
+  private:
     ColsZQICCardReader& reader_;
     std::string method_;
 };

@@ -28,7 +28,7 @@ inline constexpr std::array<EventMember, 3> kEventMembers{{
 
 // A connection point that keeps its subscribers and never calls them.
 class ConnectionPoint final : public EventSource {
-public:
+  public:
     uint32_t advise(std::weak_ptr<EventSink> sink) override {
         sinks_.push_back({++last_cookie_, std::move(sink)});
         return last_cookie_;
@@ -38,7 +38,7 @@ public:
     }
     size_t connections() const { return sinks_.size(); }
 
-private:
+  private:
     struct Entry {
         uint32_t cookie;
         std::weak_ptr<EventSink> sink;

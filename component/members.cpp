@@ -53,8 +53,7 @@ const std::array<Member, 32> kMembers{{
     {"Qor_ChipTrnsp", 0x6003001D, M, I4, [](R& r, V) { return Value(r.Qor_ChipTrnsp()); }},
     {"CardReaderWrite", 0x6003001E, M, I4, [](R& r, V) { return Value(r.CardReaderWrite()); }},
     {"CardReaderReturn", 0x6003001F, M, I4, [](R& r, V) { return Value(r.CardReaderReturn()); }},
-    {"CardReaderDisable", 0x60030020, M, I4,
-     [](R& r, V) { return Value(r.CardReaderDisable()); }},
+    {"CardReaderDisable", 0x60030020, M, I4, [](R& r, V) { return Value(r.CardReaderDisable()); }},
     {"TimeOutCard", 0x68030004, L, I4, [](R& r, V a) { return r.TimeOutCard(to_i4(a)), Value(); }},
     {"IsChipCard", 0x68030003, L, I4, [](R& r, V a) { return r.IsChipCard(to_i4(a)), Value(); }},
     {"ChipCardData", 0x68030002, G, S, [](R& r, V) { return Value(r.ChipCardData()); }},
@@ -125,7 +124,8 @@ const Member* find_member(std::string_view name, InvokeKind kind) {
 }
 
 bool has_member_named(std::string_view name) {
-    return std::ranges::any_of(kMembers, [name](const Member& m) { return same_name(m.name, name); });
+    return std::ranges::any_of(kMembers,
+                               [name](const Member& m) { return same_name(m.name, name); });
 }
 
 Value invoke(ColsZQICCardReader& reader, DispId id, InvokeKind kind, std::span<Value> args) {

@@ -35,9 +35,13 @@ int32_t ColsZQICCardReader::log(std::string_view message) {
     return last_log_result_;
 }
 
-std::string ColsZQICCardReader::ReadTrack(int track) const { return read_text_.at(track - 1); }
+std::string ColsZQICCardReader::ReadTrack(int track) const {
+    return read_text_.at(track - 1);
+}
 
-int32_t ColsZQICCardReader::ReadTrackLen(int track) const { return read_len_.at(track - 1); }
+int32_t ColsZQICCardReader::ReadTrackLen(int track) const {
+    return read_len_.at(track - 1);
+}
 
 void ColsZQICCardReader::WriteTrack(int track, std::string text) {
     write_text_.at(track - 1) = std::move(text);

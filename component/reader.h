@@ -50,7 +50,7 @@ inline constexpr DispId kReset = 80;
 inline constexpr const char* kDeviceLogicalName = "CARDREADER_ZQICR";
 
 class ColsZQICCardReader {
-public:
+  public:
     // Object creation: loads the host form if need be and names the device. A failing
     // step fails the creation (AutomationError) and no object exists.
     static std::shared_ptr<ColsZQICCardReader> create(Runtime& rt);
@@ -99,7 +99,7 @@ public:
     double start_time() const { return start_time_; }
     int32_t last_log_result() const { return last_log_result_; }
 
-private:
+  private:
     explicit ColsZQICCardReader(Runtime& rt) : rt_(rt) {}
     // Object termination: runs once, when the last reference goes. Failures end it early
     // and are reported, never thrown: a release reports nothing to its caller.

@@ -14,7 +14,9 @@ Runtime::~Runtime() {
     unload_form();
 }
 
-HostForm& Runtime::form() { return *form_ref(); }
+HostForm& Runtime::form() {
+    return *form_ref();
+}
 
 std::shared_ptr<HostForm> Runtime::form_ref() {
     if (!form_) form_ = HostForm::load(*this);
@@ -37,7 +39,9 @@ int32_t Runtime::log(std::string_view message) {
     return writer->WriteLog(kLogPath, std::string(message), kLogTag);
 }
 
-void Runtime::clear_log_writer() { log_writer_.reset(); }
+void Runtime::clear_log_writer() {
+    log_writer_.reset();
+}
 
 void Runtime::report(std::string_view where, const std::exception& e) {
     if (!report_failure) return;

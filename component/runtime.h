@@ -22,7 +22,7 @@ class LogWriter;
 inline constexpr int32_t kPending = 10120100;
 
 class Runtime {
-public:
+  public:
     Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes);
     ~Runtime();
     Runtime(const Runtime&) = delete;  // the process's one copy of its shared values
@@ -55,7 +55,7 @@ public:
     std::function<void(std::string_view where, std::string_view description)> report_failure;
     void report(std::string_view where, const std::exception& e);
 
-private:
+  private:
     Clock& clock_;
     MessageLoop& loop_;
     ClassRegistry& classes_;

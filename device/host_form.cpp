@@ -11,7 +11,7 @@ namespace {
 // Forwards the control's events to the form for as long as the form exists; the control
 // holds this sink weakly and the sink holds the form weakly, so neither keeps the other.
 class ControlEvents final : public EventSink {
-public:
+  public:
     ControlEvents(Runtime& rt, std::weak_ptr<HostForm> form) : rt_(rt), form_(std::move(form)) {}
 
     void on_event(std::string_view name, std::span<const Value> args) override {
@@ -26,7 +26,7 @@ public:
         }
     }
 
-private:
+  private:
     Runtime& rt_;
     std::weak_ptr<HostForm> form_;
 };
@@ -35,8 +35,8 @@ enum class Word { Status, Second, None };
 
 struct Handler {
     std::string_view event;
-    Word word;       // the word the handler writes and then logs
-    int32_t value;   // what it stores (unused for Word::None)
+    Word word;      // the word the handler writes and then logs
+    int32_t value;  // what it stores (unused for Word::None)
 };
 
 // The handled events in the control's order. CardEjected and WaitCancelled store
@@ -62,13 +62,15 @@ constexpr Handler kHandlers[] = {
 };
 
 constexpr std::array<const char*, 11> kLoadTexts = {
-    "Text1", "Text2", "Text3", "Text4", "Text5", "Text6",
+    "Text1", "Text2", "Text3", "Text4",      "Text5",  "Text6",
     "Text7", "Text8", "Text9", "0084000004", "Text11",
 };
 
 }  // namespace
 
-const std::array<const char*, 11>& HostForm::load_texts() { return kLoadTexts; }
+const std::array<const char*, 11>& HostForm::load_texts() {
+    return kLoadTexts;
+}
 
 HostForm::HostForm(Runtime& rt)
     : rt_(rt),

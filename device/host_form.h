@@ -23,7 +23,7 @@ inline constexpr int64_t kTimer1IntervalMs = 30000;
 inline constexpr int64_t kTimer2IntervalMs = 1000;
 
 class HostForm : public std::enable_shared_from_this<HostForm> {
-public:
+  public:
     // Loads the form: creates KXCardReader1 by its ProgID and connects the handlers;
     // both timers off, text boxes at their load texts, no object of its own yet.
     static std::shared_ptr<HostForm> load(Runtime& rt);
@@ -56,7 +56,7 @@ public:
     void on_unload();
     bool unloading() const { return unloading_; }
 
-private:
+  private:
     explicit HostForm(Runtime& rt);
     void on_timer1();
     void on_timer2();

@@ -12,7 +12,7 @@ namespace czqic {
 
 // The log writer's dual interface: WriteLog is its first slot after IDispatch's.
 class LogWriter : public virtual Object {
-public:
+  public:
     // Appends the message with its tag to the file named by path; returns a status the
     // component stores and never interprets. A write that fails raises AutomationError.
     virtual int32_t WriteLog(const std::string& path, const std::string& message,

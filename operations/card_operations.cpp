@@ -10,15 +10,22 @@ namespace {
 // Reset and retain share one mapping; 413 is produced by no handler but still mapped.
 int32_t map_reset_like(int32_t status) {
     switch (status) {
-        case 404: return kOk;
-        case 412: return kCaptured;
-        case 413: return kStatus413;
-        case kPending: return kTimedOut;
-        default: return kFailed;
+        case 404:
+            return kOk;
+        case 412:
+            return kCaptured;
+        case 413:
+            return kStatus413;
+        case kPending:
+            return kTimedOut;
+        default:
+            return kFailed;
     }
 }
 
-Value arg(const char* s) { return Value(s); }
+Value arg(const char* s) {
+    return Value(s);
+}
 
 }  // namespace
 
@@ -33,13 +40,12 @@ int32_t ColsZQICCardReader::CardReaderInit() {
 
 int32_t ColsZQICCardReader::CardReaderReset() {
     return Operation(*this, "CardReaderReset").run([](Operation& op) {
-        return map_reset_like(op.waiting(
-            {"CardReaderReset", true, kDeviceLimitSeconds, PassOrder::PumpThenSleep,
-             [](Dispatch& c) {
-                 c.call(ctl::kCancelWait);
-                 std::array<Value, 1> action{arg("EJECT")};
-                 c.call(ctl::kReset, action);
-             }}));
+        return map_reset_like(op.waiting({"CardReaderReset", true, kDeviceLimitSeconds,
+                                          PassOrder::PumpThenSleep, [](Dispatch& c) {
+                                              c.call(ctl::kCancelWait);
+                                              std::array<Value, 1> action{arg("EJECT")};
+                                              c.call(ctl::kReset, action);
+                                          }}));
     });
 }
 
@@ -109,12 +115,11 @@ int32_t ColsZQICCardReader::CardReaderRead() {
 
 int32_t ColsZQICCardReader::CardReaderReturn() {
     return Operation(*this, "CardReaderReturn").run([this](Operation& op) {
-        const int32_t status = op.waiting(
-            {"CardReaderReturn", false, card_taken_limit_, PassOrder::SleepThenPump,
-             [](Dispatch& c) {
-                 std::array<Value, 1> eject{Value(int32_t{-1})};
-                 c.call(ctl::kEject, eject);
-             }});
+        const int32_t status = op.waiting({"CardReaderReturn", false, card_taken_limit_,
+                                           PassOrder::SleepThenPump, [](Dispatch& c) {
+                                               std::array<Value, 1> eject{Value(int32_t{-1})};
+                                               c.call(ctl::kEject, eject);
+                                           }});
         if (status == 411 || status == 0) return kOk;
         const int32_t result = status == kPending ? kTimedOut : kFailed;
         // The card is left where it is: stop the control waiting, do not await it.

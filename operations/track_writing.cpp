@@ -16,16 +16,16 @@ int32_t ColsZQICCardReader::CardReaderWrite() {
             const bool writable = to_bool(op.control().get(ctl::kWritable1 + track - 1));
             if (!writable || write_text_[track - 1].empty()) continue;
             const std::string label = "CardReaderWrite" + std::to_string(track);
-            const int32_t status = op.waiting(
-                {label, false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
-                 [this, track](Dispatch& c) {
-                     // The text goes by reference: what the control changes in it stays.
-                     std::array<Value, 2> args{Value(std::to_string(track)), Value()};
-                     Value text(write_text_[track - 1]);
-                     args[1] = Value::by_ref(text);
-                     c.call(ctl::kWriteTrack, args);
-                     write_text_[track - 1] = to_string(text);
-                 }});
+            const int32_t status =
+                op.waiting({label, false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
+                            [this, track](Dispatch& c) {
+                                // The text goes by reference: what the control changes in it stays.
+                                std::array<Value, 2> args{Value(std::to_string(track)), Value()};
+                                Value text(write_text_[track - 1]);
+                                args[1] = Value::by_ref(text);
+                                c.call(ctl::kWriteTrack, args);
+                                write_text_[track - 1] = to_string(text);
+                            }});
             if (status != 409) return status == kPending ? kTimedOut : kFailed;
         }
         write_text_ = {};

@@ -78,20 +78,28 @@ void fill_tracks_from_control(HostForm& form) {
 
 const std::array<Action, 9>& actions() {
     static const std::array<Action, 9> table{{
-        {"Cmd_Reset", "Reset:", {}, &ColsZQICCardReader::CardReaderInit,
+        {"Cmd_Reset",
+         "Reset:",
+         {},
+         &ColsZQICCardReader::CardReaderInit,
          [](HostForm& f) { f.timer2().set_enabled(true); }},
         {"Cmd_AcceptAndReadTracks", "Enable:", {}, &ColsZQICCardReader::CardReaderEnable, {}},
         {"Command1", "Read:", {}, &ColsZQICCardReader::CardReaderRead, fill_tracks_from_control},
-        {"Cmd_Eject", "Eject:", [](HostForm&, ColsZQICCardReader& r) { r.TimeOutCard(20); },
-         &ColsZQICCardReader::CardReaderReturn, {}},
+        {"Cmd_Eject",
+         "Eject:",
+         [](HostForm&, ColsZQICCardReader& r) { r.TimeOutCard(20); },
+         &ColsZQICCardReader::CardReaderReturn,
+         {}},
         {"Cmd_Drawin", "DrawIn:", {}, &ColsZQICCardReader::CardReaderRetain, {}},
         {"Cmd_ChipInitialise", "WaitChip:", {}, &ColsZQICCardReader::QOR_WaitChip, {}},
         {"Cmd_ChipSend", "ChipTrnsp:", {}, &ColsZQICCardReader::Qor_ChipTrnsp, {}},
-        {"Cmd_WriteTracks", "WriteTracks:",
+        {"Cmd_WriteTracks",
+         "WriteTracks:",
          [](HostForm& f, ColsZQICCardReader& r) {
              for (int track = 1; track <= 3; ++track) r.WriteTrack(track, f.text(6 + track));
          },
-         &ColsZQICCardReader::CardReaderWrite, {}},
+         &ColsZQICCardReader::CardReaderWrite,
+         {}},
         {"Cmd_CancelAccept", "Disable:", {}, &ColsZQICCardReader::CardReaderDisable, {}},
     }};
     return table;
@@ -112,7 +120,9 @@ void run_action(HostForm& form, const Action& action) {
 
 }  // namespace
 
-std::span<const Control> controls() { return kControls; }
+std::span<const Control> controls() {
+    return kControls;
+}
 
 const Control* find_control(std::string_view name) {
     for (const Control& c : kControls)

@@ -22,7 +22,7 @@ enum class ControlKind { Button, TextBox, Frame };
 struct Control {
     std::string_view name;
     ControlKind kind;
-    std::string_view caption;  // buttons; "&" marks the access key
+    std::string_view caption;      // buttons; "&" marks the access key
     int left, top, width, height;  // form coordinates (frame offsets already added)
     bool visible;
     bool in_frame;

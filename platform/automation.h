@@ -16,7 +16,7 @@ namespace czqic {
 // A run-time error as Visual Basic and IDispatch report it: the error number the
 // caller's error trap sees, the HRESULT the call fails with, and the description.
 class AutomationError : public std::runtime_error {
-public:
+  public:
     AutomationError(int32_t number, uint32_t hresult, std::string description)
         : std::runtime_error(description),
           number_(number),
@@ -27,7 +27,7 @@ public:
     uint32_t hresult() const { return hresult_; }
     const std::string& description() const { return description_; }
 
-private:
+  private:
     int32_t number_;
     uint32_t hresult_;
     std::string description_;
@@ -35,11 +35,11 @@ private:
 
 // The run-time errors the component itself raises; their HRESULT is 0x800A0000 + number.
 namespace rt_error {
-inline constexpr int32_t kOverflow = 6;             // "Overflow"
-inline constexpr int32_t kTypeMismatch = 13;        // "Type mismatch"
-inline constexpr int32_t kInvalidUseOfNull = 94;    // "Invalid use of Null"
-inline constexpr int32_t kCannotCreateObject = 429; // "ActiveX component can't create object"
-inline constexpr int32_t kNoSuchMember = 438;       // "Object doesn't support this property or method"
+inline constexpr int32_t kOverflow = 6;              // "Overflow"
+inline constexpr int32_t kTypeMismatch = 13;         // "Type mismatch"
+inline constexpr int32_t kInvalidUseOfNull = 94;     // "Invalid use of Null"
+inline constexpr int32_t kCannotCreateObject = 429;  // "ActiveX component can't create object"
+inline constexpr int32_t kNoSuchMember = 438;  // "Object doesn't support this property or method"
 inline constexpr int32_t kSubscriptOutOfRange = 9;  // "Subscript out of range"
 }  // namespace rt_error
 

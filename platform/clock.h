@@ -9,7 +9,7 @@
 namespace czqic {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Seconds since local midnight with a fraction, from 0 up to (not including) 86400.
     virtual double time_of_day() = 0;
@@ -28,7 +28,7 @@ std::unique_ptr<Clock> make_real_clock();
 // Starts at the given time of day (seconds since midnight) and moves only when slept
 // on; the time of day wraps at midnight, the monotonic count does not.
 class VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(double start_time_of_day = 12 * 3600.0) : start_(start_time_of_day) {}
 
     double time_of_day() override;
@@ -44,7 +44,7 @@ public:
     // Total time slept, for tests that assert a wait did or did not sleep.
     int64_t elapsed_ms() const { return now_ms_; }
 
-private:
+  private:
     double start_;
     int64_t now_ms_ = 0;
 };

@@ -21,7 +21,7 @@ enum class InvokeKind { Method, PropertyGet, PropertyPut };
 
 // The root of every object handed across a late-bound seam (IUnknown's role).
 class Object {
-public:
+  public:
     virtual ~Object() = default;
 };
 
@@ -29,17 +29,19 @@ public:
 // call order; a by-reference argument is a Value holding a Ref. A failing call raises
 // AutomationError carrying the callee's number, HRESULT and description.
 class Dispatch : public virtual Object {
-public:
+  public:
     virtual Value invoke(DispId id, InvokeKind kind, std::span<Value> args) = 0;
 
-    Value call(DispId id, std::span<Value> args = {}) { return invoke(id, InvokeKind::Method, args); }
+    Value call(DispId id, std::span<Value> args = {}) {
+        return invoke(id, InvokeKind::Method, args);
+    }
     Value get(DispId id) { return invoke(id, InvokeKind::PropertyGet, {}); }
     void put(DispId id, Value value) { invoke(id, InvokeKind::PropertyPut, {&value, 1}); }
 };
 
 // Receives an event source's events by name, the way a form's handlers are bound.
 class EventSink {
-public:
+  public:
     virtual ~EventSink() = default;
     virtual void on_event(std::string_view name, std::span<const Value> args) = 0;
 };
@@ -47,7 +49,7 @@ public:
 // A connection point: advise returns a cookie that unadvise takes back. The source holds
 // the sink weakly, so a sink that is gone is never called.
 class EventSource : public virtual Object {
-public:
+  public:
     virtual uint32_t advise(std::weak_ptr<EventSink> sink) = 0;
     virtual void unadvise(uint32_t cookie) = 0;
 };
@@ -63,7 +65,7 @@ std::shared_ptr<Object> create(std::string_view progid_or_clsid);
 // The table of creatable classes (CoCreateInstance by ProgID or by class identifier).
 // Classes registered in the table come first; any other name goes to the platform.
 class ClassRegistry {
-public:
+  public:
     using Factory = std::function<std::shared_ptr<Object>()>;
 
     // Registers a class under its ProgID and its class identifier (either may be empty).
@@ -88,7 +90,7 @@ public:
         return typed;
     }
 
-private:
+  private:
     std::map<std::string, Factory, std::less<>> factories_;
 };
 

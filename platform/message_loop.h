@@ -18,7 +18,7 @@ class MessageLoop;
 // interval later; an overdue timer fires once, not once per missed interval. The timer
 // is gone with this object: a tick never reaches a destroyed owner.
 class Timer {
-public:
+  public:
     Timer(MessageLoop& loop, int64_t interval_ms, std::function<void()> on_tick);
     ~Timer();
     Timer(const Timer&) = delete;  // owns its slot in the loop
@@ -28,7 +28,7 @@ public:
     void set_enabled(bool on);
     int64_t interval_ms() const;
 
-private:
+  private:
     friend class MessageLoop;
     struct Slot;
     MessageLoop& loop_;
@@ -36,7 +36,7 @@ private:
 };
 
 class MessageLoop {
-public:
+  public:
     explicit MessageLoop(Clock& clock);
     ~MessageLoop();
     MessageLoop(const MessageLoop&) = delete;  // the thread's one queue
@@ -62,7 +62,7 @@ public:
 
     size_t pending_messages() const;
 
-private:
+  private:
     friend class Timer;
     // The queue and timers as the platform keeps them (on Windows, with the hidden
     // window whose messages wake the thread).

@@ -399,7 +399,8 @@ struct ErrorPosition final : nlohmann::json_sax<json> {
     bool end_object() override { return true; }
     bool start_array(std::size_t) override { return true; }
     bool end_array() override { return true; }
-    bool parse_error(std::size_t at, const std::string&, const nlohmann::detail::exception&) override {
+    bool parse_error(std::size_t at, const std::string&,
+                     const nlohmann::detail::exception&) override {
         position = at;
         return false;
     }

@@ -13,8 +13,8 @@ int32_t RecordingLogWriter::WriteLog(const std::string& path, const std::string&
 
 Harness::Harness(const std::string& scenario_json, double start_time_of_day)
     : clock(start_time_of_day) {
-    device = sim::SimDevice::create(loop, scenario_json.empty() ? sim::builtin_scenario()
-                                                                : sim::parse_scenario(scenario_json));
+    device = sim::SimDevice::create(
+        loop, scenario_json.empty() ? sim::builtin_scenario() : sim::parse_scenario(scenario_json));
     device->register_class(classes);
     classes.register_class(kLogWriterProgId, kLogWriterClsid, [store = logs] {
         ++store->writers_created;
@@ -25,7 +25,9 @@ Harness::Harness(const std::string& scenario_json, double start_time_of_day)
     };
 }
 
-Harness::~Harness() { rt.unload_form(); }
+Harness::~Harness() {
+    rt.unload_form();
+}
 
 std::vector<std::string> Harness::journal_matching(const std::string& prefix) const {
     std::vector<std::string> out;

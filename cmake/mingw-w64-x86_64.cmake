@@ -1,4 +1,4 @@
-# Cross-compiles the Windows build (the COM server DLLs and their test clients) with
+# Cross-compiles the 64-bit (x64) Windows build (the COM server DLLs and their test clients) with
 # mingw-w64 on a Debian host; the results run under Wine or on Windows.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

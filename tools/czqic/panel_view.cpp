@@ -161,35 +161,22 @@ std::string seconds_text(std::chrono::steady_clock::duration d) {
     return text;
 }
 
+// The curses codes of the keys with no character that the key map knows.
+constexpr std::pair<int, Key::Kind> kFunctionKeys[] = {
+    {KEY_LEFT, Key::Kind::Left},     {KEY_RIGHT, Key::Kind::Right},
+    {KEY_UP, Key::Kind::Up},         {KEY_DOWN, Key::Kind::Down},
+    {KEY_BTAB, Key::Kind::BackTab},  {KEY_HOME, Key::Kind::Home},
+    {KEY_END, Key::Kind::End},       {KEY_BACKSPACE, Key::Kind::Backspace},
+    {KEY_DC, Key::Kind::Delete},     {KEY_ENTER, Key::Kind::Enter},
+    {KEY_RESIZE, Key::Kind::Resize},
+};
+
 // The curses report of a key press, in the terms of the key map.
 Key key_of(int kind, wint_t key) {
     if (kind != KEY_CODE_YES) return typed(static_cast<char32_t>(key));
-    switch (key) {
-        case KEY_LEFT:
-            return pressed(Key::Kind::Left);
-        case KEY_RIGHT:
-            return pressed(Key::Kind::Right);
-        case KEY_UP:
-            return pressed(Key::Kind::Up);
-        case KEY_DOWN:
-            return pressed(Key::Kind::Down);
-        case KEY_BTAB:
-            return pressed(Key::Kind::BackTab);
-        case KEY_HOME:
-            return pressed(Key::Kind::Home);
-        case KEY_END:
-            return pressed(Key::Kind::End);
-        case KEY_BACKSPACE:
-            return pressed(Key::Kind::Backspace);
-        case KEY_DC:
-            return pressed(Key::Kind::Delete);
-        case KEY_ENTER:
-            return pressed(Key::Kind::Enter);
-        case KEY_RESIZE:
-            return pressed(Key::Kind::Resize);
-        default:
-            return pressed(Key::Kind::Other);
-    }
+    for (const auto& [code, named] : kFunctionKeys)
+        if (static_cast<wint_t>(code) == key) return pressed(named);
+    return pressed(Key::Kind::Other);
 }
 
 class PanelView {

@@ -11,43 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "component/reader.h"
-#include "component/runtime.h"
-#include "log/log_writer.h"
-#include "platform/clock.h"
-#include "platform/dispatch.h"
-#include "platform/message_loop.h"
-#include "sim/sim_reader.h"
+#include "tools/assembly/in_process.h"
 
 namespace czqic::fuzz {
 
-struct MemoryLog final : LogWriter {
-    explicit MemoryLog(std::shared_ptr<std::vector<std::string>> lines)
-        : lines_(std::move(lines)) {}
-    int32_t WriteLog(const std::string&, const std::string& message, const std::string&) override {
-        lines_->push_back(message);
-        return 0;
+struct Rig : InProcess {
+    explicit Rig(sim::Scenario scenario, double start = 12 * 3600.0)
+        : InProcess(std::make_unique<VirtualClock>(start), std::move(scenario)) {
+        use_log_function(
+            [l = lines](const std::string&, const std::string& message, const std::string&) {
+                l->push_back(message);
+                return 0;
+            });
     }
-    std::shared_ptr<std::vector<std::string>> lines_;
-};
 
-struct Rig {
-    explicit Rig(sim::Scenario scenario, double start = 12 * 3600.0) : clock(start) {
-        device = sim::SimDevice::create(loop, std::move(scenario));
-        device->register_class(classes);
-        classes.register_class(kLogWriterProgId, kLogWriterClsid,
-                               [l = lines] { return std::make_shared<MemoryLog>(l); });
-        rt.report_failure = [this](std::string_view, std::string_view) { ++failures; };
-    }
-    ~Rig() { rt.unload_form(); }
-
-    VirtualClock clock;
-    MessageLoop loop{clock};
-    ClassRegistry classes;
     std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
-    std::shared_ptr<sim::SimDevice> device;
-    int failures = 0;
-    Runtime rt{clock, loop, classes};
 };
 
 inline bool one_of(int32_t v, std::initializer_list<int32_t> allowed) {

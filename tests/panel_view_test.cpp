@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "panel/test_panel.h"
+#include "tools/czqic/panel_input.h"
 #include "tools/czqic/panel_layout.h"
 
 namespace czqic::cli::panel_view {
@@ -207,6 +208,145 @@ TEST(PanelText, CaptionsDropTheirMarkersAndKeepTheKeyPosition) {
     const Caption literal = parse_caption("A&&B");
     EXPECT_EQ(literal.text, U"A&B");
     EXPECT_FALSE(literal.key_index);
+}
+
+TEST(PanelKeyMap, TabArrowsAndEnterMoveTheSelectionAndActOnIt) {
+    using K = Key::Kind;
+    const Action tab = map_key(typed(U'\t'), focus_order().front(), false);
+    EXPECT_EQ(tab.kind, Action::Kind::Select);
+    EXPECT_EQ(tab.target, next_focus(focus_order().front(), +1));
+    EXPECT_EQ(map_key(pressed(K::BackTab), "Cmd_Reset", false).target, next_focus("Cmd_Reset", -1));
+    EXPECT_EQ(map_key(pressed(K::Down), "Cmd_Reset", false).target, "Cmd_ChipInitialise");
+
+    for (const Key enter : {pressed(K::Enter), typed(U'\n'), typed(U'\r'), typed(U' ')}) {
+        const Action on_button = map_key(enter, "Cmd_ChipSend", false);
+        EXPECT_EQ(on_button.kind, Action::Kind::Press);
+        EXPECT_EQ(on_button.target, "Cmd_ChipSend");
+        const Action on_box = map_key(enter, "Text9", false);
+        EXPECT_EQ(on_box.kind, Action::Kind::BeginEdit);
+        EXPECT_EQ(on_box.target, "Text9");
+    }
+}
+
+TEST(PanelKeyMap, AccessKeysPressTheirButtonWhereverTheSelectionIsAndQQuits) {
+    const Action reset = map_key(typed(U'r'), "Text7", false);
+    EXPECT_EQ(reset.kind, Action::Kind::Press);
+    EXPECT_EQ(reset.target, "Cmd_Reset");
+    EXPECT_EQ(map_key(typed(U'R'), "Text7", false).target, "Command1");
+    EXPECT_EQ(map_key(typed(U'q'), "Cmd_Reset", false).kind, Action::Kind::Quit);
+    EXPECT_EQ(map_key(typed(U'Q'), "Cmd_Reset", false).kind, Action::Kind::Quit);
+    EXPECT_EQ(map_key(typed(U'%'), "Cmd_Reset", false).kind, Action::Kind::Nothing);
+}
+
+TEST(PanelKeyMap, OnlyAKeyMeantForThePanelAcknowledgesAFailure) {
+    using K = Key::Kind;
+    EXPECT_TRUE(map_key(typed(U'%'), "Cmd_Reset", false).acknowledges);
+    EXPECT_TRUE(map_key(pressed(K::Other), "Cmd_Reset", false).acknowledges);
+    const Action resize = map_key(pressed(K::Resize), "Cmd_Reset", true);
+    EXPECT_EQ(resize.kind, Action::Kind::Nothing);
+    EXPECT_FALSE(resize.acknowledges);
+    const Action repaint = map_key(typed(12), "Text7", true);  // Ctrl-L, even while editing
+    EXPECT_EQ(repaint.kind, Action::Kind::Repaint);
+    EXPECT_FALSE(repaint.acknowledges);
+    // While editing every other key is the editor's, q included.
+    const Action typed_q = map_key(typed(U'q'), "Text7", true);
+    EXPECT_EQ(typed_q.kind, Action::Kind::EditKey);
+    EXPECT_FALSE(typed_q.acknowledges);
+}
+
+TEST(PanelLineEditor, KeysEditAtTheCursor) {
+    using K = Key::Kind;
+    using O = LineEditor::Outcome;
+    LineEditor e(7, U"abc");
+    EXPECT_EQ(e.cursor(), 3u);
+    for (const Key k : {pressed(K::Left), typed(U'X'), pressed(K::Home), typed(U'\u9000'),
+                        pressed(K::End), pressed(K::Backspace), pressed(K::Up), typed(U'\x01'),
+                        pressed(K::Delete), typed(U'\x7f'), typed(U'\x05'), typed(U'\x02')})
+        EXPECT_EQ(e.apply(k), O::Editing);
+    // End Backspace dropped the last, Ctrl-A Delete the first; Up, DEL at the start and
+    // Ctrl-B did nothing.
+    EXPECT_EQ(e.text(), U"abX");
+    EXPECT_EQ(e.cursor(), 3u);
+    e.apply(pressed(K::Right));  // not past the end
+    EXPECT_EQ(e.cursor(), 3u);
+    e.apply(typed(21));  // Ctrl-U
+    EXPECT_EQ(e.text(), U"");
+    EXPECT_EQ(e.cursor(), 0u);
+    e.apply(pressed(K::Backspace));  // nothing before the cursor
+    e.apply(pressed(K::Left));
+    EXPECT_EQ(e.cursor(), 0u);
+}
+
+TEST(PanelLineEditor, EnterKeepsTheEditAndEscapeCancelsIt) {
+    LineEditor e(10, U"00A4");
+    EXPECT_EQ(e.apply(typed(27)), LineEditor::Outcome::Cancel);
+    EXPECT_EQ(e.apply(typed(U'\n')), LineEditor::Outcome::Keep);
+    EXPECT_EQ(e.apply(typed(U'\r')), LineEditor::Outcome::Keep);
+    EXPECT_EQ(e.apply(pressed(Key::Kind::Enter)), LineEditor::Outcome::Keep);
+    EXPECT_EQ(e.box(), 10);
+}
+
+TEST(PanelLineEditor, TheViewScrollsJustEnoughToKeepTheCursorShown) {
+    LineEditor e(8, U"0123456789");
+    LineEditor::View end = e.view(5);  // the cursor past the end is the cell after room
+    EXPECT_EQ(end.shown, U"56789");
+    EXPECT_EQ(end.cursor_cell, 5);
+    for (int i = 0; i < 7; ++i) e.apply(pressed(Key::Kind::Left));
+    LineEditor::View back = e.view(5);  // scrolled back only as far as the cursor
+    EXPECT_EQ(back.shown, U"34567");
+    EXPECT_EQ(back.cursor_cell, 0);
+
+    LineEditor wide(9, U"\u9000\u9000\u9000");  // two cells each
+    LineEditor::View v = wide.view(4);
+    EXPECT_EQ(v.shown, U"\u9000\u9000");
+    EXPECT_EQ(v.cursor_cell, 4);
+    EXPECT_TRUE(wide.view(0).shown.empty());
+}
+
+TEST(PanelBusyState, HandlersNestUpToTheLimitAndEachEndsItsOwn) {
+    BusyState busy;
+    EXPECT_FALSE(busy.waiting());
+    {
+        const auto outer = busy.run("Cmd_Reset");
+        const auto a = busy.run("Cmd_Eject");
+        const auto b = busy.run("Status");
+        EXPECT_EQ(busy.may_press(true), BusyState::Press::Go);
+        const auto c = busy.run("Status");
+        EXPECT_EQ(busy.may_press(true), BusyState::Press::TooMany);
+        EXPECT_EQ(busy.outermost(), "Cmd_Reset");
+        EXPECT_EQ(busy.innermost(), "Status");
+        EXPECT_TRUE(busy.waiting_on("Cmd_Eject"));
+        EXPECT_FALSE(busy.waiting_on("Cmd_Exit"));
+    }
+    EXPECT_FALSE(busy.waiting());
+    EXPECT_EQ(busy.may_press(true), BusyState::Press::Go);
+}
+
+TEST(PanelBusyState, ClosingWaitsForRunningHandlersAndTakesNoMorePresses) {
+    BusyState busy;
+    {
+        const auto running = busy.run("Cmd_AcceptAndReadTracks");
+        EXPECT_TRUE(busy.close());   // has to wait
+        EXPECT_FALSE(busy.close());  // already closing
+        EXPECT_EQ(busy.may_press(true), BusyState::Press::Ignored);
+        EXPECT_FALSE(busy.finished(true));
+    }
+    EXPECT_TRUE(busy.finished(true));
+
+    BusyState idle;
+    EXPECT_FALSE(idle.close());  // nothing to wait for
+    EXPECT_TRUE(idle.finished(true));
+}
+
+TEST(PanelBusyState, TheFormGoneClosesThePanelOnceNoHandlerRuns) {
+    BusyState busy;
+    EXPECT_EQ(busy.may_press(false), BusyState::Press::Ignored);
+    {
+        const auto running = busy.run("Cmd_Exit");
+        EXPECT_FALSE(busy.finished(false));
+        EXPECT_TRUE(busy.closing());
+    }
+    EXPECT_TRUE(busy.finished(true));
 }
 
 }  // namespace

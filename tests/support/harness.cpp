@@ -2,31 +2,21 @@
 
 namespace czqic::testing {
 
-int32_t RecordingLogWriter::WriteLog(const std::string& path, const std::string& message,
-                                     const std::string& tag) {
-    if (path != kLogPath || tag != kLogTag)
-        throw AutomationError(5, 0x800A0005, "unexpected log path or tag: " + path + " " + tag);
-    if (store_->before_write) store_->before_write(message);
-    store_->lines.push_back(message);
-    return static_cast<int32_t>(store_->lines.size());
-}
-
 Harness::Harness(const std::string& scenario_json, double start_time_of_day)
-    : clock(start_time_of_day) {
-    device = sim::SimDevice::create(
-        loop, scenario_json.empty() ? sim::builtin_scenario() : sim::parse_scenario(scenario_json));
-    device->register_class(classes);
-    classes.register_class(kLogWriterProgId, kLogWriterClsid, [store = logs] {
+    : InProcess(std::make_unique<VirtualClock>(start_time_of_day),
+                scenario_or_builtin(scenario_json)) {
+    use_log_writer([store = logs] {
         ++store->writers_created;
-        return std::make_shared<RecordingLogWriter>(store);
+        return std::make_shared<FunctionLogWriter>(
+            [store](const std::string& path, const std::string& message, const std::string& tag) {
+                if (path != kLogPath || tag != kLogTag)
+                    throw AutomationError(5, 0x800A0005,
+                                          "unexpected log path or tag: " + path + " " + tag);
+                if (store->before_write) store->before_write(message);
+                store->lines.push_back(message);
+                return static_cast<int32_t>(store->lines.size());
+            });
     });
-    rt.report_failure = [this](std::string_view where, std::string_view description) {
-        failures.push_back(std::string(where) + ": " + std::string(description));
-    };
-}
-
-Harness::~Harness() {
-    rt.unload_form();
 }
 
 std::vector<std::string> Harness::journal_matching(const std::string& prefix) const {

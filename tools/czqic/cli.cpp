@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "tools/czqic/cli_common.h"
 #include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/panel_view.h"
@@ -13,36 +14,17 @@
 namespace czqic::cli {
 namespace {
 
-constexpr const char* kStepsHelp = R"(Steps:
-  NAME                   call method NAME or read property NAME on the current object;
-                         prints NAME = 0 (Long) or NAME = "text" (String, JSON-escaped)
-  NAME=TEXT              set property NAME; TEXT is the String, or a decimal Long for
-                         TimeOutCard and IsChipCard
-  #N                     later steps act on object N (1 by default), created on first use
-  #N-                    release object N (its termination runs)
-  pump:MS                pump messages for MS milliseconds of the clock in use
-  sim:EVENT              the simulated reader raises EVENT now
-  sim:ChipDataReceived:HEX
-                         ... with the chip reply HEX (bytes as hex digits)
-  sim:KEY=VALUE          change simulated state: device, media, bin, binFlag, number,
-                         lastErrorCode, track1.status, track1.data (2, 3), writable1 (2, 3)
-  panel:BUTTON           click a button of the host form's test panel
+std::string steps_help() {
+    return std::string(kObjectStepsHelp) +
+           "  pump:MS                pump messages for MS milliseconds of the clock in use\n" +
+           kSimStepsHelp +
+           R"(  panel:BUTTON           click a button of the host form's test panel
   panel:TEXTBOX          print a text box of the test panel: Text6 = "Reset:0"
   clock                  print the clock in use: clock = HH:MM:SS.mmm
 
 A failed call prints NAME failed: 0xHHHHHHHH DESCRIPTION and the run goes on. Every step
 is checked before any runs. Objects still alive at the end are released in order of their
 numbers. Exit status: 0 when every step ran, 2 for a usage error.)";
-
-std::string one_line(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
-
-int usage_error(std::ostream& err, const std::string& what) {
-    err << "czqic: " << one_line(what) << '\n' << std::flush;
-    return 2;
 }
 
 // HH:MM:SS with an optional fraction, as seconds since midnight.
@@ -103,14 +85,6 @@ int panel_command(const std::string& given_scenario, std::ostream& err) {
     return run_panel(std::move(options), err);
 }
 
-struct RunOptions {
-    std::string scenario_file;
-    std::string virtual_clock;
-    std::string log;
-    bool calls = false;
-    std::vector<std::string> steps;
-};
-
 int run_command(const RunOptions& options, bool virtual_clock, bool log_given, std::ostream& out,
                 std::ostream& err) {
     LinuxHostOptions host_options;
@@ -120,9 +94,7 @@ int run_command(const RunOptions& options, bool virtual_clock, bool log_given, s
             return usage_error(err, "--virtual-clock: " + json_string(options.virtual_clock) +
                                         " is not a time of day HH:MM:SS");
     }
-    if (log_given && options.log != "-")
-        return usage_error(
-            err, "--log: only - (standard output) is supported, not " + json_string(options.log));
+    if (auto problem = log_option_problem(options, log_given)) return usage_error(err, *problem);
 
     const std::string scenario_file = scenario_file_in_use(options.scenario_file);
     if (!scenario_file.empty()) {
@@ -148,13 +120,7 @@ int run_command(const RunOptions& options, bool virtual_clock, bool log_given, s
     };
 
     LinuxHost host(std::move(host_options));
-    std::vector<Step> steps;
-    try {
-        steps = parse_steps(options.steps, host);
-    } catch (const UsageError& e) {
-        return usage_error(err, e.what());
-    }
-    return run_steps(steps, host, out, err);
+    return check_and_run_steps(options.steps, host, out, err);
 }
 
 }  // namespace
@@ -169,21 +135,11 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
 
     RunOptions options;
     CLI::App* run = app.add_subcommand("run", "Run STEPs in order on one thread, then exit");
-    run->add_option("--scenario", options.scenario_file,
-                    "The simulated reader's scenario (JSON); default: the built-in reader")
-        ->type_name("FILE");
-    // A flag, not an option with an optional value: the time is only ever attached with
-    // "=", so `--virtual-clock CardReaderInit` must leave the step alone.
-    CLI::Option* virtual_clock =
-        run->add_flag("--virtual-clock{12:00:00}", options.virtual_clock,
-                      "Virtual clock from this time of day (default 12:00:00): sleeps "
-                      "and pumps advance it, nothing waits in real time");
-    CLI::Option* log = run->add_option("--log", options.log,
-                                       "Echo every log message as it is written: log: MESSAGE");
-    log->type_name("-");
-    run->add_flag("--calls", options.calls, "Echo every call the simulated reader receives");
-    run->add_option("STEP", options.steps, "The steps (below)")->required();
-    run->footer(kStepsHelp);
+    const RunOptionFlags flags = add_run_options(
+        *run, options, "The simulated reader's scenario (JSON); default: the built-in reader",
+        "Virtual clock from this time of day (default 12:00:00): sleeps "
+        "and pumps advance it, nothing waits in real time");
+    run->footer(steps_help());
 
     CLI::App* demo = app.add_subcommand(
         "demo", "Run one complete card transaction on the built-in reader in real time");
@@ -205,21 +161,16 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         return usage_error(err, "unknown command " + json_string(args.front()) +
                                     ": expected run, demo or panel (see czqic --help)");
 
-    std::reverse(args.begin(), args.end());  // CLI11 takes a vector last argument first
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e, out, err);
-    } catch (const CLI::ParseError& e) {
-        std::string help = run->parsed()     ? "czqic run --help"
-                           : panel->parsed() ? "czqic panel --help"
-                                             : "czqic --help";
-        return usage_error(err, std::string(e.what()) + " (see " + help + ")");
-    }
+    if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
+            return run->parsed()     ? "czqic run --help"
+                   : panel->parsed() ? "czqic panel --help"
+                                     : "czqic --help";
+        }))
+        return *status;
 
     if (demo->parsed()) return run_demo(out, err);
     if (panel->parsed()) return panel_command(panel_scenario, err);
-    return run_command(options, virtual_clock->count() > 0, log->count() > 0, out, err);
+    return run_command(options, flags.virtual_clock->count() > 0, flags.log->count() > 0, out, err);
 }
 
 }  // namespace czqic::cli

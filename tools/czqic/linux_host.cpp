@@ -5,7 +5,6 @@
 
 #include "component/members.h"
 #include "device/host_form.h"
-#include "log/file_log_writer.h"
 #include "panel/test_panel.h"
 #include "tools/czqic/session.h"
 
@@ -27,19 +26,15 @@ bool same_name(std::string_view a, std::string_view b) {
 }  // namespace
 
 LinuxHost::LinuxHost(LinuxHostOptions options)
-    : clock_(make_clock(options.virtual_start)),
-      loop_(*clock_),
-      device_(sim::SimDevice::create(loop_, options.scenario)),
-      runtime_(*clock_, loop_, classes_),
+    : process_(make_clock(options.virtual_start), options.scenario),
       scenario_(std::move(options.scenario)) {
-    device_->on_journal = std::move(options.on_journal);
-    device_->register_class(classes_);
-    register_file_log_writer(classes_, std::move(options.on_log));
-    runtime_.report_failure = std::move(options.on_failure);
+    process_.device->on_journal = std::move(options.on_journal);
+    process_.use_file_log_writer(std::move(options.on_log));
+    process_.rt.report_failure = std::move(options.on_failure);
 }
 
 LinuxHost::~LinuxHost() {
-    for (int number : live_objects()) release_object(number);
+    release_all();
 }
 
 std::optional<MemberShape> LinuxHost::member(std::string_view name) {
@@ -77,28 +72,8 @@ std::optional<std::string> LinuxHost::check_sim_set(std::string_view key, std::s
     return std::nullopt;
 }
 
-bool LinuxHost::has_object(int number) const {
-    return objects_.contains(number);
-}
-
 void LinuxHost::create_object(int number) {
-    objects_[number] = ColsZQICCardReader::create(runtime_);
-}
-
-void LinuxHost::release_object(int number) {
-    auto it = objects_.find(number);
-    if (it == objects_.end()) return;
-    // Out of the table before the last reference goes, so that whatever the termination
-    // runs sees the object as gone.
-    ReaderRef last = std::move(it->second);
-    objects_.erase(it);
-    last.reset();
-}
-
-std::vector<int> LinuxHost::live_objects() const {
-    std::vector<int> numbers;
-    for (const auto& [number, object] : objects_) numbers.push_back(number);
-    return numbers;
+    objects_[number] = process_.make_reader();
 }
 
 Value LinuxHost::invoke(int number, std::string_view member, InvokeKind kind,
@@ -106,16 +81,12 @@ Value LinuxHost::invoke(int number, std::string_view member, InvokeKind kind,
     return czqic::invoke(*objects_.at(number), member, kind, args);
 }
 
-void LinuxHost::pump_for(int64_t ms) {
-    loop_.pump_for(ms);
-}
-
 void LinuxHost::sim_raise(std::string_view event, std::optional<Value> data) {
-    device_->raise(event, std::move(data));
+    process_.device->raise(event, std::move(data));
 }
 
 void LinuxHost::sim_set(std::string_view key, std::string_view value) {
-    device_->set(key, value);
+    process_.device->set(key, value);
 }
 
 // The test panel is the host form itself: its buttons and text boxes by their names.
@@ -129,18 +100,14 @@ void LinuxHost::panel_click(std::string_view button) {
     // A failing handler ends only itself; like a form's click handler it has no caller to
     // fail, so the failure is reported and the run goes on.
     try {
-        panel::click(runtime_.form(), button);
+        panel::click(process_.rt.form(), button);
     } catch (const std::exception& e) {
-        runtime_.report("panel:" + std::string(button), e);
+        process_.rt.report("panel:" + std::string(button), e);
     }
 }
 
 std::string LinuxHost::panel_read(std::string_view text_box) {
-    return runtime_.form().text(panel::text_box_number(text_box));
-}
-
-std::string LinuxHost::clock_text() {
-    return format_time_of_day(clock_->time_of_day());
+    return process_.rt.form().text(panel::text_box_number(text_box));
 }
 
 }  // namespace czqic::cli

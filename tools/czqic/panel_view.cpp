@@ -27,6 +27,7 @@
 #include "log/log_writer.h"
 #include "panel/test_panel.h"
 #include "tools/czqic/linux_host.h"
+#include "tools/czqic/panel_input.h"
 #include "tools/czqic/panel_layout.h"
 
 // Included last and without its pseudo-function macros: curses would otherwise turn
@@ -45,16 +46,9 @@ using namespace panel_view;
 
 static_assert(sizeof(wchar_t) == sizeof(char32_t), "curses gets the panel's text as wchar_t");
 
-constexpr int kKeyWaitMs = 100;    // how late a key press or a timer's new text may show
-constexpr int64_t kTickMs = 200;   // redraws and key polls while a button's handler waits
-constexpr size_t kMaxWaiting = 4;  // handlers pressed inside waiting handlers, at most
+constexpr int kKeyWaitMs = 100;   // how late a key press or a timer's new text may show
+constexpr int64_t kTickMs = 200;  // redraws and key polls while a button's handler waits
 constexpr auto kFailureHold = std::chrono::seconds(5);
-
-constexpr wchar_t kEscape = 27;
-constexpr wchar_t kCtrlL = 12;
-constexpr wchar_t kCtrlU = 21;
-constexpr wchar_t kCtrlA = 1;
-constexpr wchar_t kCtrlE = 5;
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 volatile std::sig_atomic_t g_closing = 0;  // the panel waits only for a handler to return
@@ -167,6 +161,24 @@ std::string seconds_text(std::chrono::steady_clock::duration d) {
     return text;
 }
 
+// The curses codes of the keys with no character that the key map knows.
+constexpr std::pair<int, Key::Kind> kFunctionKeys[] = {
+    {KEY_LEFT, Key::Kind::Left},     {KEY_RIGHT, Key::Kind::Right},
+    {KEY_UP, Key::Kind::Up},         {KEY_DOWN, Key::Kind::Down},
+    {KEY_BTAB, Key::Kind::BackTab},  {KEY_HOME, Key::Kind::Home},
+    {KEY_END, Key::Kind::End},       {KEY_BACKSPACE, Key::Kind::Backspace},
+    {KEY_DC, Key::Kind::Delete},     {KEY_ENTER, Key::Kind::Enter},
+    {KEY_RESIZE, Key::Kind::Resize},
+};
+
+// The curses report of a key press, in the terms of the key map.
+Key key_of(int kind, wint_t key) {
+    if (kind != KEY_CODE_YES) return typed(static_cast<char32_t>(key));
+    for (const auto& [code, named] : kFunctionKeys)
+        if (static_cast<wint_t>(code) == key) return pressed(named);
+    return pressed(Key::Kind::Other);
+}
+
 class PanelView {
   public:
     PanelView(LinuxHost& host, std::shared_ptr<HostForm> form, Notices& notices,
@@ -195,10 +207,7 @@ class PanelView {
     }
 
   private:
-    bool finished() {
-        if (!host_.runtime().form_loaded()) closing_ = true;
-        return closing_ && waiting_.empty();
-    }
+    bool finished() { return busy_.finished(host_.runtime().form_loaded()); }
 
     int wait_ms() const {
         MessageLoop& loop = host_.runtime().loop();
@@ -223,7 +232,7 @@ class PanelView {
         // Nothing may escape into the loop: it would surface inside whichever operation
         // is pumping, as that operation's failure.
         try {
-            if (!waiting_.empty()) poll_keys();
+            if (busy_.waiting()) poll_keys();
             check_stop_signal();
             redraw();
         } catch (const std::exception& e) {
@@ -242,80 +251,51 @@ class PanelView {
     }
 
     void check_stop_signal() {
-        if (g_stop_signal != 0 && !closing_) quit();
+        if (g_stop_signal != 0 && !busy_.closing()) quit();
     }
 
-    void handle_key(int kind, wint_t key) {
-        const bool function_key = kind == KEY_CODE_YES;
-        if (function_key && key == KEY_RESIZE) return;  // the next redraw measures again
-        if (!function_key && key == static_cast<wint_t>(kCtrlL)) {
-            clearok(curscr, TRUE);
-            return;
-        }
-        if (edit_) return edit_key(function_key, key);
-        if (failure_note_) failure_until_ = {};  // a key press acknowledges the failure
-
-        if (function_key) {
-            switch (key) {
-                case KEY_RIGHT:
-                    return select(step_focus(selected_, Direction::Right));
-                case KEY_LEFT:
-                    return select(step_focus(selected_, Direction::Left));
-                case KEY_UP:
-                    return select(step_focus(selected_, Direction::Up));
-                case KEY_DOWN:
-                    return select(step_focus(selected_, Direction::Down));
-                case KEY_BTAB:
-                    return select(next_focus(selected_, -1));
-                case KEY_ENTER:
-                    return activate();
-                default:
-                    return;
-            }
-        }
-        switch (key) {
-            case L'\t':
-                return select(next_focus(selected_, +1));
-            case L'\n':
-            case L'\r':
-            case L' ':
-                return activate();
-            case L'q':
-            case L'Q':
+    void handle_key(int kind, wint_t curses_key) {
+        const Key key = key_of(kind, curses_key);
+        const Action action = map_key(key, selected_, edit_.has_value());
+        if (action.acknowledges && failure_note_) failure_until_ = {};
+        switch (action.kind) {
+            case Action::Kind::Nothing:
+                return;
+            case Action::Kind::Repaint:
+                clearok(curscr, TRUE);
+                return;
+            case Action::Kind::EditKey:
+                return edit_key(key);
+            case Action::Kind::Select:
+                selected_ = action.target;
+                return;
+            case Action::Kind::Press:
+                selected_ = action.target;
+                return press(action.target);
+            case Action::Kind::BeginEdit:
+                return begin_edit(panel::text_box_number(action.target));
+            case Action::Kind::Quit:
                 return quit();
-            default:
-                break;
         }
-        if (auto button = button_for_key(static_cast<char32_t>(key))) {
-            select(*button);
-            press(*button);
-        }
-    }
-
-    void select(std::string_view name) { selected_ = name; }
-
-    void activate() {
-        if (is_editable(selected_)) return begin_edit(panel::text_box_number(selected_));
-        press(selected_);
     }
 
     void press(std::string_view button) {
-        if (closing_ || !host_.runtime().form_loaded()) return;
-        if (waiting_.size() >= kMaxWaiting) {
-            note(caption_of(waiting_.back()) + " is still waiting; " + caption_of(button) +
-                     " was not pressed",
-                 true);
-            return;
+        switch (busy_.may_press(host_.runtime().form_loaded())) {
+            case BusyState::Press::Go:
+                break;
+            case BusyState::Press::Ignored:
+                return;
+            case BusyState::Press::TooMany:
+                note(caption_of(busy_.innermost()) + " is still waiting; " + caption_of(button) +
+                         " was not pressed",
+                     true);
+                return;
         }
         const std::string caption = caption_of(button);
         const int failures_before = notices_.failure_count;
         const auto started = std::chrono::steady_clock::now();
         {
-            waiting_.push_back(button);
-            struct Done {
-                std::vector<std::string_view>& waiting;
-                ~Done() { waiting.pop_back(); }
-            } done{waiting_};
+            const auto running = busy_.run(button);
             if (button != "Status" && button != "Cmd_Exit") note(caption + ": waiting...", false);
             redraw();
             try {
@@ -334,99 +314,36 @@ class PanelView {
     }
 
     void quit() {
-        if (closing_) return;
+        if (busy_.closing()) return;
         edit_.reset();
         press("Cmd_Exit");
         start_closing();  // even when the unload failed: q always closes the panel
     }
 
     void start_closing() {
-        if (closing_) return;
-        closing_ = true;
+        if (busy_.closing()) return;
         edit_.reset();
-        if (waiting_.empty()) return;
+        if (!busy_.close()) return;
         g_closing = 1;
-        note("closing once " + caption_of(waiting_.front()) + " returns (Ctrl-C leaves at once)",
+        note("closing once " + caption_of(busy_.outermost()) + " returns (Ctrl-C leaves at once)",
              false);
     }
 
-    struct Edit {
-        int box;
-        std::u32string text;
-        size_t cursor;
-        size_t scroll = 0;
-    };
-
     void begin_edit(int box) {
-        if (closing_) return;
-        std::u32string text = decode_utf8(form_->text(box));
-        const size_t end = text.size();
-        edit_ = Edit{box, std::move(text), end};
+        if (busy_.closing()) return;
+        edit_.emplace(box, decode_utf8(form_->text(box)));
     }
 
-    void edit_key(bool function_key, wint_t key) {
-        Edit& e = *edit_;
-        if (function_key) {
-            switch (key) {
-                case KEY_LEFT:
-                    if (e.cursor > 0) --e.cursor;
-                    return;
-                case KEY_RIGHT:
-                    if (e.cursor < e.text.size()) ++e.cursor;
-                    return;
-                case KEY_HOME:
-                    e.cursor = 0;
-                    return;
-                case KEY_END:
-                    e.cursor = e.text.size();
-                    return;
-                case KEY_BACKSPACE:
-                    return erase_before_cursor(e);
-                case KEY_DC:
-                    if (e.cursor < e.text.size()) e.text.erase(e.cursor, 1);
-                    return;
-                case KEY_ENTER:
-                    return finish_edit(true);
-                default:
-                    return;
-            }
-        }
-        switch (key) {
-            case L'\n':
-            case L'\r':
-                return finish_edit(true);
-            case static_cast<wint_t>(kEscape):
-                return finish_edit(false);
-            case 8:
-            case 127:
-                return erase_before_cursor(e);
-            case static_cast<wint_t>(kCtrlU):
-                e.text.clear();
-                e.cursor = 0;
-                return;
-            case static_cast<wint_t>(kCtrlA):
-                e.cursor = 0;
-                return;
-            case static_cast<wint_t>(kCtrlE):
-                e.cursor = e.text.size();
-                return;
-            default:
-                break;
-        }
-        if (key >= 0x20 && key != 0x7F) e.text.insert(e.cursor++, 1, static_cast<char32_t>(key));
-    }
-
-    static void erase_before_cursor(Edit& e) {
-        if (e.cursor == 0) return;
-        e.text.erase(--e.cursor, 1);
-    }
-
-    void finish_edit(bool keep) {
-        const Edit e = std::move(*edit_);
+    void edit_key(const Key& key) {
+        const LineEditor::Outcome outcome = edit_->apply(key);
+        if (outcome == LineEditor::Outcome::Editing) return;
+        const LineEditor e = std::move(*edit_);
         edit_.reset();
-        if (!keep || closing_ || !host_.runtime().form_loaded()) return;
-        form_->set_text(e.box, encode_utf8(e.text));
-        note("Text" + std::to_string(e.box) + " set", false);
+        if (outcome == LineEditor::Outcome::Cancel || busy_.closing() ||
+            !host_.runtime().form_loaded())
+            return;
+        form_->set_text(e.box(), encode_utf8(e.text()));
+        note("Text" + std::to_string(e.box()) + " set", false);
     }
 
     void note(std::string text, bool failure) {
@@ -489,8 +406,7 @@ class PanelView {
         const Rect& r = button.rect;
         const ButtonFace face = button_face(button);
         const bool selected = button.control->name == selected_;
-        const bool waiting =
-            std::find(waiting_.begin(), waiting_.end(), button.control->name) != waiting_.end();
+        const bool waiting = busy_.waiting_on(button.control->name);
         // The selection shows without colour or video attributes too, as a doubled
         // border, so that it reads on any terminal and in a plain screen capture.
         if (face.boxed) draw_box(r, selected);
@@ -517,11 +433,11 @@ class PanelView {
         const Rect& r = box.rect;
         const int number = panel::text_box_number(box.control->name);
         const bool selected = box.control->name == selected_;
-        const bool editing = edit_ && edit_->box == number;
+        const bool editing = edit_ && edit_->box() == number;
         attr_t attr = A_UNDERLINE;
         if (selected) attr = A_REVERSE;
         if (editing) attr |= A_BOLD;
-        const std::u32string text = editing ? edit_->text : decode_utf8(form_->text(number));
+        const std::u32string text = editing ? edit_->text() : decode_utf8(form_->text(number));
         put_line(r, encode_utf8(clip_cells(text, r.w)), attr);
     }
 
@@ -580,29 +496,15 @@ class PanelView {
             put_line(layout.status, status_, failure_note_ ? A_BOLD : A_NORMAL);
             return;
         }
-        Edit& e = *edit_;
-        const std::u32string prompt = decode_utf8("Text" + std::to_string(e.box) + "> ");
+        const std::u32string prompt = decode_utf8("Text" + std::to_string(edit_->box()) + "> ");
         const int room = layout.cols - cell_width(prompt) - 1;
         put_line(layout.status, "", A_NORMAL);
         put(layout.status.y, 0, prompt, A_BOLD);
         if (room < 1) return;
-        // Scroll sideways just enough to keep the cursor on screen.
-        if (e.cursor < e.scroll) e.scroll = e.cursor;
-        while (cell_width(std::u32string_view(e.text).substr(e.scroll, e.cursor - e.scroll)) > room)
-            ++e.scroll;
-        std::u32string shown;
-        int used = 0;
-        for (size_t i = e.scroll; i < e.text.size(); ++i) {
-            const int w = cell_width(e.text[i]);
-            if (used + w > room) break;
-            shown.push_back(e.text[i]);
-            used += w;
-        }
+        const LineEditor::View view = edit_->view(room);
         const int x = cell_width(prompt);
-        put(layout.status.y, x, shown);
-        const int cursor_x =
-            x + cell_width(std::u32string_view(e.text).substr(e.scroll, e.cursor - e.scroll));
-        wmove(stdscr, layout.status.y, cursor_x);
+        put(layout.status.y, x, view.shown);
+        wmove(stdscr, layout.status.y, x + view.cursor_cell);
     }
 
     void redraw() {
@@ -635,9 +537,8 @@ class PanelView {
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 
     std::string_view selected_ = focus_order().front();
-    std::vector<std::string_view> waiting_;  // buttons whose handlers run, outermost first
-    bool closing_ = false;
-    mutable std::optional<Edit> edit_;  // drawing scrolls the edit line
+    BusyState busy_;
+    mutable std::optional<LineEditor> edit_;  // drawing scrolls the edit line
 
     std::string status_;
     bool failure_note_ = false;

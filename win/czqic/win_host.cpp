@@ -80,7 +80,7 @@ ComPtr<ITypeInfo> default_interface_info() {
 WinHost::WinHost() : clock_(make_real_clock()), loop_(*clock_) {}
 
 WinHost::~WinHost() {
-    for (int number : live_objects()) release_object(number);
+    release_all();
     console_.reset();
 }
 
@@ -174,10 +174,6 @@ std::string WinHost::panel_read(std::string_view text_box) {
     throw std::logic_error("no test panel text box " + std::string(text_box));
 }
 
-bool WinHost::has_object(int number) const {
-    return objects_.contains(number);
-}
-
 void WinHost::create_object(int number) {
     const CLSID clsid = win::class_id_of(kComponentProgId);
     ComPtr<IDispatch> object;
@@ -194,21 +190,6 @@ void WinHost::create_object(int number) {
         win::raise_call_failure(hr, nullptr, IID_IClassFactory);
     }
     objects_[number] = std::move(object);
-}
-
-void WinHost::release_object(int number) {
-    auto it = objects_.find(number);
-    if (it == objects_.end()) return;
-    // Out of the table before the last reference goes, as the Linux host does.
-    ComPtr<IDispatch> last = std::move(it->second);
-    objects_.erase(it);
-    last.reset();
-}
-
-std::vector<int> WinHost::live_objects() const {
-    std::vector<int> numbers;
-    for (const auto& [number, object] : objects_) numbers.push_back(number);
-    return numbers;
 }
 
 Value WinHost::call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
@@ -238,10 +219,6 @@ Value WinHost::invoke(int number, std::string_view member, InvokeKind kind, std:
     return call_by_name(object.get(), member, kind, args);
 }
 
-void WinHost::pump_for(int64_t ms) {
-    loop_.pump_for(ms);
-}
-
 void WinHost::sim_raise(std::string_view event, std::optional<Value> data) {
     Value args[] = {Value(std::string(event)), data ? *data : Value()};
     call_by_name(console(), "Fire", InvokeKind::Method, args);
@@ -250,10 +227,6 @@ void WinHost::sim_raise(std::string_view event, std::optional<Value> data) {
 void WinHost::sim_set(std::string_view key, std::string_view value) {
     Value args[] = {Value(std::string(key)), Value(std::string(value))};
     call_by_name(console(), "SetState", InvokeKind::Method, args);
-}
-
-std::string WinHost::clock_text() {
-    return format_time_of_day(clock_->time_of_day());
 }
 
 }  // namespace czqic::cli

@@ -15,7 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/message_loop.h"
-#include "tools/czqic/host.h"
+#include "tools/czqic/numbered_host.h"
 #include "win/common/scoped.h"
 
 namespace czqic::cli {
@@ -23,7 +23,7 @@ namespace czqic::cli {
 inline constexpr const char* kComponentProgId = "CZQICCardReader.ColsZQICCardReader";
 inline constexpr const char* kSimConsoleProgId = "KXCARDREADERLib.SimConsole";
 
-class WinHost final : public Host {
+class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
   public:
     WinHost();
     ~WinHost() override;
@@ -38,21 +38,17 @@ class WinHost final : public Host {
     std::optional<std::string> check_sim_set(std::string_view key, std::string_view value) override;
     std::optional<PanelItem> panel_item(std::string_view name) override;
 
-    bool has_object(int number) const override;
     void create_object(int number) override;
-    void release_object(int number) override;
-    std::vector<int> live_objects() const override;
     Value invoke(int number, std::string_view member, InvokeKind kind,
                  std::span<Value> args) override;
 
-    void pump_for(int64_t ms) override;
     void sim_raise(std::string_view event, std::optional<Value> data) override;
     void sim_set(std::string_view key, std::string_view value) override;
     void panel_click(std::string_view button) override;
     std::string panel_read(std::string_view text_box) override;
-    std::string clock_text() override;
 
   private:
+    MessageLoop& loop() override { return loop_; }
     IDispatch* console();
     // Calls a member of a late-bound object by name.
     static Value call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
@@ -62,7 +58,6 @@ class WinHost final : public Host {
     std::unique_ptr<Clock> clock_;
     MessageLoop loop_;
     win::ComPtr<IDispatch> console_;
-    std::map<int, win::ComPtr<IDispatch>> objects_;
     std::optional<std::map<std::string, MemberShape>> shapes_;  // upper-cased names
 };
 

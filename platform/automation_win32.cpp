@@ -11,8 +11,8 @@
 #include <variant>
 
 #include "platform/automation.h"
-#include "win/common/com_error.h"
-#include "win/common/convert.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
 
 namespace czqic {
 namespace {

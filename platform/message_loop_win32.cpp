@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/message_loop.h"
+#include "platform/win32/module.h"
 
 namespace czqic {
 namespace {
@@ -22,13 +23,7 @@ constexpr UINT_PTR kWakeTimer = 1;
 constexpr UINT_PTR kFirstTimerId = 16;
 constexpr wchar_t kWindowClass[] = L"CzqicMessageWindow";
 
-HMODULE this_module() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&this_module), &module);
-    return module;
-}
+using win::this_module;
 
 // The window class of this module, registered while any of its windows exists: a class
 // left registered after the module unloads would point at code that is gone.

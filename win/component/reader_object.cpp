@@ -10,9 +10,10 @@
 #include "component/events.h"
 #include "component/members.h"
 #include "component/reader.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "win/com/class_factory.h"
 #include "win/component/thread_runtime.h"
 
 namespace czqic::win {
@@ -134,7 +135,7 @@ class EventPoint final : public IConnectionPoint {
     std::vector<Connection> connections_;
 };
 
-class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorInfo,
+class ReaderObject final : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo,
                                             IConnectionPointContainer, IProvideClassInfo2> {
   public:
     ReaderObject(ThreadRuntime& runtime, ReaderRef reader)
@@ -143,24 +144,6 @@ class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorIn
     ColsZQICCardReader& reader() { return *reader_; }
 
     // IDispatch: names through the type information, calls through the member table.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = runtime_.dispatch_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
-                               DISPID* ids) override {
-        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-        return DispGetIDsOfNames(runtime_.dispatch_info(), names, count, ids);
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excepinfo, UINT* bad_argument) override;
 
@@ -231,6 +214,7 @@ class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorIn
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return runtime_.dispatch_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__ColsZQICCardReader)
             return static_cast<_ColsZQICCardReader*>(this);
@@ -278,10 +262,8 @@ STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
                                   VARIANT* result, EXCEPINFO* excepinfo, UINT*) {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!params) return E_POINTER;
-    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    const InvokeKind kind = put                         ? InvokeKind::PropertyPut
-                            : (flags & DISPATCH_METHOD) ? InvokeKind::Method
-                                                        : InvokeKind::PropertyGet;
+    const InvokeKind kind = invoke_kind(flags);
+    const bool put = kind == InvokeKind::PropertyPut;
     if (!find_member(id, kind)) return DISP_E_MEMBERNOTFOUND;
     if (put) {
         if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)

@@ -4,9 +4,10 @@
 #include <olectl.h>
 
 #include "CZQICCardReader.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/registration.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/module.h"
+#include "win/com/class_factory.h"
+#include "win/com/registration.h"
 #include "win/component/reader_object.h"
 #include "win/component/thread_runtime.h"
 

@@ -4,10 +4,10 @@
 
 #include "CZQICCardReader.h"
 #include "log/log_writer.h"
-#include "win/common/com_object.h"
-#include "win/common/console.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
+#include "platform/win32/console.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/module.h"
+#include "win/com/registration.h"
 #include "win/component/log_writer_client.h"
 
 namespace czqic::win {

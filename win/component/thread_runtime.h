@@ -15,7 +15,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
-#include "win/common/scoped.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "QorLogWriter.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/console.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/console.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "platform/win32/module.h"
+#include "win/com/class_factory.h"
+#include "win/com/registration.h"
 
 namespace {
 
@@ -66,26 +68,11 @@ std::string timestamp() {
     return text;
 }
 
-class LogWriterObject final : public ComObject<_LogWriter, ISupportErrorInfo> {
+class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISupportErrorInfo> {
   public:
     LogWriterObject(ComPtr<ITypeInfo> info, ComPtr<ITypeInfo> vtable_info)
         : info_(std::move(info)), vtable_info_(std::move(vtable_info)) {}
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = info_.copy().release();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(info_.get(), names, count, ids);
-    }
     // Late-bound callers are served by the type information calling our own slots.
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT* bad_argument) override {
@@ -110,6 +97,7 @@ class LogWriterObject final : public ComObject<_LogWriter, ISupportErrorInfo> {
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return info_.get(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__LogWriter)
             return static_cast<_LogWriter*>(this);

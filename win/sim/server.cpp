@@ -21,12 +21,14 @@
 #include "KXCardReaderSim.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/console.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "platform/win32/module.h"
 #include "sim/sim_reader.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/console.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
+#include "win/com/class_factory.h"
+#include "win/com/registration.h"
 
 namespace {
 
@@ -164,12 +166,6 @@ bool SimHost::release_current() {
     return none_left;
 }
 
-InvokeKind kind_of(WORD flags) {
-    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return InvokeKind::PropertyPut;
-    if (flags & DISPATCH_METHOD) return InvokeKind::Method;
-    return InvokeKind::PropertyGet;
-}
-
 class SimControlObject;
 
 // The connection point of the control's events, counted with its control.
@@ -265,7 +261,7 @@ class EventForwarder final : public EventSink {
 };
 
 class SimControlObject final
-    : public ComObject<IDispatch, IConnectionPointContainer, IProvideClassInfo2, IOleObject> {
+    : public ComObject<TypedDispatch<>, IConnectionPointContainer, IProvideClassInfo2, IOleObject> {
   public:
     explicit SimControlObject(SimHost& host)
         : host_(host),
@@ -279,22 +275,6 @@ class SimControlObject final
     }
     ~SimControlObject() override { source_->unadvise(cookie_); }
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = host_.control_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(host_.control_info(), names, count, ids);
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
@@ -302,7 +282,7 @@ class SimControlObject final
         auto dispatch = dispatch_;
         return com_boundary({IID_IDispatch, kControlSource}, excepinfo, [&] {
             IncomingArgs args(params);
-            Value value = dispatch->invoke(id, kind_of(flags), args.values());
+            Value value = dispatch->invoke(id, invoke_kind(flags), args.values());
             args.write_back();
             if (result) value_to_variant(value, result);
         });
@@ -391,6 +371,7 @@ class SimControlObject final
     STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
 
   private:
+    ITypeInfo* dispatch_info() override { return host_.control_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DKXCardReader)
             return static_cast<IDispatch*>(this);
@@ -424,38 +405,24 @@ enum ConsoleMember : DISPID {
     kOpened = 9,
 };
 
-class SimConsoleObject final : public ComObject<IDispatch> {
+class SimConsoleObject final : public ComObject<TypedDispatch<>> {
   public:
     explicit SimConsoleObject(SimHost& host) : host_(host) {}
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = host_.console_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(host_.console_info(), names, count, ids);
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
         if (id < kFire || id > kOpened) return DISP_E_MEMBERNOTFOUND;
         return com_boundary({IID_IDispatch, kConsoleSource}, excepinfo, [&] {
             IncomingArgs incoming(params);
-            Value value = run(static_cast<ConsoleMember>(id), kind_of(flags), incoming.values());
+            Value value =
+                run(static_cast<ConsoleMember>(id), invoke_kind(flags), incoming.values());
             if (result) value_to_variant(value, result);
         });
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return host_.console_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DSimConsole) return this;
         return nullptr;

@@ -10,8 +10,8 @@
 #include "platform/automation.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
-#include "win/common/convert.h"
-#include "win/common/scoped.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
 #include "win/tests/check.h"
 
 namespace {

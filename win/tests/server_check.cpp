@@ -13,10 +13,11 @@
 
 #include "CZQICCardReader.h"
 #include "QorLogWriter.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
-#include "win/common/scoped.h"
+#include "platform/win32/com_object.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "platform/win32/scoped.h"
+#include "win/com/registration.h"
 #include "win/tests/check.h"
 
 namespace {
@@ -93,17 +94,9 @@ VARIANT text_variant(const wchar_t* text) {
 }
 
 // A client's event sink that counts every call it receives.
-class CountingSink final : public ComObject<IDispatch> {
+class CountingSink final : public ComObject<TypedDispatch<>> {
   public:
     int calls = 0;
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                         UINT*) override {
         ++calls;
@@ -111,6 +104,7 @@ class CountingSink final : public ComObject<IDispatch> {
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return nullptr; }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID___ColsZQICCardReader)
             return this;

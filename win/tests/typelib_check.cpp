@@ -11,9 +11,9 @@
 #include "CZQICCardReader.h"
 #include "component/events.h"
 #include "component/members.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
-#include "win/common/scoped.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
+#include "win/com/registration.h"
 #include "win/tests/check.h"
 
 namespace {

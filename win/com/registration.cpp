@@ -1,8 +1,8 @@
-#include "win/common/registration.h"
+#include "win/com/registration.h"
 
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/module.h"
 
 namespace czqic::win {
 namespace {
@@ -33,34 +33,6 @@ void delete_tree(const std::wstring& key_path) {
 }
 
 }  // namespace
-
-HMODULE this_module() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&this_module), &module);
-    return module;
-}
-
-std::wstring module_path(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) check(HRESULT_FROM_WIN32(GetLastError()), "finding the module's path");
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-std::wstring guid_text(const GUID& guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
 
 ComPtr<ITypeLib> load_module_type_library(HMODULE module) {
     ComPtr<ITypeLib> library;

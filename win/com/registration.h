@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "win/common/scoped.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 
@@ -23,9 +23,6 @@ struct ServerClass {
 // Raise AutomationError on failure.
 void register_server(HMODULE module, std::span<const ServerClass> classes);
 void unregister_server(HMODULE module, std::span<const ServerClass> classes);
-
-std::wstring module_path(HMODULE module);
-std::wstring guid_text(const GUID& guid);
 
 // The type library embedded in the module, loaded without registering it.
 ComPtr<ITypeLib> load_module_type_library(HMODULE module);

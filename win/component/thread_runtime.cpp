@@ -73,6 +73,7 @@ ThreadRuntime::ThreadRuntime()
     auto library = load_module_type_library(this_module());
     class_info_ = type_info_of(library.get(), CLSID_ColsZQICCardReader);
     dispatch_info_ = type_info_of(library.get(), IID__ColsZQICCardReader);
+    events_info_ = type_info_of(library.get(), DIID___ColsZQICCardReader);
 }
 
 ThreadRuntime::~ThreadRuntime() = default;

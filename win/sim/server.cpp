@@ -28,6 +28,7 @@
 #include "platform/win32/module.h"
 #include "sim/sim_reader.h"
 #include "win/com/class_factory.h"
+#include "win/com/connection_point.h"
 #include "win/com/registration.h"
 
 namespace {
@@ -166,100 +167,6 @@ bool SimHost::release_current() {
     return none_left;
 }
 
-class SimControlObject;
-
-// The connection point of the control's events, counted with its control.
-class ControlEventPoint final : public IConnectionPoint {
-  public:
-    explicit ControlEventPoint(IUnknown& owner) : owner_(owner) {}
-    ControlEventPoint(const ControlEventPoint&) = delete;  // lives inside its control
-    ControlEventPoint& operator=(const ControlEventPoint&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IConnectionPoint) return E_NOINTERFACE;
-        *out = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return owner_.AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return owner_.Release(); }
-    STDMETHODIMP GetConnectionInterface(IID* iid) override {
-        if (!iid) return E_POINTER;
-        *iid = DIID__DKXCardReaderEvents;
-        return S_OK;
-    }
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) override {
-        if (!out) return E_POINTER;
-        return owner_.QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(out));
-    }
-    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override {
-        if (!sink || !cookie) return E_POINTER;
-        auto target = ComPtr<IUnknown>::share(sink).query<IDispatch>(DIID__DKXCardReaderEvents);
-        if (!target) target = ComPtr<IUnknown>::share(sink).query<IDispatch>(IID_IDispatch);
-        if (!target) return CONNECT_E_CANNOTCONNECT;
-        *cookie = ++last_cookie_;
-        sinks_.emplace_back(*cookie, std::move(target));
-        return S_OK;
-    }
-    STDMETHODIMP Unadvise(DWORD cookie) override {
-        auto it = std::ranges::find(sinks_, cookie, &Sink::first);
-        if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
-        sinks_.erase(it);
-        return S_OK;
-    }
-    STDMETHODIMP EnumConnections(IEnumConnections** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-
-    // Raises one event on every sink connected now; a sink that disconnects another
-    // during delivery is respected, and what a sink returns is ignored.
-    void fire(DISPID id, std::span<const Value> args) {
-        std::vector<DWORD> cookies;
-        for (const auto& s : sinks_) cookies.push_back(s.first);
-        for (DWORD cookie : cookies) {
-            auto it = std::ranges::find(sinks_, cookie, &Sink::first);
-            if (it == sinks_.end()) continue;
-            auto target = it->second.copy();
-            std::vector<Value> values(args.begin(), args.end());
-            OutgoingArgs outgoing(values, false);
-            ScopedVariant result;
-            EXCEPINFO excepinfo{};
-            target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, outgoing.params(),
-                           result.out(), &excepinfo, nullptr);
-            SysFreeString(excepinfo.bstrDescription);
-            SysFreeString(excepinfo.bstrSource);
-            SysFreeString(excepinfo.bstrHelpFile);
-        }
-    }
-
-  private:
-    using Sink = std::pair<DWORD, ComPtr<IDispatch>>;
-    IUnknown& owner_;
-    std::vector<Sink> sinks_;
-    DWORD last_cookie_ = 0;
-};
-
-// Hands the simulator's events, raised by name, to the connection point by DISPID.
-class EventForwarder final : public EventSink {
-  public:
-    EventForwarder(ControlEventPoint& point, ITypeInfo* events) : point_(point), events_(events) {}
-    void on_event(std::string_view name, std::span<const Value> args) override {
-        const std::wstring wide = widen(name);
-        LPOLESTR names[] = {const_cast<LPOLESTR>(wide.c_str())};
-        DISPID id = DISPID_UNKNOWN;
-        // A name the control does not declare has no DISPID and reaches nobody.
-        if (FAILED(events_->GetIDsOfNames(names, 1, &id))) return;
-        point_.fire(id, args);
-    }
-
-  private:
-    ControlEventPoint& point_;
-    ITypeInfo* events_;
-};
-
 class SimControlObject final
     : public ComObject<TypedDispatch<>, IConnectionPointContainer, IProvideClassInfo2, IOleObject> {
   public:
@@ -268,12 +175,10 @@ class SimControlObject final
           control_(host.device().create_control()),
           dispatch_(std::dynamic_pointer_cast<Dispatch>(control_)),
           source_(std::dynamic_pointer_cast<EventSource>(control_)),
-          point_(*static_cast<IDispatch*>(this)),
-          forwarder_(std::make_shared<EventForwarder>(point_, host.events_info())) {
-        cookie_ = source_->advise(forwarder_);
+          point_(*static_cast<IDispatch*>(this), DIID__DKXCardReaderEvents, kControlSource) {
+        point_.forward(*source_, host.events_info());
         host_.last_control_sited = false;
     }
-    ~SimControlObject() override { source_->unadvise(cookie_); }
 
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
@@ -289,16 +194,10 @@ class SimControlObject final
     }
 
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
+        return point_.enumerate(out);
     }
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != DIID__DKXCardReaderEvents) return CONNECT_E_NOCONNECTION;
-        *out = &point_;
-        point_.AddRef();
-        return S_OK;
+        return point_.find(iid, out);
     }
 
     STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
@@ -387,9 +286,7 @@ class SimControlObject final
     std::shared_ptr<Object> control_;
     std::shared_ptr<Dispatch> dispatch_;
     std::shared_ptr<EventSource> source_;
-    ControlEventPoint point_;
-    std::shared_ptr<EventForwarder> forwarder_;
-    uint32_t cookie_ = 0;
+    EventConnectionPoint point_;
     ComPtr<IOleClientSite> site_;
 };
 

@@ -14,6 +14,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/win32/module.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic {
 namespace {
@@ -23,6 +24,7 @@ constexpr UINT_PTR kWakeTimer = 1;
 constexpr UINT_PTR kFirstTimerId = 16;
 constexpr wchar_t kWindowClass[] = L"CzqicMessageWindow";
 
+using win::ScopedSrwLock;
 using win::this_module;
 
 // The window class of this module, registered while any of its windows exists: a class
@@ -30,7 +32,7 @@ using win::this_module;
 class WindowClassUse {
   public:
     explicit WindowClassUse(WNDPROC proc) {
-        AcquireSRWLockExclusive(&lock_);
+        ScopedSrwLock hold(lock_, ScopedSrwLock::kExclusive);
         if (users_++ == 0) {
             WNDCLASSEXW wc{};
             wc.cbSize = sizeof wc;
@@ -39,14 +41,12 @@ class WindowClassUse {
             wc.lpszClassName = kWindowClass;
             RegisterClassExW(&wc);
         }
-        ReleaseSRWLockExclusive(&lock_);
     }
     WindowClassUse(const WindowClassUse&) = delete;  // one count per window
     WindowClassUse& operator=(const WindowClassUse&) = delete;
     ~WindowClassUse() {
-        AcquireSRWLockExclusive(&lock_);
+        ScopedSrwLock hold(lock_, ScopedSrwLock::kExclusive);
         if (--users_ == 0) UnregisterClassW(kWindowClass, this_module());
-        ReleaseSRWLockExclusive(&lock_);
     }
 
   private:

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <ocidl.h>
+#include <olectl.h>
 
 #include <memory>
 #include <span>
@@ -35,6 +36,7 @@ class EventConnectionPoint final : public IConnectionPoint {
     // during delivery is respected, and what a sink returns is ignored.
     void fire(DISPID id, std::span<const Value> args);
 
+    const IID& events() const { return events_; }
     HRESULT find(REFIID iid, IConnectionPoint** out);
     HRESULT enumerate(IEnumConnectionPoints** out);
 
@@ -60,6 +62,35 @@ class EventConnectionPoint final : public IConnectionPoint {
     EventSource* from_ = nullptr;
     std::shared_ptr<EventSink> forwarder_;
     uint32_t from_cookie_ = 0;
+};
+
+// What a script host or a form asks of an object with one outgoing interface to find
+// that interface and connect to it: the container of its one point and the description
+// of its class.
+class ConnectableObject : public IConnectionPointContainer, public IProvideClassInfo2 {
+  public:
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        return event_point().enumerate(out);
+    }
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        return event_point().find(iid, out);
+    }
+    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
+        if (!out) return E_POINTER;
+        *out = class_info();
+        (*out)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
+        if (!out) return E_POINTER;
+        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+        *out = event_point().events();
+        return S_OK;
+    }
+
+  protected:
+    virtual EventConnectionPoint& event_point() = 0;
+    virtual ITypeInfo* class_info() = 0;  // the coclass; the object keeps the reference
 };
 
 }  // namespace czqic::win

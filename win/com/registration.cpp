@@ -1,8 +1,13 @@
 #include "win/com/registration.h"
 
+#include <olectl.h>
+
+#include <algorithm>
+
 #include "platform/win32/com_error.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/module.h"
+#include "win/com/class_factory.h"
 
 namespace czqic::win {
 namespace {
@@ -47,6 +52,8 @@ ComPtr<ITypeInfo> type_info_of(ITypeLib* library, const GUID& guid) {
     return info;
 }
 
+namespace {
+
 void register_server(HMODULE module, std::span<const ServerClass> classes) {
     const std::wstring path = module_path(module);
     auto library = load_module_type_library(module);
@@ -90,6 +97,36 @@ void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
     // Unregistering twice is not an error: the library is simply not there.
     if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY)
         check(hr, "unregistering the type library");
+}
+
+}  // namespace
+
+HRESULT server_class_object(std::span<const ServerClass> classes, REFCLSID clsid, REFIID iid,
+                            void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    auto found =
+        std::ranges::find_if(classes, [&](const ServerClass& c) { return c.clsid == clsid; });
+    if (found == classes.end()) return CLASS_E_CLASSNOTAVAILABLE;
+    return hand_out(new ClassFactory(found->create), iid, out);
+}
+
+HRESULT server_can_unload(bool (*release)()) {
+    if (!ServerCounts::idle()) return S_FALSE;
+    if (!release) return S_OK;
+    // Teardown may touch other servers, so the counts are read again.
+    const bool none_left = release();
+    return none_left && ServerCounts::idle() ? S_OK : S_FALSE;
+}
+
+HRESULT server_register(std::span<const ServerClass> classes, const wchar_t* source) {
+    return com_boundary({IID_NULL, source}, nullptr,
+                        [&] { register_server(this_module(), classes); });
+}
+
+HRESULT server_unregister(std::span<const ServerClass> classes, const wchar_t* source) {
+    return com_boundary({IID_NULL, source}, nullptr,
+                        [&] { unregister_server(this_module(), classes); });
 }
 
 }  // namespace czqic::win

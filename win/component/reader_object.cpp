@@ -20,8 +20,8 @@ namespace {
 constexpr wchar_t kErrorSource[] = L"CZQICCardReader.ColsZQICCardReader";
 const ErrorOrigin kOrigin{IID__ColsZQICCardReader, kErrorSource};
 
-class ReaderObject final : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo,
-                                            IConnectionPointContainer, IProvideClassInfo2> {
+class ReaderObject final
+    : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo, ConnectableObject> {
   public:
     ReaderObject(ThreadRuntime& runtime, ReaderRef reader)
         : runtime_(runtime),
@@ -73,28 +73,10 @@ class ReaderObject final : public ComObject<TypedDispatch<_ColsZQICCardReader>, 
         return iid == IID__ColsZQICCardReader || iid == IID_IDispatch ? S_OK : S_FALSE;
     }
 
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
-        return point_.enumerate(out);
-    }
-    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-        return point_.find(iid, out);
-    }
-
-    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = runtime_.class_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
-        if (!out) return E_POINTER;
-        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
-        *out = DIID___ColsZQICCardReader;
-        return S_OK;
-    }
-
   private:
     ITypeInfo* dispatch_info() override { return runtime_.dispatch_info(); }
+    EventConnectionPoint& event_point() override { return point_; }
+    ITypeInfo* class_info() override { return runtime_.class_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__ColsZQICCardReader)
             return static_cast<_ColsZQICCardReader*>(this);

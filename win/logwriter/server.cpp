@@ -27,10 +27,6 @@ constexpr wchar_t kSource[] = L"QorLog.LogWriter";
 const ErrorOrigin kOrigin{IID__LogWriter, kSource};
 constexpr int32_t kPathFileAccessError = 75;
 
-const ServerClass kClasses[] = {
-    {CLSID_LogWriter, L"LogWriter", L"QorLog.LogWriter"},
-};
-
 [[noreturn]] void file_error(const std::wstring& path, const char* what) {
     raise_runtime_error(kPathFileAccessError,
                         "Path/File access error: " + narrow(path) + ": " + what + ": " +
@@ -122,25 +118,24 @@ HRESULT create_log_writer(REFIID iid, void** out) {
     });
 }
 
+const ServerClass kClasses[] = {
+    {CLSID_LogWriter, L"LogWriter", L"QorLog.LogWriter", create_log_writer},
+};
+
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid != CLSID_LogWriter) return CLASS_E_CLASSNOTAVAILABLE;
-    return hand_out(new ClassFactory(create_log_writer), iid, out);
+    return server_class_object(kClasses, clsid, iid, out);
 }
 
 STDAPI DllCanUnloadNow() {
-    return ServerCounts::idle() ? S_OK : S_FALSE;
+    return server_can_unload();
 }
 
 STDAPI DllRegisterServer() {
-    return com_boundary({IID_NULL, kSource}, nullptr,
-                        [] { register_server(this_module(), kClasses); });
+    return server_register(kClasses, kSource);
 }
 
 STDAPI DllUnregisterServer() {
-    return com_boundary({IID_NULL, kSource}, nullptr,
-                        [] { unregister_server(this_module(), kClasses); });
+    return server_unregister(kClasses, kSource);
 }

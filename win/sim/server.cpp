@@ -11,8 +11,6 @@
 
 #include <olectl.h>
 
-#include <algorithm>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +27,7 @@
 #include "sim/sim_reader.h"
 #include "win/com/class_factory.h"
 #include "win/com/connection_point.h"
+#include "win/com/per_thread.h"
 #include "win/com/registration.h"
 
 namespace {
@@ -38,11 +37,6 @@ using namespace czqic::win;
 
 constexpr wchar_t kControlSource[] = L"KXCARDREADERLib.KXCardReader";
 constexpr wchar_t kConsoleSource[] = L"KXCARDREADERLib.SimConsole";
-
-const ServerClass kClasses[] = {
-    {CLSID_KXCardReader, L"KXCardReader simulated control", L"KXCARDREADERLib.KXCardReader"},
-    {CLSID_SimConsole, L"KXCardReader simulator console", L"KXCARDREADERLib.SimConsole"},
-};
 
 [[noreturn]] void raise_failure(const std::string& description) {
     throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
@@ -108,13 +102,10 @@ class SimHost {
     ComPtr<ITypeInfo> control_info_, events_info_, control_class_, console_info_;
 };
 
-std::map<DWORD, std::unique_ptr<SimHost>>& hosts() {
-    // Only ever touched by a thread for its own entry; COM keeps the threads apart.
-    static std::map<DWORD, std::unique_ptr<SimHost>> all;
+PerThread<SimHost>& hosts() {
+    static PerThread<SimHost> all;
     return all;
 }
-
-SRWLOCK g_hosts_lock = SRWLOCK_INIT;
 
 SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::builtin_scenario()) {
     const std::wstring file = environment(L"CZQIC_SIM_SCENARIO");
@@ -140,35 +131,14 @@ SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::b
 }
 
 SimHost& SimHost::current() {
-    const DWORD thread = GetCurrentThreadId();
-    AcquireSRWLockShared(&g_hosts_lock);
-    auto it = hosts().find(thread);
-    SimHost* found = it == hosts().end() ? nullptr : it->second.get();
-    ReleaseSRWLockShared(&g_hosts_lock);
-    if (found) return *found;
-    std::unique_ptr<SimHost> fresh(new SimHost());
-    found = fresh.get();
-    AcquireSRWLockExclusive(&g_hosts_lock);
-    hosts()[thread] = std::move(fresh);
-    ReleaseSRWLockExclusive(&g_hosts_lock);
-    return *found;
+    return hosts().current([] { return std::unique_ptr<SimHost>(new SimHost()); });
 }
 
 bool SimHost::release_current() {
-    std::unique_ptr<SimHost> taken;
-    AcquireSRWLockExclusive(&g_hosts_lock);
-    if (auto it = hosts().find(GetCurrentThreadId()); it != hosts().end()) {
-        taken = std::move(it->second);
-        hosts().erase(it);
-    }
-    const bool none_left = hosts().empty();
-    ReleaseSRWLockExclusive(&g_hosts_lock);
-    taken.reset();
-    return none_left;
+    return hosts().release_current();
 }
 
-class SimControlObject final
-    : public ComObject<TypedDispatch<>, IConnectionPointContainer, IProvideClassInfo2, IOleObject> {
+class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject> {
   public:
     explicit SimControlObject(SimHost& host)
         : host_(host),
@@ -191,26 +161,6 @@ class SimControlObject final
             args.write_back();
             if (result) value_to_variant(value, result);
         });
-    }
-
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
-        return point_.enumerate(out);
-    }
-    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-        return point_.find(iid, out);
-    }
-
-    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = host_.control_class();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
-        if (!out) return E_POINTER;
-        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
-        *out = DIID__DKXCardReaderEvents;
-        return S_OK;
     }
 
     // IOleObject: as much as a container that never shows the control uses.
@@ -271,6 +221,8 @@ class SimControlObject final
 
   private:
     ITypeInfo* dispatch_info() override { return host_.control_info(); }
+    EventConnectionPoint& event_point() override { return point_; }
+    ITypeInfo* class_info() override { return host_.control_class(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DKXCardReader)
             return static_cast<IDispatch*>(this);
@@ -390,28 +342,27 @@ HRESULT create_console(REFIID iid, void** out) {
     });
 }
 
+const ServerClass kClasses[] = {
+    {CLSID_KXCardReader, L"KXCardReader simulated control", L"KXCARDREADERLib.KXCardReader",
+     create_control},
+    {CLSID_SimConsole, L"KXCardReader simulator console", L"KXCARDREADERLib.SimConsole",
+     create_console},
+};
+
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid == CLSID_KXCardReader) return hand_out(new ClassFactory(create_control), iid, out);
-    if (clsid == CLSID_SimConsole) return hand_out(new ClassFactory(create_console), iid, out);
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return server_class_object(kClasses, clsid, iid, out);
 }
 
 STDAPI DllCanUnloadNow() {
-    if (!ServerCounts::idle()) return S_FALSE;
-    const bool none_left = SimHost::release_current();
-    return none_left && ServerCounts::idle() ? S_OK : S_FALSE;
+    return server_can_unload(SimHost::release_current);
 }
 
 STDAPI DllRegisterServer() {
-    return com_boundary({IID_NULL, kControlSource}, nullptr,
-                        [] { register_server(this_module(), kClasses); });
+    return server_register(kClasses, kControlSource);
 }
 
 STDAPI DllUnregisterServer() {
-    return com_boundary({IID_NULL, kControlSource}, nullptr,
-                        [] { unregister_server(this_module(), kClasses); });
+    return server_unregister(kClasses, kControlSource);
 }

@@ -22,11 +22,7 @@
 
 namespace {
 
-using namespace czqic;
-using namespace czqic::win;
-using check::expect;
-using check::expect_eq;
-using check::group;
+using namespace czqic::check;
 
 constexpr DISPID kCardReaderInit = 0x60030015;
 constexpr DISPID kChipCardData = 0x68030002;
@@ -35,19 +31,6 @@ std::string hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
     return text;
-}
-
-void pump_for(DWORD ms) {
-    const ULONGLONG end = GetTickCount64() + ms;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT,
-                                    MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
 }
 
 ComPtr<IDispatch> create_reader() {
@@ -326,12 +309,12 @@ void check_log_writer() {
 }  // namespace
 
 int main() {
-    ScopedComApartment apartment;
-    group("exports and unloading", check_exports_and_unloading);
-    group("IDispatch by DISPID and by name", check_dispatch);
-    group("a failing property carries its error information", check_error_information);
-    group("the event connection point never fires", check_connection_point);
-    group("process-wide chip data", check_process_wide_chip_data);
-    group("log writer's dual interface", check_log_writer);
-    return check::finish();
+    return check::run([] {
+        group("exports and unloading", check_exports_and_unloading);
+        group("IDispatch by DISPID and by name", check_dispatch);
+        group("a failing property carries its error information", check_error_information);
+        group("the event connection point never fires", check_connection_point);
+        group("process-wide chip data", check_process_wide_chip_data);
+        group("log writer's dual interface", check_log_writer);
+    });
 }

@@ -11,8 +11,8 @@
 #include <variant>
 
 #include "platform/automation.h"
-#include "win/common/com_error.h"
-#include "win/common/convert.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
 
 namespace czqic {
 namespace {
@@ -52,6 +52,17 @@ win::ScopedVariant coerced(const Value& value, VARTYPE type, USHORT flags = 0) {
     return result;
 }
 
+// Text read by one of OLE Automation's VarXxxFromStr in the user's locale. A BSTR
+// reaches the parser as a C string: whatever follows an embedded NUL is unseen.
+template <class T, class Parse>
+T parsed(std::string_view text, Parse parse) {
+    const std::wstring wide = win::widen(text.substr(0, text.find('\0')));
+    T result{};
+    const HRESULT hr = parse(const_cast<OLECHAR*>(wide.c_str()), LOCALE_USER_DEFAULT, 0, &result);
+    if (FAILED(hr)) raise_conversion_failure(hr);
+    return result;
+}
+
 }  // namespace
 
 std::string to_string(const Value& value) {
@@ -77,22 +88,11 @@ double to_r8(const Value& value) {
 }
 
 int32_t str_to_i4(std::string_view text) {
-    // A BSTR reaches the parser as a C string: whatever follows an embedded NUL is unseen.
-    const std::wstring wide = win::widen(text.substr(0, text.find('\0')));
-    LONG result = 0;
-    const HRESULT hr =
-        VarI4FromStr(const_cast<OLECHAR*>(wide.c_str()), LOCALE_USER_DEFAULT, 0, &result);
-    if (FAILED(hr)) raise_conversion_failure(hr);
-    return result;
+    return parsed<LONG>(text, VarI4FromStr);
 }
 
 double str_to_r8(std::string_view text) {
-    const std::wstring wide = win::widen(text.substr(0, text.find('\0')));
-    double result = 0;
-    const HRESULT hr =
-        VarR8FromStr(const_cast<OLECHAR*>(wide.c_str()), LOCALE_USER_DEFAULT, 0, &result);
-    if (FAILED(hr)) raise_conversion_failure(hr);
-    return result;
+    return parsed<double>(text, VarR8FromStr);
 }
 
 int32_t char_length(std::string_view utf8) {

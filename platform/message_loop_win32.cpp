@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "platform/message_loop.h"
+#include "platform/win32/module.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic {
 namespace {
@@ -22,20 +24,15 @@ constexpr UINT_PTR kWakeTimer = 1;
 constexpr UINT_PTR kFirstTimerId = 16;
 constexpr wchar_t kWindowClass[] = L"CzqicMessageWindow";
 
-HMODULE this_module() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&this_module), &module);
-    return module;
-}
+using win::ScopedSrwLock;
+using win::this_module;
 
 // The window class of this module, registered while any of its windows exists: a class
 // left registered after the module unloads would point at code that is gone.
 class WindowClassUse {
   public:
     explicit WindowClassUse(WNDPROC proc) {
-        AcquireSRWLockExclusive(&lock_);
+        ScopedSrwLock hold(lock_, ScopedSrwLock::kExclusive);
         if (users_++ == 0) {
             WNDCLASSEXW wc{};
             wc.cbSize = sizeof wc;
@@ -44,14 +41,12 @@ class WindowClassUse {
             wc.lpszClassName = kWindowClass;
             RegisterClassExW(&wc);
         }
-        ReleaseSRWLockExclusive(&lock_);
     }
     WindowClassUse(const WindowClassUse&) = delete;  // one count per window
     WindowClassUse& operator=(const WindowClassUse&) = delete;
     ~WindowClassUse() {
-        AcquireSRWLockExclusive(&lock_);
+        ScopedSrwLock hold(lock_, ScopedSrwLock::kExclusive);
         if (--users_ == 0) UnregisterClassW(kWindowClass, this_module());
-        ReleaseSRWLockExclusive(&lock_);
     }
 
   private:

@@ -1,9 +1,9 @@
 #include "win/component/log_writer_client.h"
 
-#include "win/common/com_dispatch.h"
-#include "win/common/com_error.h"
-#include "win/common/convert.h"
-#include "win/common/scoped.h"
+#include "platform/win32/com_client.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 

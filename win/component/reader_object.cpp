@@ -2,17 +2,16 @@
 
 #include <olectl.h>
 
-#include <algorithm>
 #include <memory>
-#include <vector>
 
 #include "CZQICCardReader.h"
-#include "component/events.h"
 #include "component/members.h"
 #include "component/reader.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "win/com/class_factory.h"
+#include "win/com/connection_point.h"
 #include "win/component/thread_runtime.h"
 
 namespace czqic::win {
@@ -21,146 +20,18 @@ namespace {
 constexpr wchar_t kErrorSource[] = L"CZQICCardReader.ColsZQICCardReader";
 const ErrorOrigin kOrigin{IID__ColsZQICCardReader, kErrorSource};
 
-// What an enumerator hands out: each item handed over carries a reference of its own.
-void retain(IConnectionPoint* point) {
-    point->AddRef();
-}
-void drop(IConnectionPoint* point) {
-    point->Release();
-}
-void retain(CONNECTDATA& data) {
-    data.pUnk->AddRef();
-}
-void drop(CONNECTDATA& data) {
-    data.pUnk->Release();
-}
-
-template <class IEnum, class Item>
-class Enumerator final : public ComObject<IEnum> {
-  public:
-    Enumerator(const IID& iid, std::vector<Item> items, size_t position = 0)
-        : iid_(iid), items_(std::move(items)), position_(position) {
-        for (Item& item : items_) retain(item);
-    }
-    ~Enumerator() override {
-        for (Item& item : items_) drop(item);
-    }
-
-    STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
-        if (!out || (count > 1 && !fetched)) return E_POINTER;
-        ULONG given = 0;
-        for (; given < count && position_ < items_.size(); ++given, ++position_) {
-            out[given] = items_[position_];
-            retain(out[given]);
-        }
-        if (fetched) *fetched = given;
-        return given == count ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Skip(ULONG count) override {
-        const size_t left = items_.size() - position_;
-        position_ += std::min<size_t>(count, left);
-        return count <= left ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override {
-        position_ = 0;
-        return S_OK;
-    }
-    STDMETHODIMP Clone(IEnum** out) override {
-        if (!out) return E_POINTER;
-        *out = new Enumerator(iid_, items_, position_);
-        return S_OK;
-    }
-
-  private:
-    IUnknown* find_interface(REFIID iid) override {
-        if (iid == IID_IUnknown || iid == iid_) return this;
-        return nullptr;
-    }
-    const IID& iid_;
-    std::vector<Item> items_;
-    size_t position_;
-};
-
-// A connected client's event interface, as the core's connection point holds it. The
-// class raises no events, so nothing calls it; were it called, it would deliver by the
-// event's DISPID like any other source.
-class ClientEventSink final : public EventSink {
-  public:
-    explicit ClientEventSink(ComPtr<IDispatch> target) : target_(std::move(target)) {}
-    void on_event(std::string_view name, std::span<const Value> args) override {
-        auto member = std::ranges::find(kEventMembers, name, &EventMember::name);
-        if (member == kEventMembers.end()) return;
-        std::vector<Value> values(args.begin(), args.end());
-        OutgoingArgs outgoing(values, false);
-        ScopedVariant result;
-        target_->Invoke(member->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                        outgoing.params(), result.out(), nullptr, nullptr);
-    }
-    IUnknown* identity() const { return target_.get(); }
-
-  private:
-    ComPtr<IDispatch> target_;
-};
-
-class ReaderObject;
-
-// The connection point of __ColsZQICCardReader: a part of its object, counted with it.
-class EventPoint final : public IConnectionPoint {
-  public:
-    explicit EventPoint(ReaderObject& owner) : owner_(owner) {}
-    EventPoint(const EventPoint&) = delete;  // lives inside its object
-    EventPoint& operator=(const EventPoint&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-
-    STDMETHODIMP GetConnectionInterface(IID* iid) override {
-        if (!iid) return E_POINTER;
-        *iid = DIID___ColsZQICCardReader;
-        return S_OK;
-    }
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) override;
-    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override;
-    STDMETHODIMP Unadvise(DWORD cookie) override;
-    STDMETHODIMP EnumConnections(IEnumConnections** out) override;
-
-  private:
-    struct Connection {
-        DWORD cookie;
-        std::shared_ptr<ClientEventSink> sink;
-    };
-    ReaderObject& owner_;
-    std::vector<Connection> connections_;
-};
-
-class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorInfo,
-                                            IConnectionPointContainer, IProvideClassInfo2> {
+class ReaderObject final
+    : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo, ConnectableObject> {
   public:
     ReaderObject(ThreadRuntime& runtime, ReaderRef reader)
-        : runtime_(runtime), reader_(std::move(reader)), point_(*this) {}
-
-    ColsZQICCardReader& reader() { return *reader_; }
+        : runtime_(runtime),
+          reader_(std::move(reader)),
+          point_(*static_cast<IConnectionPointContainer*>(this), DIID___ColsZQICCardReader,
+                 kErrorSource) {
+        point_.forward(reader_->events(), runtime_.events_info());
+    }
 
     // IDispatch: names through the type information, calls through the member table.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = runtime_.dispatch_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
-                               DISPID* ids) override {
-        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-        return DispGetIDsOfNames(runtime_.dispatch_info(), names, count, ids);
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excepinfo, UINT* bad_argument) override;
 
@@ -202,35 +73,10 @@ class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorIn
         return iid == IID__ColsZQICCardReader || iid == IID_IDispatch ? S_OK : S_FALSE;
     }
 
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
-        if (!out) return E_POINTER;
-        *out = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints,
-                                                                        {&point_});
-        return S_OK;
-    }
-    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != DIID___ColsZQICCardReader) return CONNECT_E_NOCONNECTION;
-        *out = &point_;
-        point_.AddRef();
-        return S_OK;
-    }
-
-    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = runtime_.class_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
-        if (!out) return E_POINTER;
-        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
-        *out = DIID___ColsZQICCardReader;
-        return S_OK;
-    }
-
   private:
+    ITypeInfo* dispatch_info() override { return runtime_.dispatch_info(); }
+    EventConnectionPoint& event_point() override { return point_; }
+    ITypeInfo* class_info() override { return runtime_.class_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__ColsZQICCardReader)
             return static_cast<_ColsZQICCardReader*>(this);
@@ -271,17 +117,15 @@ class ReaderObject final : public ComObject<_ColsZQICCardReader, ISupportErrorIn
 
     ThreadRuntime& runtime_;
     ReaderRef reader_;
-    EventPoint point_;
+    EventConnectionPoint point_;
 };
 
 STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* excepinfo, UINT*) {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!params) return E_POINTER;
-    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    const InvokeKind kind = put                         ? InvokeKind::PropertyPut
-                            : (flags & DISPATCH_METHOD) ? InvokeKind::Method
-                                                        : InvokeKind::PropertyGet;
+    const InvokeKind kind = invoke_kind(flags);
+    const bool put = kind == InvokeKind::PropertyPut;
     if (!find_member(id, kind)) return DISP_E_MEMBERNOTFOUND;
     if (put) {
         if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
@@ -299,58 +143,6 @@ STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
         args.write_back();
         if (result && !put) value_to_variant(value, result);
     });
-}
-
-STDMETHODIMP EventPoint::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IConnectionPoint) return E_NOINTERFACE;
-    *out = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) EventPoint::AddRef() {
-    return owner_.AddRef();
-}
-
-STDMETHODIMP_(ULONG) EventPoint::Release() {
-    return owner_.Release();
-}
-
-STDMETHODIMP EventPoint::GetConnectionPointContainer(IConnectionPointContainer** out) {
-    if (!out) return E_POINTER;
-    return owner_.QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(out));
-}
-
-STDMETHODIMP EventPoint::Advise(IUnknown* sink, DWORD* cookie) {
-    if (!sink || !cookie) return E_POINTER;
-    *cookie = 0;
-    auto target = ComPtr<IUnknown>::share(sink).query<IDispatch>(DIID___ColsZQICCardReader);
-    if (!target) target = ComPtr<IUnknown>::share(sink).query<IDispatch>(IID_IDispatch);
-    if (!target) return CONNECT_E_CANNOTCONNECT;
-    return com_boundary({IID_IConnectionPoint, kErrorSource}, nullptr, [&] {
-        auto client = std::make_shared<ClientEventSink>(std::move(target));
-        const DWORD given = owner_.reader().events().advise(client);
-        connections_.push_back({given, std::move(client)});
-        *cookie = given;
-    });
-}
-
-STDMETHODIMP EventPoint::Unadvise(DWORD cookie) {
-    auto it = std::ranges::find(connections_, cookie, &Connection::cookie);
-    if (it == connections_.end()) return CONNECT_E_NOCONNECTION;
-    owner_.reader().events().unadvise(cookie);
-    connections_.erase(it);
-    return S_OK;
-}
-
-STDMETHODIMP EventPoint::EnumConnections(IEnumConnections** out) {
-    if (!out) return E_POINTER;
-    std::vector<CONNECTDATA> data;
-    for (const Connection& c : connections_) data.push_back({c.sink->identity(), c.cookie});
-    *out = new Enumerator<IEnumConnections, CONNECTDATA>(IID_IEnumConnections, std::move(data));
-    return S_OK;
 }
 
 }  // namespace

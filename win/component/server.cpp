@@ -4,9 +4,7 @@
 #include <olectl.h>
 
 #include "CZQICCardReader.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/registration.h"
+#include "win/com/registration.h"
 #include "win/component/reader_object.h"
 #include "win/component/thread_runtime.h"
 
@@ -17,32 +15,25 @@ using namespace czqic::win;
 constexpr wchar_t kSource[] = L"CZQICCardReader";
 
 const ServerClass kClasses[] = {
-    {CLSID_ColsZQICCardReader, L"ColsZQICCardReader", L"CZQICCardReader.ColsZQICCardReader"},
+    {CLSID_ColsZQICCardReader, L"ColsZQICCardReader", L"CZQICCardReader.ColsZQICCardReader",
+     create_reader_object},
 };
 
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid != CLSID_ColsZQICCardReader) return CLASS_E_CLASSNOTAVAILABLE;
-    return hand_out(new ClassFactory(create_reader_object), iid, out);
+    return server_class_object(kClasses, clsid, iid, out);
 }
 
+// Once nothing is alive, the thread's shared values and hidden window go with the library.
 STDAPI DllCanUnloadNow() {
-    if (!ServerCounts::idle()) return S_FALSE;
-    // Nothing is alive: the thread's shared values and hidden window can go with the
-    // library. Their teardown may touch other servers, so the counts are read again.
-    const bool no_runtime_left = ThreadRuntime::release_current();
-    return no_runtime_left && ServerCounts::idle() ? S_OK : S_FALSE;
+    return server_can_unload(ThreadRuntime::release_current);
 }
 
 STDAPI DllRegisterServer() {
-    return com_boundary({IID_NULL, kSource}, nullptr,
-                        [] { register_server(this_module(), kClasses); });
+    return server_register(kClasses, kSource);
 }
 
 STDAPI DllUnregisterServer() {
-    return com_boundary({IID_NULL, kSource}, nullptr,
-                        [] { unregister_server(this_module(), kClasses); });
+    return server_unregister(kClasses, kSource);
 }

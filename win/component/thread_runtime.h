@@ -15,7 +15,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
-#include "win/common/scoped.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 
@@ -33,6 +33,7 @@ class ThreadRuntime {
     Runtime& runtime() { return runtime_; }
     ITypeInfo* class_info() const { return class_info_.get(); }
     ITypeInfo* dispatch_info() const { return dispatch_info_.get(); }
+    ITypeInfo* events_info() const { return events_info_.get(); }
 
   private:
     ThreadRuntime();
@@ -43,6 +44,7 @@ class ThreadRuntime {
     Runtime runtime_;
     ComPtr<ITypeInfo> class_info_;
     ComPtr<ITypeInfo> dispatch_info_;
+    ComPtr<ITypeInfo> events_info_;
 };
 
 }  // namespace czqic::win

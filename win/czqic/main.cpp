@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
 #include "tools/czqic/cli_common.h"
 #include "tools/czqic/session.h"
-#include "win/common/convert.h"
-#include "win/common/scoped.h"
 #include "win/czqic/win_host.h"
 
 namespace czqic::cli {

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/win32/com_client.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
 #include "tools/czqic/session.h"
-#include "win/common/com_dispatch.h"
-#include "win/common/com_error.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
 
 namespace czqic::cli {
 namespace {

@@ -15,8 +15,8 @@
 
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "platform/win32/scoped.h"
 #include "tools/czqic/numbered_host.h"
-#include "win/common/scoped.h"
 
 namespace czqic::cli {
 

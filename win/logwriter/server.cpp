@@ -10,11 +10,13 @@
 #include <string>
 
 #include "QorLogWriter.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/console.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/console.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "platform/win32/module.h"
+#include "win/com/class_factory.h"
+#include "win/com/registration.h"
 
 namespace {
 
@@ -24,10 +26,6 @@ using namespace czqic::win;
 constexpr wchar_t kSource[] = L"QorLog.LogWriter";
 const ErrorOrigin kOrigin{IID__LogWriter, kSource};
 constexpr int32_t kPathFileAccessError = 75;
-
-const ServerClass kClasses[] = {
-    {CLSID_LogWriter, L"LogWriter", L"QorLog.LogWriter"},
-};
 
 [[noreturn]] void file_error(const std::wstring& path, const char* what) {
     raise_runtime_error(kPathFileAccessError,
@@ -66,26 +64,11 @@ std::string timestamp() {
     return text;
 }
 
-class LogWriterObject final : public ComObject<_LogWriter, ISupportErrorInfo> {
+class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISupportErrorInfo> {
   public:
     LogWriterObject(ComPtr<ITypeInfo> info, ComPtr<ITypeInfo> vtable_info)
         : info_(std::move(info)), vtable_info_(std::move(vtable_info)) {}
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = info_.copy().release();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(info_.get(), names, count, ids);
-    }
     // Late-bound callers are served by the type information calling our own slots.
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT* bad_argument) override {
@@ -110,6 +93,7 @@ class LogWriterObject final : public ComObject<_LogWriter, ISupportErrorInfo> {
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return info_.get(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__LogWriter)
             return static_cast<_LogWriter*>(this);
@@ -134,25 +118,24 @@ HRESULT create_log_writer(REFIID iid, void** out) {
     });
 }
 
+const ServerClass kClasses[] = {
+    {CLSID_LogWriter, L"LogWriter", L"QorLog.LogWriter", create_log_writer},
+};
+
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid != CLSID_LogWriter) return CLASS_E_CLASSNOTAVAILABLE;
-    return hand_out(new ClassFactory(create_log_writer), iid, out);
+    return server_class_object(kClasses, clsid, iid, out);
 }
 
 STDAPI DllCanUnloadNow() {
-    return ServerCounts::idle() ? S_OK : S_FALSE;
+    return server_can_unload();
 }
 
 STDAPI DllRegisterServer() {
-    return com_boundary({IID_NULL, kSource}, nullptr,
-                        [] { register_server(this_module(), kClasses); });
+    return server_register(kClasses, kSource);
 }
 
 STDAPI DllUnregisterServer() {
-    return com_boundary({IID_NULL, kSource}, nullptr,
-                        [] { unregister_server(this_module(), kClasses); });
+    return server_unregister(kClasses, kSource);
 }

@@ -11,8 +11,6 @@
 
 #include <olectl.h>
 
-#include <algorithm>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,12 +19,16 @@
 #include "KXCardReaderSim.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/console.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "platform/win32/module.h"
 #include "sim/sim_reader.h"
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/console.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
+#include "win/com/class_factory.h"
+#include "win/com/connection_point.h"
+#include "win/com/per_thread.h"
+#include "win/com/registration.h"
 
 namespace {
 
@@ -35,11 +37,6 @@ using namespace czqic::win;
 
 constexpr wchar_t kControlSource[] = L"KXCARDREADERLib.KXCardReader";
 constexpr wchar_t kConsoleSource[] = L"KXCARDREADERLib.SimConsole";
-
-const ServerClass kClasses[] = {
-    {CLSID_KXCardReader, L"KXCardReader simulated control", L"KXCARDREADERLib.KXCardReader"},
-    {CLSID_SimConsole, L"KXCardReader simulator console", L"KXCARDREADERLib.SimConsole"},
-};
 
 [[noreturn]] void raise_failure(const std::string& description) {
     throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
@@ -105,13 +102,10 @@ class SimHost {
     ComPtr<ITypeInfo> control_info_, events_info_, control_class_, console_info_;
 };
 
-std::map<DWORD, std::unique_ptr<SimHost>>& hosts() {
-    // Only ever touched by a thread for its own entry; COM keeps the threads apart.
-    static std::map<DWORD, std::unique_ptr<SimHost>> all;
+PerThread<SimHost>& hosts() {
+    static PerThread<SimHost> all;
     return all;
 }
-
-SRWLOCK g_hosts_lock = SRWLOCK_INIT;
 
 SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::builtin_scenario()) {
     const std::wstring file = environment(L"CZQIC_SIM_SCENARIO");
@@ -137,164 +131,25 @@ SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::b
 }
 
 SimHost& SimHost::current() {
-    const DWORD thread = GetCurrentThreadId();
-    AcquireSRWLockShared(&g_hosts_lock);
-    auto it = hosts().find(thread);
-    SimHost* found = it == hosts().end() ? nullptr : it->second.get();
-    ReleaseSRWLockShared(&g_hosts_lock);
-    if (found) return *found;
-    std::unique_ptr<SimHost> fresh(new SimHost());
-    found = fresh.get();
-    AcquireSRWLockExclusive(&g_hosts_lock);
-    hosts()[thread] = std::move(fresh);
-    ReleaseSRWLockExclusive(&g_hosts_lock);
-    return *found;
+    return hosts().current([] { return std::unique_ptr<SimHost>(new SimHost()); });
 }
 
 bool SimHost::release_current() {
-    std::unique_ptr<SimHost> taken;
-    AcquireSRWLockExclusive(&g_hosts_lock);
-    if (auto it = hosts().find(GetCurrentThreadId()); it != hosts().end()) {
-        taken = std::move(it->second);
-        hosts().erase(it);
-    }
-    const bool none_left = hosts().empty();
-    ReleaseSRWLockExclusive(&g_hosts_lock);
-    taken.reset();
-    return none_left;
+    return hosts().release_current();
 }
 
-InvokeKind kind_of(WORD flags) {
-    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return InvokeKind::PropertyPut;
-    if (flags & DISPATCH_METHOD) return InvokeKind::Method;
-    return InvokeKind::PropertyGet;
-}
-
-class SimControlObject;
-
-// The connection point of the control's events, counted with its control.
-class ControlEventPoint final : public IConnectionPoint {
-  public:
-    explicit ControlEventPoint(IUnknown& owner) : owner_(owner) {}
-    ControlEventPoint(const ControlEventPoint&) = delete;  // lives inside its control
-    ControlEventPoint& operator=(const ControlEventPoint&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IConnectionPoint) return E_NOINTERFACE;
-        *out = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return owner_.AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return owner_.Release(); }
-    STDMETHODIMP GetConnectionInterface(IID* iid) override {
-        if (!iid) return E_POINTER;
-        *iid = DIID__DKXCardReaderEvents;
-        return S_OK;
-    }
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) override {
-        if (!out) return E_POINTER;
-        return owner_.QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(out));
-    }
-    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override {
-        if (!sink || !cookie) return E_POINTER;
-        auto target = ComPtr<IUnknown>::share(sink).query<IDispatch>(DIID__DKXCardReaderEvents);
-        if (!target) target = ComPtr<IUnknown>::share(sink).query<IDispatch>(IID_IDispatch);
-        if (!target) return CONNECT_E_CANNOTCONNECT;
-        *cookie = ++last_cookie_;
-        sinks_.emplace_back(*cookie, std::move(target));
-        return S_OK;
-    }
-    STDMETHODIMP Unadvise(DWORD cookie) override {
-        auto it = std::ranges::find(sinks_, cookie, &Sink::first);
-        if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
-        sinks_.erase(it);
-        return S_OK;
-    }
-    STDMETHODIMP EnumConnections(IEnumConnections** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-
-    // Raises one event on every sink connected now; a sink that disconnects another
-    // during delivery is respected, and what a sink returns is ignored.
-    void fire(DISPID id, std::span<const Value> args) {
-        std::vector<DWORD> cookies;
-        for (const auto& s : sinks_) cookies.push_back(s.first);
-        for (DWORD cookie : cookies) {
-            auto it = std::ranges::find(sinks_, cookie, &Sink::first);
-            if (it == sinks_.end()) continue;
-            auto target = it->second.copy();
-            std::vector<Value> values(args.begin(), args.end());
-            OutgoingArgs outgoing(values, false);
-            ScopedVariant result;
-            EXCEPINFO excepinfo{};
-            target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, outgoing.params(),
-                           result.out(), &excepinfo, nullptr);
-            SysFreeString(excepinfo.bstrDescription);
-            SysFreeString(excepinfo.bstrSource);
-            SysFreeString(excepinfo.bstrHelpFile);
-        }
-    }
-
-  private:
-    using Sink = std::pair<DWORD, ComPtr<IDispatch>>;
-    IUnknown& owner_;
-    std::vector<Sink> sinks_;
-    DWORD last_cookie_ = 0;
-};
-
-// Hands the simulator's events, raised by name, to the connection point by DISPID.
-class EventForwarder final : public EventSink {
-  public:
-    EventForwarder(ControlEventPoint& point, ITypeInfo* events) : point_(point), events_(events) {}
-    void on_event(std::string_view name, std::span<const Value> args) override {
-        const std::wstring wide = widen(name);
-        LPOLESTR names[] = {const_cast<LPOLESTR>(wide.c_str())};
-        DISPID id = DISPID_UNKNOWN;
-        // A name the control does not declare has no DISPID and reaches nobody.
-        if (FAILED(events_->GetIDsOfNames(names, 1, &id))) return;
-        point_.fire(id, args);
-    }
-
-  private:
-    ControlEventPoint& point_;
-    ITypeInfo* events_;
-};
-
-class SimControlObject final
-    : public ComObject<IDispatch, IConnectionPointContainer, IProvideClassInfo2, IOleObject> {
+class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject> {
   public:
     explicit SimControlObject(SimHost& host)
         : host_(host),
           control_(host.device().create_control()),
           dispatch_(std::dynamic_pointer_cast<Dispatch>(control_)),
           source_(std::dynamic_pointer_cast<EventSource>(control_)),
-          point_(*static_cast<IDispatch*>(this)),
-          forwarder_(std::make_shared<EventForwarder>(point_, host.events_info())) {
-        cookie_ = source_->advise(forwarder_);
+          point_(*static_cast<IDispatch*>(this), DIID__DKXCardReaderEvents, kControlSource) {
+        point_.forward(*source_, host.events_info());
         host_.last_control_sited = false;
     }
-    ~SimControlObject() override { source_->unadvise(cookie_); }
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = host_.control_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(host_.control_info(), names, count, ids);
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
@@ -302,36 +157,10 @@ class SimControlObject final
         auto dispatch = dispatch_;
         return com_boundary({IID_IDispatch, kControlSource}, excepinfo, [&] {
             IncomingArgs args(params);
-            Value value = dispatch->invoke(id, kind_of(flags), args.values());
+            Value value = dispatch->invoke(id, invoke_kind(flags), args.values());
             args.write_back();
             if (result) value_to_variant(value, result);
         });
-    }
-
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != DIID__DKXCardReaderEvents) return CONNECT_E_NOCONNECTION;
-        *out = &point_;
-        point_.AddRef();
-        return S_OK;
-    }
-
-    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = host_.control_class();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
-        if (!out) return E_POINTER;
-        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
-        *out = DIID__DKXCardReaderEvents;
-        return S_OK;
     }
 
     // IOleObject: as much as a container that never shows the control uses.
@@ -391,6 +220,9 @@ class SimControlObject final
     STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
 
   private:
+    ITypeInfo* dispatch_info() override { return host_.control_info(); }
+    EventConnectionPoint& event_point() override { return point_; }
+    ITypeInfo* class_info() override { return host_.control_class(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DKXCardReader)
             return static_cast<IDispatch*>(this);
@@ -406,9 +238,7 @@ class SimControlObject final
     std::shared_ptr<Object> control_;
     std::shared_ptr<Dispatch> dispatch_;
     std::shared_ptr<EventSource> source_;
-    ControlEventPoint point_;
-    std::shared_ptr<EventForwarder> forwarder_;
-    uint32_t cookie_ = 0;
+    EventConnectionPoint point_;
     ComPtr<IOleClientSite> site_;
 };
 
@@ -424,38 +254,24 @@ enum ConsoleMember : DISPID {
     kOpened = 9,
 };
 
-class SimConsoleObject final : public ComObject<IDispatch> {
+class SimConsoleObject final : public ComObject<TypedDispatch<>> {
   public:
     explicit SimConsoleObject(SimHost& host) : host_(host) {}
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        *out = host_.console_info();
-        (*out)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(host_.console_info(), names, count, ids);
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
         if (id < kFire || id > kOpened) return DISP_E_MEMBERNOTFOUND;
         return com_boundary({IID_IDispatch, kConsoleSource}, excepinfo, [&] {
             IncomingArgs incoming(params);
-            Value value = run(static_cast<ConsoleMember>(id), kind_of(flags), incoming.values());
+            Value value =
+                run(static_cast<ConsoleMember>(id), invoke_kind(flags), incoming.values());
             if (result) value_to_variant(value, result);
         });
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return host_.console_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DSimConsole) return this;
         return nullptr;
@@ -526,28 +342,27 @@ HRESULT create_console(REFIID iid, void** out) {
     });
 }
 
+const ServerClass kClasses[] = {
+    {CLSID_KXCardReader, L"KXCardReader simulated control", L"KXCARDREADERLib.KXCardReader",
+     create_control},
+    {CLSID_SimConsole, L"KXCardReader simulator console", L"KXCARDREADERLib.SimConsole",
+     create_console},
+};
+
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid == CLSID_KXCardReader) return hand_out(new ClassFactory(create_control), iid, out);
-    if (clsid == CLSID_SimConsole) return hand_out(new ClassFactory(create_console), iid, out);
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return server_class_object(kClasses, clsid, iid, out);
 }
 
 STDAPI DllCanUnloadNow() {
-    if (!ServerCounts::idle()) return S_FALSE;
-    const bool none_left = SimHost::release_current();
-    return none_left && ServerCounts::idle() ? S_OK : S_FALSE;
+    return server_can_unload(SimHost::release_current);
 }
 
 STDAPI DllRegisterServer() {
-    return com_boundary({IID_NULL, kControlSource}, nullptr,
-                        [] { register_server(this_module(), kClasses); });
+    return server_register(kClasses, kControlSource);
 }
 
 STDAPI DllUnregisterServer() {
-    return com_boundary({IID_NULL, kControlSource}, nullptr,
-                        [] { unregister_server(this_module(), kClasses); });
+    return server_unregister(kClasses, kControlSource);
 }

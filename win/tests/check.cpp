@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <exception>
 
+#include <windows.h>
+
+#include "platform/win32/scoped.h"
+
 namespace czqic::check {
 namespace {
 
@@ -37,7 +41,22 @@ bool expect(bool ok, const std::string& what, const std::string& detail) {
     return ok;
 }
 
-int finish() {
+void pump_for(unsigned long ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+int run(const std::function<void()>& groups) {
+    const win::ScopedComApartment apartment;
+    groups();
     std::printf("%d checks passed, %d failed\n", passed, failed);
     std::fflush(stdout);
     return failed == 0 ? 0 : 1;

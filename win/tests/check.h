@@ -7,7 +7,14 @@
 #include <sstream>
 #include <string>
 
+namespace czqic::win {}
+
 namespace czqic::check {
+
+// A client names the checks, the platform and its Windows toolkit unqualified once it
+// says `using namespace czqic::check;`.
+using namespace czqic;
+using namespace czqic::win;
 
 // Runs one group; an exception escaping it counts as one failed check.
 void group(const std::string& name, const std::function<void()>& body);
@@ -22,7 +29,12 @@ bool expect_eq(const A& actual, const B& expected, const std::string& what) {
     return expect(false, what, detail.str());
 }
 
-// Prints the totals; returns the process exit status.
-int finish();
+// Dispatches the thread's messages as they arrive for ms milliseconds of real time: the
+// clients check the servers' real window timers and posted messages.
+void pump_for(unsigned long ms);
+
+// Runs the client's groups in a single-threaded apartment, then prints the totals;
+// returns the process exit status.
+int run(const std::function<void()>& groups);
 
 }  // namespace czqic::check

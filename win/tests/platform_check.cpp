@@ -10,17 +10,13 @@
 #include "platform/automation.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
-#include "win/common/convert.h"
-#include "win/common/scoped.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
 #include "win/tests/check.h"
 
 namespace {
 
-using namespace czqic;
-using namespace czqic::win;
-using check::expect;
-using check::expect_eq;
-using check::group;
+using namespace czqic::check;
 
 // The run-time error number a conversion raises, or 0 when it succeeds.
 template <class F>
@@ -136,16 +132,6 @@ void check_variants() {
     SysFreeString(callers_text);
 }
 
-void dispatch_pending(DWORD ms) {
-    const ULONGLONG end = GetTickCount64() + ms;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT,
-                                    MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
-}
-
 void check_message_loop() {
     auto clock = make_real_clock();
     MessageLoop loop(*clock);
@@ -167,7 +153,7 @@ void check_message_loop() {
 
     // Anyone pumping the thread's queue runs them: another module's loop, a client's.
     loop.post([&] { order += "+foreign"; }, 30);
-    dispatch_pending(120);
+    pump_for(120);
     expect_eq(order, std::string("ablate+foreign"),
               "posted messages run from a plain PeekMessage/DispatchMessage loop");
 
@@ -213,10 +199,10 @@ void check_clock() {
 }  // namespace
 
 int main() {
-    ScopedComApartment apartment;
-    group("conversions are OLE Automation's", check_conversions);
-    group("values as VARIANTs", check_variants);
-    group("the thread's message queue", check_message_loop);
-    group("the clock", check_clock);
-    return check::finish();
+    return check::run([] {
+        group("conversions are OLE Automation's", check_conversions);
+        group("values as VARIANTs", check_variants);
+        group("the thread's message queue", check_message_loop);
+        group("the clock", check_clock);
+    });
 }

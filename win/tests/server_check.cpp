@@ -13,19 +13,16 @@
 
 #include "CZQICCardReader.h"
 #include "QorLogWriter.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
-#include "win/common/scoped.h"
+#include "platform/win32/com_object.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
+#include "platform/win32/scoped.h"
+#include "win/com/registration.h"
 #include "win/tests/check.h"
 
 namespace {
 
-using namespace czqic;
-using namespace czqic::win;
-using check::expect;
-using check::expect_eq;
-using check::group;
+using namespace czqic::check;
 
 constexpr DISPID kCardReaderInit = 0x60030015;
 constexpr DISPID kChipCardData = 0x68030002;
@@ -34,19 +31,6 @@ std::string hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
     return text;
-}
-
-void pump_for(DWORD ms) {
-    const ULONGLONG end = GetTickCount64() + ms;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT,
-                                    MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
 }
 
 ComPtr<IDispatch> create_reader() {
@@ -93,17 +77,9 @@ VARIANT text_variant(const wchar_t* text) {
 }
 
 // A client's event sink that counts every call it receives.
-class CountingSink final : public ComObject<IDispatch> {
+class CountingSink final : public ComObject<TypedDispatch<>> {
   public:
     int calls = 0;
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                         UINT*) override {
         ++calls;
@@ -111,6 +87,7 @@ class CountingSink final : public ComObject<IDispatch> {
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return nullptr; }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID___ColsZQICCardReader)
             return this;
@@ -332,12 +309,12 @@ void check_log_writer() {
 }  // namespace
 
 int main() {
-    ScopedComApartment apartment;
-    group("exports and unloading", check_exports_and_unloading);
-    group("IDispatch by DISPID and by name", check_dispatch);
-    group("a failing property carries its error information", check_error_information);
-    group("the event connection point never fires", check_connection_point);
-    group("process-wide chip data", check_process_wide_chip_data);
-    group("log writer's dual interface", check_log_writer);
-    return check::finish();
+    return check::run([] {
+        group("exports and unloading", check_exports_and_unloading);
+        group("IDispatch by DISPID and by name", check_dispatch);
+        group("a failing property carries its error information", check_error_information);
+        group("the event connection point never fires", check_connection_point);
+        group("process-wide chip data", check_process_wide_chip_data);
+        group("log writer's dual interface", check_log_writer);
+    });
 }

@@ -11,18 +11,14 @@
 #include "CZQICCardReader.h"
 #include "component/events.h"
 #include "component/members.h"
-#include "win/common/convert.h"
-#include "win/common/registration.h"
-#include "win/common/scoped.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
+#include "win/com/registration.h"
 #include "win/tests/check.h"
 
 namespace {
 
-using namespace czqic;
-using namespace czqic::win;
-using check::expect;
-using check::expect_eq;
-using check::group;
+using namespace czqic::check;
 
 constexpr WORD kDualFlags = TYPEFLAG_FHIDDEN | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDUAL |
                             TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
@@ -270,19 +266,20 @@ void check_event_interface(ITypeLib* library) {
 }  // namespace
 
 int main() {
-    ScopedComApartment apartment;
-    ComPtr<ITypeLib> library;
-    const HRESULT hr = LoadRegTypeLib(LIBID_CZQICCardReader, 1, 0, LOCALE_NEUTRAL, library.out());
-    group("registered type library", [&] {
-        expect(SUCCEEDED(hr), "LoadRegTypeLib finds CZQICCardReader 1.0");
-        if (library) check_library(library.get());
-        check_registration();
+    return check::run([] {
+        ComPtr<ITypeLib> library;
+        const HRESULT hr =
+            LoadRegTypeLib(LIBID_CZQICCardReader, 1, 0, LOCALE_NEUTRAL, library.out());
+        group("registered type library", [&] {
+            expect(SUCCEEDED(hr), "LoadRegTypeLib finds CZQICCardReader 1.0");
+            if (library) check_library(library.get());
+            check_registration();
+        });
+        if (library) {
+            group("class ColsZQICCardReader", [&] { check_class(library.get()); });
+            group("default interface against the member table",
+                  [&] { check_default_interface(library.get()); });
+            group("event interface", [&] { check_event_interface(library.get()); });
+        }
     });
-    if (library) {
-        group("class ColsZQICCardReader", [&] { check_class(library.get()); });
-        group("default interface against the member table",
-              [&] { check_default_interface(library.get()); });
-        group("event interface", [&] { check_event_interface(library.get()); });
-    }
-    return check::finish();
 }

@@ -1,5 +1,6 @@
 // Owners for the Windows resources the COM side handles: interface pointers, BSTRs,
-// VARIANTs, safe arrays, type descriptions, registry keys and the COM apartment. Each
+// VARIANTs, safe arrays, type descriptions, registry keys, handles, locks held and the
+// COM apartment. Each
 // holds its raw value, releases it exactly once, and cannot be copied.
 #pragma once
 
@@ -216,6 +217,24 @@ class ScopedHandle {
 
   private:
     HANDLE handle_ = nullptr;
+};
+
+// An SRW lock held, shared or exclusive, until the end of the scope.
+class ScopedSrwLock {
+  public:
+    enum Mode { kShared, kExclusive };
+    ScopedSrwLock(SRWLOCK& lock, Mode mode) : lock_(lock), mode_(mode) {
+        mode_ == kShared ? AcquireSRWLockShared(&lock_) : AcquireSRWLockExclusive(&lock_);
+    }
+    ScopedSrwLock(const ScopedSrwLock&) = delete;  // releases the lock once
+    ScopedSrwLock& operator=(const ScopedSrwLock&) = delete;
+    ~ScopedSrwLock() {
+        mode_ == kShared ? ReleaseSRWLockShared(&lock_) : ReleaseSRWLockExclusive(&lock_);
+    }
+
+  private:
+    SRWLOCK& lock_;
+    Mode mode_;
 };
 
 // The calling thread's membership of a single-threaded apartment.

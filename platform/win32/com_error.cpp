@@ -1,9 +1,9 @@
-#include "win/common/com_error.h"
+#include "platform/win32/com_error.h"
 
 #include <new>
 
-#include "win/common/convert.h"
-#include "win/common/scoped.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/automation.h"
-#include "win/common/scoped.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 
@@ -23,6 +23,8 @@ std::string narrow(std::wstring_view text);
 // A null BSTR reads as the empty string.
 std::string narrow_bstr(BSTR text);
 ScopedBstr make_bstr(std::string_view utf8);
+// "{xxxxxxxx-xxxx-...}", as the registry writes class and library identifiers.
+std::wstring guid_text(const GUID& guid);
 
 // Fills an empty VARIANT; arrays become SAFEARRAYs of VARIANT with lower bound 0, a
 // by-reference Value is passed as what it refers to.

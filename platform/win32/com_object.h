@@ -1,6 +1,6 @@
-// The plumbing every COM object of these servers shares: the reference count, the
-// server-wide counts that DllCanUnloadNow reads, QueryInterface over a list of offered
-// interfaces, and a class factory.
+// The plumbing every COM object here shares, a server's or a client's own (a site, an
+// event sink): the reference count, the module-wide counts that DllCanUnloadNow reads,
+// and QueryInterface over a list of offered interfaces.
 #pragma once
 
 #include <windows.h>
@@ -8,9 +8,8 @@
 #include <ole2.h>
 
 #include <atomic>
-#include <functional>
 
-#include "win/common/scoped.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 
@@ -61,40 +60,5 @@ class ComObject : public Interfaces... {
   private:
     std::atomic<ULONG> refs_{1};
 };
-
-// Hands out a new reference of the object's interface iid and drops the creator's own.
-template <class T>
-HRESULT hand_out(T* fresh, REFIID iid, void** out) {
-    const HRESULT hr = fresh->QueryInterface(iid, out);
-    fresh->Release();
-    return hr;
-}
-
-class ClassFactory final : public ComObject<IClassFactory> {
-  public:
-    using Create = std::function<HRESULT(REFIID iid, void** out)>;
-    explicit ClassFactory(Create create) : create_(std::move(create)) {}
-
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        return create_(iid, out);
-    }
-    STDMETHODIMP LockServer(BOOL lock) override {
-        ServerCounts::lock(lock != FALSE);
-        return S_OK;
-    }
-
-  private:
-    IUnknown* find_interface(REFIID iid) override {
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) return this;
-        return nullptr;
-    }
-    Create create_;
-};
-
-// The module (DLL or EXE) this code is linked into.
-HMODULE this_module();
 
 }  // namespace czqic::win

@@ -1,13 +1,14 @@
-#include "win/common/com_dispatch.h"
+#include "platform/win32/com_client.h"
 
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
+#include "platform/win32/com_error.h"
+#include "platform/win32/com_object.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/dispatch_object.h"
 
 namespace czqic::win {
 namespace {
@@ -21,7 +22,7 @@ constexpr wchar_t kSource[] = L"czqic host";
 
 // The site a control gets from its container: enough for a control that wants one before
 // it works, and the ambient properties a hidden form gives (run mode, no user interface).
-class ClientSite final : public ComObject<IOleClientSite, IDispatch> {
+class ClientSite final : public ComObject<IOleClientSite, TypedDispatch<>> {
   public:
     STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
     STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
@@ -36,18 +37,6 @@ class ClientSite final : public ComObject<IOleClientSite, IDispatch> {
     STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
     STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
                         EXCEPINFO*, UINT*) override {
         if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
@@ -73,6 +62,7 @@ class ClientSite final : public ComObject<IOleClientSite, IDispatch> {
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return nullptr; }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IOleClientSite)
             return static_cast<IOleClientSite*>(this);
@@ -149,23 +139,11 @@ std::optional<SourceInterface> default_source_of(IDispatch* object) {
 }
 
 // Receives one connection's events and hands them on by name.
-class EventSinkObject final : public ComObject<IDispatch> {
+class EventSinkObject final : public ComObject<TypedDispatch<>> {
   public:
     EventSinkObject(const SourceInterface& source, std::weak_ptr<EventSink> sink)
         : iid_(source.iid), info_(source.info.copy()), sink_(std::move(sink)) {}
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
@@ -182,6 +160,7 @@ class EventSinkObject final : public ComObject<IDispatch> {
     }
 
   private:
+    ITypeInfo* dispatch_info() override { return nullptr; }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == iid_) return this;
         return nullptr;

@@ -1,10 +1,10 @@
-#include "win/common/convert.h"
+#include "platform/win32/convert.h"
 
 #include <limits>
 #include <type_traits>
 #include <variant>
 
-#include "win/common/com_error.h"
+#include "platform/win32/com_error.h"
 
 namespace czqic::win {
 namespace {
@@ -133,6 +133,12 @@ ScopedBstr make_bstr(std::string_view utf8) {
     ScopedBstr bstr(wide.data(), static_cast<UINT>(wide.size()));
     if (!bstr.get()) throw std::bad_alloc();
     return bstr;
+}
+
+std::wstring guid_text(const GUID& guid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
 }
 
 void value_to_variant(const Value& value, VARIANT* out) {

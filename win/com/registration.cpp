@@ -1,8 +1,13 @@
-#include "win/common/registration.h"
+#include "win/com/registration.h"
 
-#include "win/common/com_error.h"
-#include "win/common/com_object.h"
-#include "win/common/convert.h"
+#include <olectl.h>
+
+#include <algorithm>
+
+#include "platform/win32/com_error.h"
+#include "platform/win32/convert.h"
+#include "platform/win32/module.h"
+#include "win/com/class_factory.h"
 
 namespace czqic::win {
 namespace {
@@ -34,34 +39,6 @@ void delete_tree(const std::wstring& key_path) {
 
 }  // namespace
 
-HMODULE this_module() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&this_module), &module);
-    return module;
-}
-
-std::wstring module_path(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) check(HRESULT_FROM_WIN32(GetLastError()), "finding the module's path");
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-std::wstring guid_text(const GUID& guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
-
 ComPtr<ITypeLib> load_module_type_library(HMODULE module) {
     ComPtr<ITypeLib> library;
     check(LoadTypeLibEx(module_path(module).c_str(), REGKIND_NONE, library.out()),
@@ -74,6 +51,8 @@ ComPtr<ITypeInfo> type_info_of(ITypeLib* library, const GUID& guid) {
     check(library->GetTypeInfoOfGuid(guid, info.out()), "finding a type description");
     return info;
 }
+
+namespace {
 
 void register_server(HMODULE module, std::span<const ServerClass> classes) {
     const std::wstring path = module_path(module);
@@ -118,6 +97,36 @@ void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
     // Unregistering twice is not an error: the library is simply not there.
     if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY)
         check(hr, "unregistering the type library");
+}
+
+}  // namespace
+
+HRESULT server_class_object(std::span<const ServerClass> classes, REFCLSID clsid, REFIID iid,
+                            void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    auto found =
+        std::ranges::find_if(classes, [&](const ServerClass& c) { return c.clsid == clsid; });
+    if (found == classes.end()) return CLASS_E_CLASSNOTAVAILABLE;
+    return hand_out(new ClassFactory(found->create), iid, out);
+}
+
+HRESULT server_can_unload(bool (*release)()) {
+    if (!ServerCounts::idle()) return S_FALSE;
+    if (!release) return S_OK;
+    // Teardown may touch other servers, so the counts are read again.
+    const bool none_left = release();
+    return none_left && ServerCounts::idle() ? S_OK : S_FALSE;
+}
+
+HRESULT server_register(std::span<const ServerClass> classes, const wchar_t* source) {
+    return com_boundary({IID_NULL, source}, nullptr,
+                        [&] { register_server(this_module(), classes); });
+}
+
+HRESULT server_unregister(std::span<const ServerClass> classes, const wchar_t* source) {
+    return com_boundary({IID_NULL, source}, nullptr,
+                        [&] { unregister_server(this_module(), classes); });
 }
 
 }  // namespace czqic::win

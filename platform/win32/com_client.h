@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "platform/dispatch.h"
-#include "win/common/scoped.h"
+#include "platform/win32/scoped.h"
 
 namespace czqic::win {
 

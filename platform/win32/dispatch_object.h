@@ -1,0 +1,57 @@
+// IDispatch written once for every object here that implements it, a server's or a
+// client's own (a site, an event sink): the naming half answered from the one type
+// description the object dispatches through, Invoke left to the object. An object that
+// describes nothing names no type information and knows no names.
+#pragma once
+
+#include <windows.h>
+
+#include <oaidl.h>
+#include <oleauto.h>
+
+#include "platform/dispatch.h"
+
+namespace czqic::win {
+
+template <class Interface = IDispatch>
+class TypedDispatch : public Interface {
+  public:
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = dispatch_info() ? 1 : 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
+        ITypeInfo* info = dispatch_info();
+        if (!info) {
+            if (out) *out = nullptr;
+            return E_NOTIMPL;
+        }
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (index != 0) return DISP_E_BADINDEX;
+        info->AddRef();
+        *out = info;
+        return S_OK;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
+                               DISPID* ids) override {
+        ITypeInfo* info = dispatch_info();
+        if (!info) return DISP_E_UNKNOWNNAME;
+        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        return DispGetIDsOfNames(info, names, count, ids);
+    }
+
+  protected:
+    // The description Invoke follows (nullptr: none); the object keeps the reference.
+    virtual ITypeInfo* dispatch_info() = 0;
+};
+
+// What an IDispatch::Invoke's flags ask for.
+inline InvokeKind invoke_kind(WORD flags) {
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return InvokeKind::PropertyPut;
+    if (flags & DISPATCH_METHOD) return InvokeKind::Method;
+    return InvokeKind::PropertyGet;
+}
+
+}  // namespace czqic::win

@@ -1,0 +1,96 @@
+// The connection point of a server object's outgoing event interface. The object's core
+// raises events by name through an EventSource; the point hands each one, by the DISPID
+// its type description gives the name, to every sink connected now. A class that raises
+// nothing still offers the point, as clients expect to connect to it.
+#pragma once
+
+#include <windows.h>
+
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/win32/scoped.h"
+
+namespace czqic::win {
+
+// A part of its object, counted with it; the object answers the container's two calls
+// with find() and enumerate().
+class EventConnectionPoint final : public IConnectionPoint {
+  public:
+    // events: the outgoing dispinterface; source: who reports a failed Advise.
+    EventConnectionPoint(IUnknown& owner, const IID& events, const wchar_t* source)
+        : owner_(owner), events_(events), source_(source) {}
+    ~EventConnectionPoint();
+    EventConnectionPoint(const EventConnectionPoint&) = delete;  // lives inside its object
+    EventConnectionPoint& operator=(const EventConnectionPoint&) = delete;
+
+    // From now until the point goes, what `from` raises reaches the connected sinks, by
+    // the DISPIDs `names` declares; `from` must outlive the point.
+    void forward(EventSource& from, ITypeInfo* names);
+    // Raises one event on every sink connected now; a sink that disconnects another
+    // during delivery is respected, and what a sink returns is ignored.
+    void fire(DISPID id, std::span<const Value> args);
+
+    const IID& events() const { return events_; }
+    HRESULT find(REFIID iid, IConnectionPoint** out);
+    HRESULT enumerate(IEnumConnectionPoints** out);
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return owner_.AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return owner_.Release(); }
+    STDMETHODIMP GetConnectionInterface(IID* iid) override;
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) override;
+    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override;
+    STDMETHODIMP Unadvise(DWORD cookie) override;
+    STDMETHODIMP EnumConnections(IEnumConnections** out) override;
+
+  private:
+    struct Sink {
+        DWORD cookie;
+        ComPtr<IDispatch> target;
+    };
+    IUnknown& owner_;
+    const IID& events_;
+    const wchar_t* source_;
+    std::vector<Sink> sinks_;
+    DWORD last_cookie_ = 0;
+    EventSource* from_ = nullptr;
+    std::shared_ptr<EventSink> forwarder_;
+    uint32_t from_cookie_ = 0;
+};
+
+// What a script host or a form asks of an object with one outgoing interface to find
+// that interface and connect to it: the container of its one point and the description
+// of its class.
+class ConnectableObject : public IConnectionPointContainer, public IProvideClassInfo2 {
+  public:
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        return event_point().enumerate(out);
+    }
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        return event_point().find(iid, out);
+    }
+    STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
+        if (!out) return E_POINTER;
+        *out = class_info();
+        (*out)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
+        if (!out) return E_POINTER;
+        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+        *out = event_point().events();
+        return S_OK;
+    }
+
+  protected:
+    virtual EventConnectionPoint& event_point() = 0;
+    virtual ITypeInfo* class_info() = 0;  // the coclass; the object keeps the reference
+};
+
+}  // namespace czqic::win

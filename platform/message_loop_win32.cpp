@@ -8,11 +8,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <map>
-#include <utility>
-#include <vector>
 
-#include "platform/message_loop.h"
+#include "platform/message_loop_queue.h"
 #include "platform/win32/module.h"
 #include "platform/win32/scoped.h"
 
@@ -21,7 +18,6 @@ namespace {
 
 constexpr UINT kWakeMessage = WM_APP + 0x2C1;
 constexpr UINT_PTR kWakeTimer = 1;
-constexpr UINT_PTR kFirstTimerId = 16;
 constexpr wchar_t kWindowClass[] = L"CzqicMessageWindow";
 
 using win::ScopedSrwLock;
@@ -84,40 +80,20 @@ void report_handler_failure(const char* what) {
 
 }  // namespace
 
-struct Timer::Slot {
-    UINT_PTR id = 0;
-    int64_t interval_ms = 1;
-    bool enabled = false;
-    int64_t next_due = 0;
-    std::function<void()> on_tick;
-};
+struct MessageLoop::Impl::Os {
+    static_assert(kWakeTimer < kFirstTimerId, "the wake timer's id is not a Timer's");
 
-struct MessageLoop::Impl {
-    struct Message {
-        int64_t due;
-        uint64_t seq;
-        std::function<void()> fn;
-        std::weak_ptr<void> owner;
-        bool owned;
-    };
-
-    explicit Impl(Clock& c) : clock(c) {}
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+    explicit Os(Impl& l) : loop(l) {}
+    Os(const Os&) = delete;  // owns the window
+    Os& operator=(const Os&) = delete;
 
     HWND ensure_window();
-    bool run_one_due(int64_t now);
     int run_due();
     void schedule_wake();
     void tick(UINT_PTR id);
-    int64_t next_message_due() const;
     static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l);
 
-    Clock& clock;
-    std::vector<Message> queue;
-    uint64_t seq = 0;
-    std::map<UINT_PTR, std::weak_ptr<Timer::Slot>> timers;
-    UINT_PTR next_timer_id = kFirstTimerId;
+    Impl& loop;
     bool wake_posted = false;
     int64_t wake_due = INT64_MAX;
     bool quit_seen = false;
@@ -126,22 +102,42 @@ struct MessageLoop::Impl {
     ScopedWindow window;
 };
 
-HWND MessageLoop::Impl::ensure_window() {
+MessageLoop::Impl::Impl(Clock& c) : clock(c), os(std::make_unique<Os>(*this)) {}
+
+MessageLoop::Impl::~Impl() = default;
+
+void MessageLoop::Impl::message_posted() {
+    os->schedule_wake();
+}
+
+void MessageLoop::Impl::timer_switched(Timer::Slot& slot) {
+    HWND window = os->ensure_window();
+    if (slot.enabled)
+        SetTimer(window, slot.id, static_cast<UINT>(slot.interval_ms), nullptr);
+    else
+        KillTimer(window, slot.id);
+}
+
+void MessageLoop::Impl::timer_removed(Timer::Slot& slot) {
+    if (slot.enabled && os->window.get()) KillTimer(os->window.get(), slot.id);
+}
+
+HWND MessageLoop::Impl::Os::ensure_window() {
     if (window.get()) return window.get();
-    if (!window_class) window_class = std::make_unique<WindowClassUse>(&Impl::window_proc);
+    if (!window_class) window_class = std::make_unique<WindowClassUse>(&Os::window_proc);
     window.reset(CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  this_module(), this));
     return window.get();
 }
 
-LRESULT CALLBACK MessageLoop::Impl::window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
+LRESULT CALLBACK MessageLoop::Impl::Os::window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTW*>(l);
         SetWindowLongPtrW(window, GWLP_USERDATA,
                           reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         return DefWindowProcW(window, message, w, l);
     }
-    auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* self = reinterpret_cast<Os*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!self || (message != WM_TIMER && message != kWakeMessage))
         return DefWindowProcW(window, message, w, l);
     // Nothing may unwind through the system's message dispatching.
@@ -166,43 +162,21 @@ LRESULT CALLBACK MessageLoop::Impl::window_proc(HWND window, UINT message, WPARA
     return 0;
 }
 
-bool MessageLoop::Impl::run_one_due(int64_t now) {
-    auto best = queue.end();
-    for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (it->due > now) continue;
-        if (best == queue.end() || it->due < best->due ||
-            (it->due == best->due && it->seq < best->seq))
-            best = it;
-    }
-    if (best == queue.end()) return false;
-    Message m = std::move(*best);
-    queue.erase(best);
-    if (m.owned && m.owner.expired()) return true;
-    m.fn();
-    return true;
-}
-
-int MessageLoop::Impl::run_due() {
+int MessageLoop::Impl::Os::run_due() {
     int ran = 0;
-    while (run_one_due(clock.now_ms())) ++ran;
+    while (loop.run_one_message_due(loop.clock.now_ms())) ++ran;
     return ran;
 }
 
-int64_t MessageLoop::Impl::next_message_due() const {
-    int64_t next = INT64_MAX;
-    for (const auto& m : queue) next = std::min(next, m.due);
-    return next;
-}
-
-void MessageLoop::Impl::schedule_wake() {
-    const int64_t due = next_message_due();
+void MessageLoop::Impl::Os::schedule_wake() {
+    const int64_t due = loop.next_message_due();
     HWND target = ensure_window();
     if (due == INT64_MAX) {
         if (wake_due != INT64_MAX) KillTimer(target, kWakeTimer);
         wake_due = INT64_MAX;
         return;
     }
-    const int64_t now = clock.now_ms();
+    const int64_t now = loop.clock.now_ms();
     if (due <= now) {
         if (!wake_posted) wake_posted = PostMessageW(target, kWakeMessage, 0, 0) != FALSE;
         return;
@@ -213,80 +187,32 @@ void MessageLoop::Impl::schedule_wake() {
     wake_due = due;
 }
 
-void MessageLoop::Impl::tick(UINT_PTR id) {
-    auto it = timers.find(id);
-    if (it == timers.end()) return;
+void MessageLoop::Impl::Os::tick(UINT_PTR id) {
+    auto it = loop.timers.find(id);
+    if (it == loop.timers.end()) return;
     auto slot = it->second.lock();
     if (!slot || !slot->enabled) return;
-    // Measured from this tick, as WM_TIMER itself counts.
-    slot->next_due = clock.now_ms() + slot->interval_ms;
-    auto on_tick = slot->on_tick;
-    on_tick();
-}
-
-Timer::Timer(MessageLoop& loop, int64_t interval_ms, std::function<void()> on_tick)
-    : loop_(loop), slot_(std::make_shared<Slot>()) {
-    slot_->interval_ms = std::clamp<int64_t>(interval_ms, 1, UINT_MAX);
-    slot_->on_tick = std::move(on_tick);
-    slot_->id = loop_.impl_->next_timer_id++;
-    loop_.impl_->timers[slot_->id] = slot_;
-}
-
-Timer::~Timer() {
-    if (slot_->enabled && loop_.impl_->window.get())
-        KillTimer(loop_.impl_->window.get(), slot_->id);
-    loop_.impl_->timers.erase(slot_->id);
-}
-
-bool Timer::enabled() const {
-    return slot_->enabled;
-}
-
-void Timer::set_enabled(bool on) {
-    if (on == slot_->enabled) return;
-    slot_->enabled = on;
-    HWND window = loop_.impl_->ensure_window();
-    if (on) {
-        slot_->next_due = loop_.clock().now_ms() + slot_->interval_ms;
-        SetTimer(window, slot_->id, static_cast<UINT>(slot_->interval_ms), nullptr);
-    } else {
-        KillTimer(window, slot_->id);
-    }
-}
-
-int64_t Timer::interval_ms() const {
-    return slot_->interval_ms;
-}
-
-MessageLoop::MessageLoop(Clock& clock) : clock_(clock), impl_(std::make_unique<Impl>(clock)) {}
-
-MessageLoop::~MessageLoop() = default;
-
-void MessageLoop::post(std::function<void()> fn, int64_t delay_ms, std::weak_ptr<void> owner) {
-    const bool owned =
-        owner.owner_before(std::weak_ptr<void>{}) || std::weak_ptr<void>{}.owner_before(owner);
-    impl_->queue.push_back(Impl::Message{clock_.now_ms() + std::max<int64_t>(0, delay_ms),
-                                         impl_->seq++, std::move(fn), std::move(owner), owned});
-    impl_->schedule_wake();
+    fire(slot, loop.clock.now_ms());
 }
 
 int MessageLoop::pump() {
-    impl_->quit_seen = false;
-    int ran = impl_->run_due();
+    Impl::Os& os = *impl_->os;
+    os.quit_seen = false;
+    int ran = os.run_due();
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             // The quit belongs to the client's own message loop: leave it for that loop.
             PostQuitMessage(static_cast<int>(msg.wParam));
-            impl_->quit_seen = true;
+            os.quit_seen = true;
             break;
         }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
         ++ran;
-        ran += impl_->run_due();
+        ran += os.run_due();
     }
-    impl_->schedule_wake();
+    os.schedule_wake();
     return ran;
 }
 
@@ -296,7 +222,7 @@ void MessageLoop::pump_for(int64_t ms) {
         pump();
         const int64_t now = clock_.now_ms();
         if (now >= end) break;
-        if (impl_->quit_seen) {
+        if (impl_->os->quit_seen) {
             clock_.sleep_until_ms(end);
             break;
         }
@@ -305,17 +231,6 @@ void MessageLoop::pump_for(int64_t ms) {
         MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
     pump();
-}
-
-int64_t MessageLoop::next_due_ms() const {
-    int64_t next = impl_->next_message_due();
-    for (const auto& [id, w] : impl_->timers)
-        if (auto s = w.lock(); s && s->enabled) next = std::min(next, s->next_due);
-    return next;
-}
-
-size_t MessageLoop::pending_messages() const {
-    return impl_->queue.size();
 }
 
 }  // namespace czqic

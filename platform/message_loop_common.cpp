@@ -1,0 +1,93 @@
+// The queue, its owners and the timer table, kept once for every platform; pumping and
+// waking are in each platform's own file.
+
+#include <algorithm>
+#include <climits>
+
+#include "platform/message_loop_queue.h"
+
+namespace czqic {
+
+bool MessageLoop::Impl::run_one_message_due(int64_t now) {
+    auto best = queue.end();
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->due > now) continue;
+        if (best == queue.end() || it->due < best->due ||
+            (it->due == best->due && it->seq < best->seq))
+            best = it;
+    }
+    if (best == queue.end()) return false;
+    Message m = std::move(*best);
+    queue.erase(best);
+    if (m.owned && m.owner.expired()) return true;
+    m.fn();
+    return true;
+}
+
+int64_t MessageLoop::Impl::next_message_due() const {
+    int64_t next = INT64_MAX;
+    for (const auto& m : queue) next = std::min(next, m.due);
+    return next;
+}
+
+void MessageLoop::Impl::fire(const std::shared_ptr<Timer::Slot>& slot, int64_t now) {
+    // The caller's reference keeps the slot alive should the handler destroy its timer.
+    slot->next_due = now + slot->interval_ms;
+    auto on_tick = slot->on_tick;
+    on_tick();
+}
+
+Timer::Timer(MessageLoop& loop, int64_t interval_ms, std::function<void()> on_tick)
+    : loop_(loop), slot_(std::make_shared<Slot>()) {
+    // A window timer counts its interval in 32 bits of milliseconds.
+    slot_->interval_ms = std::clamp<int64_t>(interval_ms, 1, UINT_MAX);
+    slot_->on_tick = std::move(on_tick);
+    slot_->id = loop_.impl_->next_timer_id++;
+    loop_.impl_->timers[slot_->id] = slot_;
+}
+
+Timer::~Timer() {
+    loop_.impl_->timer_removed(*slot_);
+    loop_.impl_->timers.erase(slot_->id);
+}
+
+bool Timer::enabled() const {
+    return slot_->enabled;
+}
+
+void Timer::set_enabled(bool on) {
+    if (on == slot_->enabled) return;
+    slot_->enabled = on;
+    if (on) slot_->next_due = loop_.clock().now_ms() + slot_->interval_ms;
+    loop_.impl_->timer_switched(*slot_);
+}
+
+int64_t Timer::interval_ms() const {
+    return slot_->interval_ms;
+}
+
+MessageLoop::MessageLoop(Clock& clock) : clock_(clock), impl_(std::make_unique<Impl>(clock)) {}
+
+MessageLoop::~MessageLoop() = default;
+
+void MessageLoop::post(std::function<void()> fn, int64_t delay_ms, std::weak_ptr<void> owner) {
+    // An empty weak_ptr orders equal to a default one; any other has had an owner.
+    const bool owned =
+        owner.owner_before(std::weak_ptr<void>{}) || std::weak_ptr<void>{}.owner_before(owner);
+    impl_->queue.push_back(Impl::Message{clock_.now_ms() + std::max<int64_t>(0, delay_ms),
+                                         impl_->seq++, std::move(fn), std::move(owner), owned});
+    impl_->message_posted();
+}
+
+int64_t MessageLoop::next_due_ms() const {
+    int64_t next = impl_->next_message_due();
+    for (const auto& [id, w] : impl_->timers)
+        if (auto s = w.lock(); s && s->enabled) next = std::min(next, s->next_due);
+    return next;
+}
+
+size_t MessageLoop::pending_messages() const {
+    return impl_->queue.size();
+}
+
+}  // namespace czqic

@@ -12,6 +12,7 @@
 #include "component/reader.h"
 #include "component/runtime.h"
 #include "log/log_writer.h"
+#include "panel/panel_form.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
@@ -54,7 +55,7 @@ class Rig {
     std::shared_ptr<LogCounts> log = std::make_shared<LogCounts>();
     std::shared_ptr<sim::SimDevice> device;
     std::vector<std::string> failures;
-    Runtime rt{*clock, loop, classes};
+    Runtime rt{*clock, loop, classes, panel::kFormTimers};
 };
 
 }  // namespace czqic::bench

@@ -14,6 +14,7 @@
 #include "component/reader.h"
 #include "component/runtime.h"
 #include "log/log_writer.h"
+#include "panel/panel_form.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
@@ -47,7 +48,7 @@ struct Rig {
     std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
     std::shared_ptr<sim::SimDevice> device;
     int failures = 0;
-    Runtime rt{clock, loop, classes};
+    Runtime rt{clock, loop, classes, panel::kFormTimers};
 };
 
 inline bool one_of(int32_t v, std::initializer_list<int32_t> allowed) {

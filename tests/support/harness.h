@@ -12,6 +12,7 @@
 #include "component/runtime.h"
 #include "device/host_form.h"
 #include "log/log_writer.h"
+#include "panel/panel_form.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
@@ -66,7 +67,7 @@ class Harness {
     std::shared_ptr<LogStore> logs = std::make_shared<LogStore>();
     std::shared_ptr<sim::SimDevice> device;
     std::vector<std::string> failures;  // what the Runtime reported
-    Runtime rt{clock, loop, classes};
+    Runtime rt{clock, loop, classes, panel::kFormTimers};
 };
 
 }  // namespace czqic::testing

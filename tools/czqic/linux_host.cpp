@@ -6,7 +6,7 @@
 #include "component/members.h"
 #include "device/host_form.h"
 #include "log/file_log_writer.h"
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 #include "tools/czqic/session.h"
 
 namespace czqic::cli {
@@ -30,7 +30,7 @@ LinuxHost::LinuxHost(LinuxHostOptions options)
     : clock_(make_clock(options.virtual_start)),
       loop_(*clock_),
       device_(sim::SimDevice::create(loop_, options.scenario)),
-      runtime_(*clock_, loop_, classes_),
+      runtime_(*clock_, loop_, classes_, panel::kFormTimers),
       scenario_(std::move(options.scenario)) {
     device_->on_journal = std::move(options.on_journal);
     device_->register_class(classes_);

@@ -4,6 +4,7 @@
 
 #include "CZQICCardReader.h"
 #include "log/log_writer.h"
+#include "panel/panel_form.h"
 #include "win/common/com_object.h"
 #include "win/common/console.h"
 #include "win/common/convert.h"
@@ -65,7 +66,9 @@ Registry& registry() {
 }  // namespace
 
 ThreadRuntime::ThreadRuntime()
-    : clock_(make_real_clock()), loop_(*clock_), runtime_(*clock_, loop_, classes_) {
+    : clock_(make_real_clock()),
+      loop_(*clock_),
+      runtime_(*clock_, loop_, classes_, panel::kFormTimers) {
     runtime_.report_failure = report_failure;
     // The log writer is reached through its dual interface, not by late binding.
     classes_.register_class(kLogWriterProgId, kLogWriterClsid,

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "chip/hex.h"
+#include "device/chip_data.h"
 
 namespace czqic::bench {
 namespace {

@@ -3,20 +3,23 @@
 // handler during the wait.
 #include <array>
 
-#include "chip/hex.h"
+#include "device/chip_data.h"
 #include "operations/frame.h"
 
 namespace czqic {
 
 int32_t ColsZQICCardReader::QOR_WaitChip() {
     return Operation(*this, "QOR_WaitChip").run([](Operation& op) {
-        const int32_t status = op.waiting(
-            {"QOR_WaitChip", false, kDeviceLimitSeconds, PassOrder::SleepThenPump, [](Dispatch& c) {
-                 Value command("INIT");
-                 Value by_ref = Value::by_ref(command);
-                 c.call(ctl::kChipInit, {&by_ref, 1});
-             }});
-        if (status == 460 || status == 461) return kOk;
+        const int32_t status = op.waiting({.label = "QOR_WaitChip",
+                                           .start_line_after_calls = false,
+                                           .limit_seconds = kDeviceLimitSeconds,
+                                           .order = PassOrder::SleepThenPump,
+                                           .start = [](Dispatch& c) {
+                                               Value command("INIT");
+                                               Value by_ref = Value::by_ref(command);
+                                               c.call(ctl::kChipInit, {&by_ref, 1});
+                                           }});
+        if (status == ev::kStatus460 || status == ev::kChipDataReceived) return kOk;
         return status == kPending ? kTimedOut : kFailed;
     });
 }
@@ -28,22 +31,27 @@ int32_t ColsZQICCardReader::Qor_ChipTrnsp() {
         check_chip_command(rt_.chip_card_data);
         Value command_array;
         const int32_t status =
-            op.waiting({"Qor_ChipTrnsp", false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
-                        [this, &command_array](Dispatch& c) {
-                            Value command("SEND");
-                            std::array<Value, 4> args{Value::by_ref(command), Value(int16_t{0}),
-                                                      command_array, Value(int32_t{-1})};
-                            c.call(ctl::kChipSend, args);
-                            // Emptied after the call and before the wait, so what the client finds
-                            // afterwards is the reply, or nothing.
-                            rt_.chip_card_data.clear();
-                        },
+            op.waiting({.label = "Qor_ChipTrnsp",
+                        .start_line_after_calls = false,
+                        .limit_seconds = kDeviceLimitSeconds,
+                        .order = PassOrder::SleepThenPump,
+                        .start =
+                            [this, &command_array](Dispatch& c) {
+                                Value command("SEND");
+                                std::array<Value, 4> args{Value::by_ref(command), Value(int16_t{0}),
+                                                          command_array, Value(int32_t{-1})};
+                                c.call(ctl::kChipSend, args);
+                                // Emptied after the call and before the wait, so what the client
+                                // finds afterwards is the reply, or nothing.
+                                rt_.chip_card_data.clear();
+                            },
                         // Converted once the pending mark is set: text too long for the control
                         // fails here, before the start line and the call.
-                        [this, &command_array] {
-                            command_array = Value(chip_command_to_array(rt_.chip_card_data));
-                        }});
-        if (status == 461) return kOk;
+                        .prepare =
+                            [this, &command_array] {
+                                command_array = Value(chip_command_to_array(rt_.chip_card_data));
+                            }});
+        if (status == ev::kChipDataReceived) return kOk;
         return status == kPending ? kTimedOut : kFailed;
     });
 }

@@ -10,7 +10,7 @@ std::shared_ptr<ColsZQICCardReader> ColsZQICCardReader::create(Runtime& rt) {
     // termination runs for it.
     std::unique_ptr<ColsZQICCardReader> fresh(new ColsZQICCardReader(rt));
     rt.form().control().put(ctl::kDeviceName, Value(kDeviceLogicalName));
-    fresh->reader_status_ = 1;
+    fresh->reader_status_ = reader_status::kNoCard;
     fresh->card_taken_limit_ = 3;
     fresh->chip_card_flag_ = 0;
     return std::shared_ptr<ColsZQICCardReader>(fresh.release(), [](ColsZQICCardReader* p) {
@@ -33,6 +33,10 @@ void ColsZQICCardReader::terminate() noexcept {
 int32_t ColsZQICCardReader::log(std::string_view message) {
     last_log_result_ = rt_.log(message);
     return last_log_result_;
+}
+
+ReaderRef own_reader_ref(HostForm& form) {
+    return std::static_pointer_cast<ColsZQICCardReader>(form.own_object_ref());
 }
 
 std::string ColsZQICCardReader::ReadTrack(int track) const {
@@ -70,7 +74,7 @@ void ColsZQICCardReader::RefreshReaderStatus() {
     const bool jammed = to_string(control.get(ctl::kMediaState)) == "JAMMED";
     const bool fatal = to_string(control.get(ctl::kDeviceState)) == "FATAL";
     if (jammed || fatal) {
-        reader_status_ = 3;
+        reader_status_ = reader_status::kDeviceFault;
         entry_enabled_ = 0;
         // Only an off timer is switched on: re-enabling would restart its period.
         if (!form.timer1().enabled()) form.timer1().set_enabled(true);
@@ -80,18 +84,19 @@ void ColsZQICCardReader::RefreshReaderStatus() {
     const bool bin_full = to_string(control.get(ctl::kBinState)) == "BINFULL";
     const bool bin_flag = to_bool(control.get(ctl::kBinFlag));
     if (bin_full && bin_flag) {
-        reader_status_ = 6;
+        reader_status_ = reader_status::kCaptureBinFull;
         return;
     }
     const std::string media = to_string(control.get(ctl::kMediaState));
     if (media == "PRESENT") {
-        reader_status_ = 5;
+        reader_status_ = reader_status::kCardInside;
         entry_enabled_ = 0;
     } else if (media == "INJAWS") {
-        reader_status_ = 2;
+        reader_status_ = reader_status::kCardAtEntry;
         entry_enabled_ = 0;
     } else {
-        reader_status_ = entry_enabled_ == 1 ? 4 : 1;
+        reader_status_ =
+            entry_enabled_ == 1 ? reader_status::kEntryEnabled : reader_status::kNoCard;
     }
 }
 

@@ -10,6 +10,8 @@
 
 #include "component/events.h"
 #include "component/runtime.h"
+#include "device/control_contract.h"
+#include "device/form_host.h"
 #include "platform/automation.h"
 
 namespace czqic {
@@ -21,35 +23,17 @@ inline constexpr int32_t kFailed = 10120003;
 inline constexpr int32_t kStatus413 = 10120006;
 inline constexpr int32_t kCaptured = 10120011;
 
-// Dispatch identifiers of the vendor control's members.
-namespace ctl {
-inline constexpr DispId kNumber = 1;
-inline constexpr DispId kBinFlag = 3;
-inline constexpr DispId kWritable1 = 7;  // 8, 9 for tracks 2, 3
-inline constexpr DispId kDeviceName = 20;
-inline constexpr DispId kDeviceState = 21;
-inline constexpr DispId kMediaState = 22;
-inline constexpr DispId kBinState = 23;
-inline constexpr DispId kTrack1Data = 27;  // 28, 29
-inline constexpr DispId kCancelAccept = 31;
-inline constexpr DispId kEject = 32;
-inline constexpr DispId kRetain = 33;
-inline constexpr DispId kClear = 34;
-inline constexpr DispId kOpen = 43;
-inline constexpr DispId kClose = 44;
-inline constexpr DispId kWriteTrack = 52;
-inline constexpr DispId kChipInit = 54;
-inline constexpr DispId kChipSend = 55;
-inline constexpr DispId kTrack1Status = 63;  // 64, 65
-inline constexpr DispId kCancelWait = 66;
-inline constexpr DispId kAcceptAndRead = 67;
-inline constexpr DispId kQuery = 70;
-inline constexpr DispId kReset = 80;
-}  // namespace ctl
+// Reader status codes, as CardReaderStatus and CardReaderGetStatus return them.
+namespace reader_status {
+inline constexpr int32_t kNoCard = 1;        // no card, card entry not enabled
+inline constexpr int32_t kCardAtEntry = 2;   // a card stands in the entry slot
+inline constexpr int32_t kDeviceFault = 3;   // media jammed or device failed
+inline constexpr int32_t kEntryEnabled = 4;  // card entry enabled, no card yet
+inline constexpr int32_t kCardInside = 5;    // a card is inside the reader
+inline constexpr int32_t kCaptureBinFull = 6;
+}  // namespace reader_status
 
-inline constexpr const char* kDeviceLogicalName = "CARDREADER_ZQICR";
-
-class ColsZQICCardReader {
+class ColsZQICCardReader final : public FormObject {
   public:
     // Object creation: loads the host form if need be and names the device. A failing
     // step fails the creation (AutomationError) and no object exists.
@@ -108,7 +92,6 @@ class ColsZQICCardReader {
     int32_t log(std::string_view message);
 
     friend class Operation;
-    friend struct ReaderAccess;
 
     Runtime& rt_;
     ConnectionPoint events_;
@@ -120,12 +103,19 @@ class ColsZQICCardReader {
     std::array<std::string, 3> write_text_{};
     int32_t chip_card_flag_ = 0;
     int16_t loop_index_ = 0;
-    int32_t reader_status_ = 1;
+    int32_t reader_status_ = reader_status::kNoCard;
     double start_time_ = 0;
     int32_t card_taken_limit_ = 3;
     int32_t last_log_result_ = 0;
 };
 
 using ReaderRef = std::shared_ptr<ColsZQICCardReader>;
+
+// The host form's own object (mobjCardReader), created on first use. The Runtime is the
+// form's one host, so the object is always of this class.
+ReaderRef own_reader_ref(HostForm& form);
+inline ColsZQICCardReader& own_reader(HostForm& form) {
+    return *own_reader_ref(form);
+}
 
 }  // namespace czqic

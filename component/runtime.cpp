@@ -1,12 +1,13 @@
 #include "component/runtime.h"
 
+#include "component/reader.h"
 #include "device/host_form.h"
 #include "log/log_writer.h"
 
 namespace czqic {
 
-Runtime::Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes)
-    : clock_(clock), loop_(loop), classes_(classes) {}
+Runtime::Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes, FormTimers timers)
+    : clock_(clock), loop_(loop), classes_(classes), timers_(timers) {}
 
 Runtime::~Runtime() {
     // The library going away unloads the form like any termination would, so the form's
@@ -30,6 +31,19 @@ void Runtime::unload_form() {
     auto form = form_;
     form->on_unload();
     if (form_ == form) form_.reset();
+}
+
+std::shared_ptr<FormObject> Runtime::create_form_object() {
+    return ColsZQICCardReader::create(*this);
+}
+
+void Runtime::reset_form_object(FormObject& object) {
+    // The form's own object is always one this Runtime created.
+    timers_.reset(static_cast<ColsZQICCardReader&>(object));
+}
+
+void Runtime::refresh_form(HostForm& form) {
+    timers_.refresh(form);
 }
 
 int32_t Runtime::log(std::string_view message) {

@@ -10,55 +10,63 @@
 #include <string>
 #include <string_view>
 
+#include "device/form_host.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
 
 namespace czqic {
 
+class ColsZQICCardReader;
 class HostForm;
 class LogWriter;
 
 inline constexpr int32_t kPending = 10120100;
 
-class Runtime {
+// What the host form's timers run. The work lives above this layer (the reset among the
+// operations, the refresh in the test panel), so whoever builds the Runtime hands it in;
+// panel/panel_form.h holds the pair every host uses.
+struct FormTimers {
+    int32_t (*reset)(ColsZQICCardReader& own_object);  // Timer1
+    void (*refresh)(HostForm& form);                   // Timer2
+};
+
+class Runtime final : public FormHost {
   public:
-    Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes);
+    Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes, FormTimers timers);
     ~Runtime();
-    Runtime(const Runtime&) = delete;  // the process's one copy of its shared values
-    Runtime& operator=(const Runtime&) = delete;
 
     Clock& clock() { return clock_; }
-    MessageLoop& loop() { return loop_; }
-    ClassRegistry& classes() { return classes_; }
-
-    // Process-wide values, shared by every object and by the host form.
-    int32_t status_word = 0;
-    int32_t second_status_word = 0;
-    std::string chip_card_data;  // mstrChipCardData
+    MessageLoop& loop() override { return loop_; }
+    ClassRegistry& classes() override { return classes_; }
 
     // The host form, created and loaded on first touch.
     HostForm& form();
     std::shared_ptr<HostForm> form_ref();
     bool form_loaded() const { return form_ != nullptr; }
     // Unloads the form; a request made while an unload is under way does nothing.
-    void unload_form();
+    void unload_form() override;
 
     // Writes one message through the process-wide log writer, creating it on first use;
     // returns what WriteLog returned. Failures raise AutomationError.
-    int32_t log(std::string_view message);
+    int32_t log(std::string_view message) override;
     void clear_log_writer();
     bool has_log_writer() const { return log_writer_ != nullptr; }
 
     // Where failures go that have no caller to return to: a failed termination, an event
     // handler or a timer tick that stopped. The command line prints them on stderr.
     std::function<void(std::string_view where, std::string_view description)> report_failure;
-    void report(std::string_view where, const std::exception& e);
+    void report(std::string_view where, const std::exception& e) override;
 
   private:
+    std::shared_ptr<FormObject> create_form_object() override;
+    void reset_form_object(FormObject& object) override;
+    void refresh_form(HostForm& form) override;
+
     Clock& clock_;
     MessageLoop& loop_;
     ClassRegistry& classes_;
+    FormTimers timers_;
     std::shared_ptr<HostForm> form_;
     std::shared_ptr<LogWriter> log_writer_;
 };

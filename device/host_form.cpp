@@ -1,9 +1,8 @@
 #include "device/host_form.h"
 
-#include "chip/hex.h"
-#include "component/reader.h"
-#include "component/runtime.h"
-#include "panel/test_panel.h"
+#include <algorithm>
+
+#include "device/chip_data.h"
 
 namespace czqic {
 namespace {
@@ -12,7 +11,8 @@ namespace {
 // holds this sink weakly and the sink holds the form weakly, so neither keeps the other.
 class ControlEvents final : public EventSink {
   public:
-    ControlEvents(Runtime& rt, std::weak_ptr<HostForm> form) : rt_(rt), form_(std::move(form)) {}
+    ControlEvents(FormHost& host, std::weak_ptr<HostForm> form)
+        : host_(host), form_(std::move(form)) {}
 
     void on_event(std::string_view name, std::span<const Value> args) override {
         auto form = form_.lock();
@@ -22,43 +22,13 @@ class ControlEvents final : public EventSink {
         } catch (const std::exception& e) {
             // A handler stops at its failing step; the control's event delivery is told
             // nothing more than that, so the failure is reported here.
-            rt_.report("Event " + std::string(name), e);
+            host_.report("Event " + std::string(name), e);
         }
     }
 
   private:
-    Runtime& rt_;
+    FormHost& host_;
     std::weak_ptr<HostForm> form_;
-};
-
-enum class Word { Status, Second, None };
-
-struct Handler {
-    std::string_view event;
-    Word word;      // the word the handler writes and then logs
-    int32_t value;  // what it stores (unused for Word::None)
-};
-
-// The handled events in the control's order. CardEjected and WaitCancelled store
-// nothing and log the status word as it stands.
-constexpr Handler kHandlers[] = {
-    {"CardAccepted", Word::Status, 405},
-    {"CardInvalid", Word::Status, 407},
-    {"CardAcceptCancelled", Word::Second, 416},
-    {"CardTaken", Word::Status, 411},
-    {"CardCaptured", Word::Status, 412},
-    {"CardEjected", Word::None, 0},
-    {"Timeout", Word::Status, 10120001},
-    {"DeviceError", Word::Status, 23},
-    {"CardRead", Word::Status, 419},
-    {"CardWritten", Word::Status, 409},
-    {"FatalError", Word::Status, 23},
-    {"ConnectionOpened", Word::Status, 403},
-    {"ConnectionClosed", Word::Status, 23},
-    {"ChipDataReceived", Word::Status, 461},
-    {"ChipInvalid", Word::Status, 462},
-    {"WaitCancelled", Word::None, 0},
-    {"ResetComplete", Word::Status, 404},
 };
 
 constexpr std::array<const char*, 11> kLoadTexts = {
@@ -72,20 +42,20 @@ const std::array<const char*, 11>& HostForm::load_texts() {
     return kLoadTexts;
 }
 
-HostForm::HostForm(Runtime& rt)
-    : rt_(rt),
-      timer1_(rt.loop(), kTimer1IntervalMs, [this] { on_timer1(); }),
-      timer2_(rt.loop(), kTimer2IntervalMs, [this] { on_timer2(); }) {
+HostForm::HostForm(FormHost& host)
+    : host_(host),
+      timer1_(host.loop(), kTimer1IntervalMs, [this] { on_timer1(); }),
+      timer2_(host.loop(), kTimer2IntervalMs, [this] { on_timer2(); }) {
     for (size_t i = 0; i < texts_.size(); ++i) texts_[i] = kLoadTexts[i];
 }
 
-std::shared_ptr<HostForm> HostForm::load(Runtime& rt) {
-    std::shared_ptr<HostForm> form(new HostForm(rt));
-    form->control_ = rt.classes().create_as<Dispatch>(kControlProgId);
+std::shared_ptr<HostForm> HostForm::load(FormHost& host) {
+    std::shared_ptr<HostForm> form(new HostForm(host));
+    form->control_ = host.classes().create_as<Dispatch>(kControlProgId);
     // A control without an event source still loads; it simply never reports.
     form->source_ = std::dynamic_pointer_cast<EventSource>(form->control_);
     if (form->source_) {
-        form->sink_ = std::make_shared<ControlEvents>(rt, form);
+        form->sink_ = std::make_shared<ControlEvents>(host, form);
         form->cookie_ = form->source_->advise(form->sink_);
     }
     return form;
@@ -98,9 +68,9 @@ HostForm::~HostForm() {
     control_.reset();
 }
 
-std::shared_ptr<ColsZQICCardReader> HostForm::own_reader_ref() {
-    if (!own_reader_) own_reader_ = ColsZQICCardReader::create(rt_);
-    return own_reader_;
+std::shared_ptr<FormObject> HostForm::own_object_ref() {
+    if (!own_object_) own_object_ = host_.create_form_object();
+    return own_object_;
 }
 
 void HostForm::on_unload() {
@@ -113,44 +83,44 @@ void HostForm::on_unload() {
     timer2_.set_enabled(false);
     // Releasing the form's own object runs its termination, which asks for this unload
     // again; that request finds the unload under way and does nothing.
-    auto own = std::move(own_reader_);
+    auto own = std::move(own_object_);
     own.reset();
 }
 
 void HostForm::handle_event(std::string_view name, std::span<const Value> args) {
-    if (name == "ChipDataReceived") {
+    const auto handler =
+        std::ranges::find(ev::kHandled, name, [](const ev::Handled& h) { return h.name; });
+    if (handler == ev::kHandled.end()) return;
+    // The chip's reply is stored before its status value, so an operation that sees the
+    // value finds the reply already there; a conversion that fails stores neither.
+    const bool chip_data = handler->name == ev::name::kChipDataReceived;
+    std::string chip_text;
+    if (chip_data) {
         // Take a private copy before converting: the caller's array may be reused.
         if (args.size() < 2)
             raise_runtime_error(rt_error::kSubscriptOutOfRange,
                                 "ChipDataReceived: chip data argument missing");
         const Value data = args[1].deref();
-        std::string text = chip_reply_to_text(data);
-        rt_.chip_card_data = text;
-        set_text(11, text);
-        rt_.status_word = 461;
-        rt_.log("Event ChipDataReceived" + std::to_string(rt_.status_word));
-        rt_.log("mstrChipCardData:" + text);
-        return;
+        chip_text = chip_reply_to_text(data);
+        host_.chip_card_data = chip_text;
+        set_text(11, chip_text);
     }
-    for (const Handler& h : kHandlers) {
-        if (h.event != name) continue;
-        int32_t shown = 0;
-        switch (h.word) {
-            case Word::Status:
-                rt_.status_word = h.value;
-                shown = rt_.status_word;
-                break;
-            case Word::Second:
-                rt_.second_status_word = h.value;
-                shown = rt_.second_status_word;
-                break;
-            case Word::None:
-                shown = rt_.status_word;
-                break;
-        }
-        rt_.log("Event " + std::string(name) + std::to_string(shown));
-        return;
+    int32_t shown = 0;
+    switch (handler->word) {
+        case ev::Word::Status:
+            host_.status_word = handler->value;
+            shown = host_.status_word;
+            break;
+        case ev::Word::Second:
+            host_.second_status_word = handler->value;
+            shown = host_.second_status_word;
+            break;
+        case ev::Word::None:
+            shown = host_.status_word;
+            break;
     }
+    host_.log("Event " + std::string(name) + std::to_string(shown));
+    if (chip_data) host_.log("mstrChipCardData:" + chip_text);
 }
 
 void HostForm::on_timer1() {
@@ -159,25 +129,25 @@ void HostForm::on_timer1() {
     if (timer1_resetting_) return;
     auto self = shared_from_this();
     try {
-        rt_.log("CardReaderReset");
-        auto reader = own_reader_ref();
+        host_.log("CardReaderReset");
+        auto own = own_object_ref();
         timer1_resetting_ = true;
         struct Clear {
             bool& flag;
             ~Clear() { flag = false; }
         } clear{timer1_resetting_};
-        reader->CardReaderReset();
+        host_.reset_form_object(*own);
     } catch (const std::exception& e) {
-        rt_.report("Timer1", e);
+        host_.report("Timer1", e);
     }
 }
 
 void HostForm::on_timer2() {
     auto self = shared_from_this();
     try {
-        panel::status_refresh(*this);
+        host_.refresh_form(*this);
     } catch (const std::exception& e) {
-        rt_.report("Timer2", e);
+        host_.report("Timer2", e);
     }
 }
 

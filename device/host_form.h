@@ -10,15 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "device/control_contract.h"
+#include "device/form_host.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
 
 namespace czqic {
 
-class Runtime;
-class ColsZQICCardReader;
-
-inline constexpr const char* kControlProgId = "KXCARDREADERLib.KXCardReader";
 inline constexpr int64_t kTimer1IntervalMs = 30000;
 inline constexpr int64_t kTimer2IntervalMs = 1000;
 
@@ -26,12 +24,12 @@ class HostForm : public std::enable_shared_from_this<HostForm> {
   public:
     // Loads the form: creates KXCardReader1 by its ProgID and connects the handlers;
     // both timers off, text boxes at their load texts, no object of its own yet.
-    static std::shared_ptr<HostForm> load(Runtime& rt);
+    static std::shared_ptr<HostForm> load(FormHost& host);
     ~HostForm();
     HostForm(const HostForm&) = delete;  // one form per load
     HostForm& operator=(const HostForm&) = delete;
 
-    Runtime& runtime() { return rt_; }
+    FormHost& host() { return host_; }
     Dispatch& control() { return *control_; }
     Timer& timer1() { return timer1_; }
     Timer& timer2() { return timer2_; }
@@ -41,27 +39,27 @@ class HostForm : public std::enable_shared_from_this<HostForm> {
     void set_text(int box, std::string value) { texts_.at(box - 1) = std::move(value); }
     static const std::array<const char*, 11>& load_texts();
 
-    // mobjCardReader, created on first use. Callers that run an operation on it hold the
-    // reference, so an unload during the operation's wait cannot free it under them.
-    ColsZQICCardReader& own_reader() { return *own_reader_ref(); }
-    std::shared_ptr<ColsZQICCardReader> own_reader_ref();
-    bool has_own_reader() const { return own_reader_ != nullptr; }
+    // mobjCardReader, created by the host on first use. Callers that run an operation on
+    // it hold the reference, so an unload during the operation's wait cannot free it
+    // under them.
+    std::shared_ptr<FormObject> own_object_ref();
+    bool has_own_object() const { return own_object_ != nullptr; }
     int32_t mlngResult = 0;
 
     // The control's events, bound by name. Unknown names are ignored. A failing handler
     // stops at the failing step and its failure propagates to the caller.
     void handle_event(std::string_view name, std::span<const Value> args);
 
-    // The unload handler; the Runtime calls it once per unload, before the form goes.
+    // The unload handler; the host calls it once per unload, before the form goes.
     void on_unload();
     bool unloading() const { return unloading_; }
 
   private:
-    explicit HostForm(Runtime& rt);
+    explicit HostForm(FormHost& host);
     void on_timer1();
     void on_timer2();
 
-    Runtime& rt_;
+    FormHost& host_;
     std::shared_ptr<Dispatch> control_;
     std::shared_ptr<EventSink> sink_;
     std::shared_ptr<EventSource> source_;
@@ -69,7 +67,7 @@ class HostForm : public std::enable_shared_from_this<HostForm> {
     Timer timer1_;
     Timer timer2_;
     std::array<std::string, 11> texts_;
-    std::shared_ptr<ColsZQICCardReader> own_reader_;
+    std::shared_ptr<FormObject> own_object_;
     bool unloading_ = false;
     bool timer1_resetting_ = false;
 };

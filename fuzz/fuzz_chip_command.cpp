@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "chip/hex.h"
+#include "device/chip_data.h"
 
 namespace {
 

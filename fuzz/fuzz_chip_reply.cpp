@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "chip/hex.h"
+#include "device/chip_data.h"
 
 namespace {
 

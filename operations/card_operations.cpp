@@ -10,11 +10,11 @@ namespace {
 // Reset and retain share one mapping; 413 is produced by no handler but still mapped.
 int32_t map_reset_like(int32_t status) {
     switch (status) {
-        case 404:
+        case ev::kResetComplete:
             return kOk;
-        case 412:
+        case ev::kCardCaptured:
             return kCaptured;
-        case 413:
+        case ev::kStatus413:
             return kStatus413;
         case kPending:
             return kTimedOut;
@@ -31,8 +31,11 @@ Value arg(const char* s) {
 
 int32_t ColsZQICCardReader::CardReaderInit() {
     return Operation(*this, "CardReaderInit").run([this](Operation& op) {
-        op.waiting({"CardReaderInit", true, kDeviceLimitSeconds, PassOrder::PumpThenSleep,
-                    [](Dispatch& c) { c.call(ctl::kOpen); }});
+        op.waiting({.label = "CardReaderInit",
+                    .start_line_after_calls = true,
+                    .limit_seconds = kDeviceLimitSeconds,
+                    .order = PassOrder::PumpThenSleep,
+                    .start = [](Dispatch& c) { c.call(ctl::kOpen); }});
         // The open's outcome shows only in the end line; the reset decides the result.
         return CardReaderReset();
     });
@@ -40,8 +43,11 @@ int32_t ColsZQICCardReader::CardReaderInit() {
 
 int32_t ColsZQICCardReader::CardReaderReset() {
     return Operation(*this, "CardReaderReset").run([](Operation& op) {
-        return map_reset_like(op.waiting({"CardReaderReset", true, kDeviceLimitSeconds,
-                                          PassOrder::PumpThenSleep, [](Dispatch& c) {
+        return map_reset_like(op.waiting({.label = "CardReaderReset",
+                                          .start_line_after_calls = true,
+                                          .limit_seconds = kDeviceLimitSeconds,
+                                          .order = PassOrder::PumpThenSleep,
+                                          .start = [](Dispatch& c) {
                                               c.call(ctl::kCancelWait);
                                               std::array<Value, 1> action{arg("EJECT")};
                                               c.call(ctl::kReset, action);
@@ -51,8 +57,11 @@ int32_t ColsZQICCardReader::CardReaderReset() {
 
 int32_t ColsZQICCardReader::CardReaderRetain() {
     return Operation(*this, "CardReaderRetain").run([](Operation& op) {
-        return map_reset_like(op.waiting({"CardReaderRetain", true, kDeviceLimitSeconds,
-                                          PassOrder::PumpThenSleep, [](Dispatch& c) {
+        return map_reset_like(op.waiting({.label = "CardReaderRetain",
+                                          .start_line_after_calls = true,
+                                          .limit_seconds = kDeviceLimitSeconds,
+                                          .order = PassOrder::PumpThenSleep,
+                                          .start = [](Dispatch& c) {
                                               c.call(ctl::kCancelWait);
                                               c.call(ctl::kRetain);
                                           }}));
@@ -83,19 +92,19 @@ int32_t ColsZQICCardReader::CardReaderEnable() {
         // Entry is open whatever the control answered; Disable relies on the flag.
         entry_enabled_ = 1;
         const int32_t s = op.status();
-        return s == 0 || s == 405 || s == 460 ? kOk : kFailed;
+        return s == 0 || s == ev::kCardAccepted || s == ev::kStatus460 ? kOk : kFailed;
     });
 }
 
 int32_t ColsZQICCardReader::CardReaderRead() {
     return Operation(*this, "CardReaderRead").run([this](Operation& op) {
-        // No pending mark: a card accepted before this call has already stored 405.
+        // No pending mark: a card accepted before this call has already stored its value.
         op.begin(false);
         op.log("CardReaderRead start:" + std::to_string(op.status()) + " " +
                std::to_string(entry_enabled_));
-        op.wait(10, PassOrder::PumpThenSleep, [&op] { return op.status() == 405; });
+        op.wait(10, PassOrder::PumpThenSleep, [&op] { return op.status() == ev::kCardAccepted; });
         op.progress("CardReaderRead Start end :");
-        if (op.status() != 405) return kFailed;
+        if (op.status() != ev::kCardAccepted) return kFailed;
 
         read_text_ = {};
         read_len_ = {};
@@ -115,12 +124,15 @@ int32_t ColsZQICCardReader::CardReaderRead() {
 
 int32_t ColsZQICCardReader::CardReaderReturn() {
     return Operation(*this, "CardReaderReturn").run([this](Operation& op) {
-        const int32_t status = op.waiting({"CardReaderReturn", false, card_taken_limit_,
-                                           PassOrder::SleepThenPump, [](Dispatch& c) {
+        const int32_t status = op.waiting({.label = "CardReaderReturn",
+                                           .start_line_after_calls = false,
+                                           .limit_seconds = card_taken_limit_,
+                                           .order = PassOrder::SleepThenPump,
+                                           .start = [](Dispatch& c) {
                                                std::array<Value, 1> eject{Value(int32_t{-1})};
                                                c.call(ctl::kEject, eject);
                                            }});
-        if (status == 411 || status == 0) return kOk;
+        if (status == ev::kCardTaken || status == 0) return kOk;
         const int32_t result = status == kPending ? kTimedOut : kFailed;
         // The card is left where it is: stop the control waiting, do not await it.
         op.control().call(ctl::kCancelWait);
@@ -131,7 +143,7 @@ int32_t ColsZQICCardReader::CardReaderReturn() {
 int32_t ColsZQICCardReader::CardReaderDisable() {
     return Operation(*this, "CardReaderDisable").run([this](Operation& op) {
         op.progress("CardReaderDisable:");
-        if (entry_enabled_ == 1 && op.status() != 405) {
+        if (entry_enabled_ == 1 && op.status() != ev::kCardAccepted) {
             op.begin(false);
             int32_t& second = op.rt().second_status_word;
             second = kPending;

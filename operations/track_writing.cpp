@@ -17,8 +17,11 @@ int32_t ColsZQICCardReader::CardReaderWrite() {
             if (!writable || write_text_[track - 1].empty()) continue;
             const std::string label = "CardReaderWrite" + std::to_string(track);
             const int32_t status =
-                op.waiting({label, false, kDeviceLimitSeconds, PassOrder::SleepThenPump,
-                            [this, track](Dispatch& c) {
+                op.waiting({.label = label,
+                            .start_line_after_calls = false,
+                            .limit_seconds = kDeviceLimitSeconds,
+                            .order = PassOrder::SleepThenPump,
+                            .start = [this, track](Dispatch& c) {
                                 // The text goes by reference: what the control changes in it stays.
                                 std::array<Value, 2> args{Value(std::to_string(track)), Value()};
                                 Value text(write_text_[track - 1]);
@@ -26,7 +29,7 @@ int32_t ColsZQICCardReader::CardReaderWrite() {
                                 c.call(ctl::kWriteTrack, args);
                                 write_text_[track - 1] = to_string(text);
                             }});
-            if (status != 409) return status == kPending ? kTimedOut : kFailed;
+            if (status != ev::kCardWritten) return status == kPending ? kTimedOut : kFailed;
         }
         write_text_ = {};
         return kOk;

@@ -14,13 +14,11 @@ using detail::fail_at;
 using nlohmann::json;
 
 const std::vector<std::string>& handled_events() {
-    static const std::vector<std::string> names{
-        "CardAccepted",     "CardInvalid",      "CardAcceptCancelled",
-        "CardTaken",        "CardCaptured",     "CardEjected",
-        "Timeout",          "DeviceError",      "CardRead",
-        "CardWritten",      "FatalError",       "ConnectionOpened",
-        "ConnectionClosed", "ChipDataReceived", "ChipInvalid",
-        "WaitCancelled",    "ResetComplete"};
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const ev::Handled& e : ev::kHandled) list.emplace_back(e.name);
+        return list;
+    }();
     return names;
 }
 
@@ -239,7 +237,8 @@ std::map<std::string, Value> read_set(const json& j, const std::string& path) {
 std::optional<Value> read_event_data(const json& j, const std::string& event,
                                      const std::string& path) {
     if (!j.contains("data")) return std::nullopt;
-    if (event != "ChipDataReceived") fail_at(path + ".data", "data is only for ChipDataReceived");
+    if (event != ev::name::kChipDataReceived)
+        fail_at(path + ".data", "data is only for ChipDataReceived");
     return detail::read_chip_data(j["data"], path + ".data");
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/control_contract.h"
 #include "sim/sim_reader.h"
 
 namespace czqic::sim::detail {

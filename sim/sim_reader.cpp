@@ -15,15 +15,9 @@ using detail::Member;
 
 namespace {
 
-constexpr const char* kProgId = "KXCARDREADERLib.KXCardReader";
 constexpr uint32_t kEInvalidArg = 0x80070057u;
 // What Visual Basic reports for DISP_E_BADPARAMCOUNT.
 constexpr int32_t kWrongArgumentCount = 450;
-
-// Member ids the reactions below single out.
-constexpr DispId kOpen = 43, kClose = 44, kCancelWait = 66, kReset = 80, kAcceptAndRead = 67,
-                 kCancelAccept = 31, kEject = 32, kRetain = 33, kClear = 34, kWriteTrack = 52,
-                 kChipInit = 54, kChipSend = 55, kQuery = 70;
 
 [[noreturn]] void raise_failure(const std::string& description) {
     throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
@@ -43,17 +37,17 @@ constexpr DispId kOpen = 43, kClose = 44, kCancelWait = 66, kReset = 80, kAccept
 
 // The parameters each event carries, as the control declares them.
 ValueArray event_args(std::string_view name, const std::optional<Value>& data) {
-    if (name == "ChipDataReceived")
+    if (name == ev::name::kChipDataReceived)
         return {Value(std::string()), data ? deep_copy(*data) : Value(ValueArray{})};
-    if (name == "FatalError") return {Value(int32_t{0})};
-    if (name == "ChipInvalid") return {Value(std::string())};
+    if (name == ev::name::kFatalError) return {Value(int32_t{0})};
+    if (name == ev::name::kChipInvalid) return {Value(std::string())};
     return {};
 }
 
-EventSpec posted(std::string event, int64_t after_ms, std::map<std::string, Value> set = {},
+EventSpec posted(std::string_view event, int64_t after_ms, std::map<std::string, Value> set = {},
                  std::optional<Value> data = std::nullopt) {
     EventSpec e;
-    e.event = std::move(event);
+    e.event = std::string(event);
     e.after_ms = after_ms;
     e.set = std::move(set);
     e.data = std::move(data);
@@ -224,30 +218,30 @@ Value SimDevice::Impl::get_property(const Control& control, const Member& member
     if (auto it = s.fail_gets.find(std::string(member.key)); it != s.fail_gets.end())
         raise_failure(it->second);
     switch (member.id) {
-        case 1:
+        case ctl::kNumber:
             return deep_copy(s.number);
-        case 3:
+        case ctl::kBinFlag:
             return Value(s.bin_flag);
-        case 7:
-        case 8:
-        case 9:
-            return deep_copy(s.writable[member.id - 7]);
-        case 20:
+        case ctl::kWritable1:
+        case ctl::kWritable1 + 1:
+        case ctl::kWritable1 + 2:
+            return deep_copy(s.writable[member.id - ctl::kWritable1]);
+        case ctl::kDeviceName:
             return deep_copy(control.device_name);
-        case 21:
+        case ctl::kDeviceState:
             return Value(s.device);
-        case 22:
+        case ctl::kMediaState:
             return Value(s.media);
-        case 23:
+        case ctl::kBinState:
             return Value(s.bin);
-        case 27:
-        case 28:
-        case 29:
-            return Value(s.tracks[member.id - 27].data);
-        case 63:
-        case 64:
-        case 65:
-            return Value(s.tracks[member.id - 63].status);
+        case ctl::kTrack1Data:
+        case ctl::kTrack1Data + 1:
+        case ctl::kTrack1Data + 2:
+            return Value(s.tracks[member.id - ctl::kTrack1Data].data);
+        case ctl::kTrack1Status:
+        case ctl::kTrack1Status + 1:
+        case ctl::kTrack1Status + 2:
+            return Value(s.tracks[member.id - ctl::kTrack1Status].status);
         default:
             raise_member_not_found();
     }
@@ -271,14 +265,14 @@ Value SimDevice::Impl::run_method(Control& control, const Member& member, std::s
     if (reaction.fail) raise_failure(*reaction.fail);
 
     // Opening is the instance's own state, whatever the scenario makes the call report.
-    if (member.id == kOpen) control.opened = true;
-    if (member.id == kClose) control.opened = false;
+    if (member.id == ctl::kOpen) control.opened = true;
+    if (member.id == ctl::kClose) control.opened = false;
     for (const auto& [key, value] : reaction.set) apply_set(device.state_, key, value);
 
     Value result;
-    if (member.id == kAcceptAndRead || member.id == kClear)
+    if (member.id == ctl::kAcceptAndRead || member.id == ctl::kClear)
         result = reaction.returns ? deep_copy(*reaction.returns) : Value(int32_t{0});
-    else if (member.id == kQuery)
+    else if (member.id == ctl::kQuery)
         result = reaction.returns ? deep_copy(*reaction.returns) : query_answer(args[0]);
 
     // An event delivered inside the call has no use for afterMs; it is ignored there.
@@ -294,43 +288,43 @@ Value SimDevice::Impl::run_method(Control& control, const Member& member, std::s
 Reaction SimDevice::Impl::builtin_reaction(const Member& member, std::span<Value> args) {
     Reaction r;
     switch (member.id) {
-        case kOpen:
-            r.events = {posted("ConnectionOpened", 100)};
+        case ctl::kOpen:
+            r.events = {posted(ev::name::kConnectionOpened, 100)};
             break;
-        case kReset:
-            r.events = {posted("ResetComplete", 500)};
+        case ctl::kReset:
+            r.events = {posted(ev::name::kResetComplete, 500)};
             break;
-        case kAcceptAndRead:
-            r.events = {posted("CardAccepted", 1500, {{"media", Value("PRESENT")}})};
+        case ctl::kAcceptAndRead:
+            r.events = {posted(ev::name::kCardAccepted, 1500, {{"media", Value("PRESENT")}})};
             break;
-        case kCancelAccept:
-            r.events = {posted("CardAcceptCancelled", 100)};
+        case ctl::kCancelAccept:
+            r.events = {posted(ev::name::kCardAcceptCancelled, 100)};
             break;
-        case kEject:
-            r.events = {posted("CardEjected", 300, {{"media", Value("INJAWS")}}),
-                        posted("CardTaken", 2300, {{"media", Value("NOMEDIA")}})};
+        case ctl::kEject:
+            r.events = {posted(ev::name::kCardEjected, 300, {{"media", Value("INJAWS")}}),
+                        posted(ev::name::kCardTaken, 2300, {{"media", Value("NOMEDIA")}})};
             break;
-        case kRetain:
-            r.events = {posted("CardCaptured", 800, {{"media", Value("NOMEDIA")}})};
+        case ctl::kRetain:
+            r.events = {posted(ev::name::kCardCaptured, 800, {{"media", Value("NOMEDIA")}})};
             break;
-        case kCancelWait:
-            r.events = {posted("WaitCancelled", 0)};
+        case ctl::kCancelWait:
+            r.events = {posted(ev::name::kWaitCancelled, 0)};
             break;
-        case kWriteTrack: {
+        case ctl::kWriteTrack: {
             // The text is taken now: the caller's variable may be gone when the write ends.
             const int track = track_index(args[0]);
             const Value& text = follow(args[1]);
             const auto* s = std::get_if<std::string>(&text.v);
             if (!s) raise_invalid_argument("Invalid track data " + journal_text(text));
-            r.events = {posted("CardWritten", 400,
+            r.events = {posted(ev::name::kCardWritten, 400,
                                {{"track" + std::to_string(track + 1) + ".data", Value(*s)}})};
             break;
         }
-        case kChipInit:
-            r.events = {posted("ChipDataReceived", 300, {},
+        case ctl::kChipInit:
+            r.events = {posted(ev::name::kChipDataReceived, 300, {},
                                Value(detail::hex_to_bytes(kAnswerToReset).value()))};
             break;
-        case kChipSend: {
+        case ctl::kChipSend: {
             const Value& command = follow(args[2]);
             const auto* array = std::get_if<Value::Array>(&command.v);
             if (!array || !*array) raise_invalid_argument("The command is not an array");
@@ -341,8 +335,8 @@ Reaction SimDevice::Impl::builtin_reaction(const Member& member, std::span<Value
                 apdu.push_back(*b);
             }
             const auto answer = detail::card_answer(apdu, random);
-            r.events = {
-                posted("ChipDataReceived", 100, {}, Value(detail::bytes_to_values(answer)))};
+            r.events = {posted(ev::name::kChipDataReceived, 100, {},
+                               Value(detail::bytes_to_values(answer)))};
             break;
         }
         default:  // close, clear and query: answered by the call itself
@@ -393,7 +387,7 @@ SimDevice::~SimDevice() = default;
 
 void SimDevice::register_class(ClassRegistry& classes) {
     std::weak_ptr<SimDevice> device = weak_from_this();
-    classes.register_class(kProgId, "", [device]() -> std::shared_ptr<Object> {
+    classes.register_class(kControlProgId, "", [device]() -> std::shared_ptr<Object> {
         auto d = device.lock();
         if (!d) throw std::runtime_error("the simulated card reader has been shut down");
         return d->create_control();

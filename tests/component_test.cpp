@@ -49,7 +49,7 @@ TEST(Lifecycle, ReleasingOneObjectClosesTheControlAndUnloadsTheFormForAll) {
 TEST(Lifecycle, TheFormsOwnObjectTerminatesOnceWhenTheFormUnloads) {
     Harness h;
     auto client = h.make_reader();
-    h.rt.form().own_reader();  // what a panel button or a Timer1 tick creates
+    own_reader(h.rt.form());  // what a panel button or a Timer1 tick creates
     h.clear_records();
     client.reset();
     // The client's close, then the form's own object's close during the unload; its

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "chip/hex.h"
+#include "device/chip_data.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {

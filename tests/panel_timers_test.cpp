@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {
@@ -147,7 +147,7 @@ TEST(Panel, ReadFillsTheTrackBoxesFromTheControlEvenWhenTheReadFailed) {
     EXPECT_EQ(form.text(6), "Read:10120003");
     EXPECT_EQ(form.text(7), h.device->state().tracks[0].data);
     EXPECT_EQ(form.text(9), h.device->state().tracks[2].data);
-    EXPECT_EQ(form.own_reader().ReadTrack(1), "");
+    EXPECT_EQ(own_reader(form).ReadTrack(1), "");
 }
 
 TEST(Panel, ChipSendReplacesTheClientsCommandAndTheReplyReachesText11) {
@@ -194,7 +194,7 @@ TEST(Panel, InvisibleButtonsDoNothingAndUnknownNamesFail) {
     h.clear_records();
     panel::click(form, "Cmd_GetFieldSync");
     EXPECT_THAT(h.journal(), IsEmpty());
-    EXPECT_FALSE(form.has_own_reader());
+    EXPECT_FALSE(form.has_own_object());
     EXPECT_THROW(panel::click(form, "Text6"), AutomationError);
     EXPECT_THROW(panel::click(form, "Cmd_Nothing"), AutomationError);
 }
@@ -213,7 +213,7 @@ TEST(Panel, ExitUnloadsTheFormAndReleasesItsObjectOnce) {
     HostForm& fresh = h.rt.form();
     EXPECT_EQ(fresh.text(6), "Text6");
     EXPECT_FALSE(fresh.timer2().enabled());
-    EXPECT_FALSE(fresh.has_own_reader());
+    EXPECT_FALSE(fresh.has_own_object());
 }
 
 TEST(Panel, AClientReleaseUnloadsThePanelToo) {

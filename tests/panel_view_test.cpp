@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 #include "tools/czqic/panel_input.h"
 #include "tools/czqic/panel_layout.h"
 

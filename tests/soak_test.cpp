@@ -31,7 +31,7 @@
 #include <string_view>
 #include <vector>
 
-#include "chip/hex.h"
+#include "device/chip_data.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {

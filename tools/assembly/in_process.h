@@ -13,6 +13,7 @@
 #include "component/reader.h"
 #include "component/runtime.h"
 #include "log/log_writer.h"
+#include "panel/panel_form.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
@@ -67,7 +68,7 @@ class InProcess {
     ClassRegistry classes;
     std::shared_ptr<sim::SimDevice> device;
     std::vector<std::string> failures;  // "where: description", as the Runtime reported them
-    Runtime rt{clock, loop, classes};
+    Runtime rt{clock, loop, classes, panel::kFormTimers};
 };
 
 }  // namespace czqic

@@ -5,7 +5,7 @@
 
 #include "component/members.h"
 #include "device/host_form.h"
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 #include "tools/czqic/session.h"
 
 namespace czqic::cli {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 #include "tools/czqic/panel_layout.h"
 
 namespace czqic::cli::panel_view {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 
 namespace czqic::cli::panel_view {
 

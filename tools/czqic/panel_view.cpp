@@ -25,7 +25,7 @@
 #include "device/host_form.h"
 #include "log/file_log_writer.h"
 #include "log/log_writer.h"
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/panel_input.h"
 #include "tools/czqic/panel_layout.h"

@@ -2,6 +2,7 @@
 
 #include "CZQICCardReader.h"
 #include "log/log_writer.h"
+#include "panel/panel_form.h"
 #include "platform/win32/console.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/module.h"
@@ -28,7 +29,9 @@ PerThread<ThreadRuntime>& runtimes() {
 }  // namespace
 
 ThreadRuntime::ThreadRuntime()
-    : clock_(make_real_clock()), loop_(*clock_), runtime_(*clock_, loop_, classes_) {
+    : clock_(make_real_clock()),
+      loop_(*clock_),
+      runtime_(*clock_, loop_, classes_, panel::kFormTimers) {
     runtime_.report_failure = report_failure;
     // The log writer is reached through its dual interface, not by late binding.
     classes_.register_class(kLogWriterProgId, kLogWriterClsid,

@@ -1,4 +1,4 @@
-#include "panel/test_panel.h"
+#include "panel/panel_form.h"
 
 #include <array>
 #include <functional>
@@ -109,8 +109,8 @@ void run_action(HostForm& form, const Action& action) {
     // Hold the form and the object for the whole handler: the operation pumps messages,
     // and whatever runs there may unload the form.
     auto keep_form = form.shared_from_this();
-    if (action.button == "Cmd_ChipSend") form.runtime().chip_card_data = form.text(10);
-    ReaderRef reader = form.own_reader_ref();
+    if (action.button == "Cmd_ChipSend") form.host().chip_card_data = form.text(10);
+    ReaderRef reader = own_reader_ref(form);
     if (action.prepare) action.prepare(form, *reader);
     const int32_t result = ((*reader).*action.operation)();
     form.mlngResult = result;
@@ -143,7 +143,7 @@ void status_refresh(HostForm& form) {
     form.set_text(2, to_string(control.get(ctl::kMediaState)));
     form.set_text(3, to_string(control.get(ctl::kBinState)));
     form.set_text(4, std::to_string(to_i2(control.get(ctl::kNumber))));
-    ReaderRef reader = form.own_reader_ref();
+    ReaderRef reader = own_reader_ref(form);
     form.set_text(5, std::to_string(reader->CardReaderStatus()));
 }
 
@@ -155,7 +155,7 @@ void click(HostForm& form, std::string_view button) {
     for (const Action& action : actions())
         if (action.button == button) return run_action(form, action);
     if (button == "Status") return status_refresh(form);
-    if (button == "Cmd_Exit") return form.runtime().unload_form();
+    if (button == "Cmd_Exit") return form.host().unload_form();
     // The invisible buttons have no handler.
 }
 

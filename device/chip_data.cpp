@@ -1,4 +1,4 @@
-#include "chip/hex.h"
+#include "device/chip_data.h"
 
 #include <cstdio>
 

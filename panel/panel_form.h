@@ -7,9 +7,8 @@
 #include <span>
 #include <string_view>
 
-namespace czqic {
-class HostForm;
-}
+#include "component/reader.h"
+#include "component/runtime.h"
 
 namespace czqic::panel {
 
@@ -43,5 +42,12 @@ void click(HostForm& form, std::string_view button);
 
 // Fills Text1..Text5 from the control and from CardReaderStatus of the form's object.
 void status_refresh(HostForm& form);
+
+// What the form's timers run, for every Runtime: Timer1 resets the form's own object,
+// Timer2 refreshes the panel.
+inline constexpr FormTimers kFormTimers{
+    .reset = [](ColsZQICCardReader& own_object) { return own_object.CardReaderReset(); },
+    .refresh = status_refresh,
+};
 
 }  // namespace czqic::panel

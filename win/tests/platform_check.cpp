@@ -1,6 +1,7 @@
-// The Windows side of the platform seams, checked under Wine: conversions done by OLE
-// Automation itself, Values crossing into VARIANTs and back (arrays, by-reference
-// arguments both ways), the thread's message queue with its window timers, and the clock.
+// The Windows side of the platform seams, checked under Wine: Values crossing into VARIANTs
+// and back (arrays, by-reference arguments both ways), the thread's message queue with its
+// window timers, and the clock. The conversions run as the tables of
+// tests/automation_test.cpp (automation_test.exe).
 
 #include <windows.h>
 
@@ -27,36 +28,6 @@ int error_of(F&& convert) {
     } catch (const AutomationError& e) {
         return e.number();
     }
-}
-
-void check_conversions() {
-    expect_eq(str_to_i4("12"), 12, "\"12\"");
-    expect_eq(str_to_i4(" 1,234 "), 1234, "blanks and thousands separator");
-    expect_eq(str_to_i4("2.5"), 2, "2.5 rounds to even");
-    expect_eq(str_to_i4("3.5"), 4, "3.5 rounds to even");
-    expect_eq(str_to_i4("-2.5"), -2, "-2.5 rounds to even");
-    expect_eq(str_to_i4("&HFF"), 255, "hexadecimal literal");
-    expect_eq(error_of([] { str_to_i4("abc"); }), rt_error::kTypeMismatch, "text is type mismatch");
-    expect_eq(error_of([] { str_to_i4("99999999999"); }), rt_error::kOverflow,
-              "out of range is overflow");
-    expect_eq(str_to_r8("1.5e3"), 1500.0, "exponent");
-    expect_eq(to_string(Value(0.1)), std::string("0.1"), "Double to String");
-    expect_eq(to_string(Value(true)), std::string("True"), "Boolean to String");
-    expect_eq(to_string(Value(int16_t{-5})), std::string("-5"), "Integer to String");
-    expect_eq(to_string(Value()), std::string(""), "Empty to String");
-    expect_eq(error_of([] { to_string(Value(Null{})); }), rt_error::kInvalidUseOfNull,
-              "Null to String is invalid use of Null");
-    expect_eq(error_of([] { to_string(Value(ValueArray{Value(1)})); }), rt_error::kTypeMismatch,
-              "an array to String is type mismatch");
-    expect(to_bool(Value("True")) && !to_bool(Value("0")), "String to Boolean");
-    expect_eq(error_of([] { to_i2(Value(int32_t{40000})); }), rt_error::kOverflow,
-              "Long to Integer overflow");
-    expect_eq(to_i4(Value("  7 ")), 7, "String to Long");
-    expect_eq(to_i4(Value()), 0, "Empty to Long");
-    expect_eq(to_r8(Value(true)), -1.0, "True to Double");
-    expect_eq(char_length("h\xC3\xA9llo"), 5, "UTF-16 length of accented text");
-    expect_eq(char_length("\xF0\x9F\x98\x80"), 2, "a character outside the BMP counts twice");
-    expect_eq(round_half_even(2.5), 2.0, "round_half_even");
 }
 
 void check_variants() {
@@ -200,7 +171,6 @@ void check_clock() {
 
 int main() {
     return check::run([] {
-        group("conversions are OLE Automation's", check_conversions);
         group("values as VARIANTs", check_variants);
         group("the thread's message queue", check_message_loop);
         group("the clock", check_clock);

@@ -122,6 +122,12 @@ consteval size_t member_slot(std::string_view name) {
         if (members_detail::same_name(kMembers[i].name, name)) return i;
     throw "no member of that name";
 }
+// The slot of the member with this name and kind (ChipCardData has a get and a let).
+consteval size_t member_slot(std::string_view name, MemberKind kind) {
+    for (size_t i = 0; i < kMembers.size(); ++i)
+        if (kMembers[i].kind == kind && members_detail::same_name(kMembers[i].name, name)) return i;
+    throw "no member of that name and kind";
+}
 
 namespace members_detail {
 

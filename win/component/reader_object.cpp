@@ -20,6 +20,15 @@ namespace {
 constexpr wchar_t kErrorSource[] = L"CZQICCardReader.ColsZQICCardReader";
 const ErrorOrigin kOrigin{IID__ColsZQICCardReader, kErrorSource};
 
+// Each vtable entry finds its member by name and kind at compile time: a name the table
+// lacks does not compile, and no slot number is written twice.
+constexpr auto G = MemberKind::PropertyGet;
+constexpr auto L = MemberKind::PropertyLet;
+constexpr auto M = MemberKind::Method;
+consteval size_t slot(std::string_view name, MemberKind kind) {
+    return member_slot(name, kind);
+}
+
 class ReaderObject final
     : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo, ConnectableObject> {
   public:
@@ -35,39 +44,73 @@ class ReaderObject final
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excepinfo, UINT* bad_argument) override;
 
-    // The dual interface, slot by slot in the member table's order.
-    STDMETHODIMP get_CardReaderStatus(LONG* v) override { return get_slot(0, v); }
-    STDMETHODIMP get_ReadTrack1(BSTR* v) override { return get_slot(1, v); }
-    STDMETHODIMP get_ReadTrack2(BSTR* v) override { return get_slot(2, v); }
-    STDMETHODIMP get_ReadTrack3(BSTR* v) override { return get_slot(3, v); }
-    STDMETHODIMP get_ReadTrack1Len(LONG* v) override { return get_slot(4, v); }
-    STDMETHODIMP get_ReadTrack2Len(LONG* v) override { return get_slot(5, v); }
-    STDMETHODIMP get_ReadTrack3Len(LONG* v) override { return get_slot(6, v); }
-    STDMETHODIMP put_WriteTrack1(BSTR v) override { return put_slot(7, v); }
-    STDMETHODIMP put_WriteTrack2(BSTR v) override { return put_slot(8, v); }
-    STDMETHODIMP put_WriteTrack3(BSTR v) override { return put_slot(9, v); }
-    STDMETHODIMP put_WriteTrack1Len(BSTR v) override { return put_slot(10, v); }
-    STDMETHODIMP put_WriteTrack2Len(BSTR v) override { return put_slot(11, v); }
-    STDMETHODIMP put_WriteTrack3Len(BSTR v) override { return put_slot(12, v); }
-    STDMETHODIMP CardReaderClear(LONG* r) override { return get_slot(13, r); }
-    STDMETHODIMP CardReaderInit(LONG* r) override { return get_slot(14, r); }
-    STDMETHODIMP CardReaderGetStatus(LONG* r) override { return get_slot(15, r); }
-    STDMETHODIMP CardReaderReset(LONG* r) override { return get_slot(16, r); }
-    STDMETHODIMP Reset(LONG* r) override { return get_slot(17, r); }
-    STDMETHODIMP CardReaderRetain(LONG* r) override { return get_slot(18, r); }
-    STDMETHODIMP CardReaderEnable(LONG* r) override { return get_slot(19, r); }
-    STDMETHODIMP CardReaderRead(LONG* r) override { return get_slot(20, r); }
-    STDMETHODIMP QOR_WaitChip(LONG* r) override { return get_slot(21, r); }
-    STDMETHODIMP Qor_ChipTrnsp(LONG* r) override { return get_slot(22, r); }
-    STDMETHODIMP CardReaderWrite(LONG* r) override { return get_slot(23, r); }
-    STDMETHODIMP CardReaderReturn(LONG* r) override { return get_slot(24, r); }
-    STDMETHODIMP CardReaderDisable(LONG* r) override { return get_slot(25, r); }
-    STDMETHODIMP put_TimeOutCard(LONG v) override { return put_slot(26, Value(int32_t{v})); }
-    STDMETHODIMP put_IsChipCard(LONG v) override { return put_slot(27, Value(int32_t{v})); }
-    STDMETHODIMP get_ChipCardData(BSTR* v) override { return get_slot(28, v); }
-    STDMETHODIMP put_ChipCardData(BSTR v) override { return put_slot(29, v); }
-    STDMETHODIMP get_GSRV(BSTR* v) override { return get_slot(30, v); }
-    STDMETHODIMP get_CardVer(BSTR* v) override { return get_slot(31, v); }
+    // The dual interface, in the member table's order.
+    STDMETHODIMP get_CardReaderStatus(LONG* v) override {
+        return get_slot(slot("CardReaderStatus", G), v);
+    }
+    STDMETHODIMP get_ReadTrack1(BSTR* v) override { return get_slot(slot("ReadTrack1", G), v); }
+    STDMETHODIMP get_ReadTrack2(BSTR* v) override { return get_slot(slot("ReadTrack2", G), v); }
+    STDMETHODIMP get_ReadTrack3(BSTR* v) override { return get_slot(slot("ReadTrack3", G), v); }
+    STDMETHODIMP get_ReadTrack1Len(LONG* v) override {
+        return get_slot(slot("ReadTrack1Len", G), v);
+    }
+    STDMETHODIMP get_ReadTrack2Len(LONG* v) override {
+        return get_slot(slot("ReadTrack2Len", G), v);
+    }
+    STDMETHODIMP get_ReadTrack3Len(LONG* v) override {
+        return get_slot(slot("ReadTrack3Len", G), v);
+    }
+    STDMETHODIMP put_WriteTrack1(BSTR v) override { return put_slot(slot("WriteTrack1", L), v); }
+    STDMETHODIMP put_WriteTrack2(BSTR v) override { return put_slot(slot("WriteTrack2", L), v); }
+    STDMETHODIMP put_WriteTrack3(BSTR v) override { return put_slot(slot("WriteTrack3", L), v); }
+    STDMETHODIMP put_WriteTrack1Len(BSTR v) override {
+        return put_slot(slot("WriteTrack1Len", L), v);
+    }
+    STDMETHODIMP put_WriteTrack2Len(BSTR v) override {
+        return put_slot(slot("WriteTrack2Len", L), v);
+    }
+    STDMETHODIMP put_WriteTrack3Len(BSTR v) override {
+        return put_slot(slot("WriteTrack3Len", L), v);
+    }
+    STDMETHODIMP CardReaderClear(LONG* r) override {
+        return get_slot(slot("CardReaderClear", M), r);
+    }
+    STDMETHODIMP CardReaderInit(LONG* r) override { return get_slot(slot("CardReaderInit", M), r); }
+    STDMETHODIMP CardReaderGetStatus(LONG* r) override {
+        return get_slot(slot("CardReaderGetStatus", M), r);
+    }
+    STDMETHODIMP CardReaderReset(LONG* r) override {
+        return get_slot(slot("CardReaderReset", M), r);
+    }
+    STDMETHODIMP Reset(LONG* r) override { return get_slot(slot("Reset", M), r); }
+    STDMETHODIMP CardReaderRetain(LONG* r) override {
+        return get_slot(slot("CardReaderRetain", M), r);
+    }
+    STDMETHODIMP CardReaderEnable(LONG* r) override {
+        return get_slot(slot("CardReaderEnable", M), r);
+    }
+    STDMETHODIMP CardReaderRead(LONG* r) override { return get_slot(slot("CardReaderRead", M), r); }
+    STDMETHODIMP QOR_WaitChip(LONG* r) override { return get_slot(slot("QOR_WaitChip", M), r); }
+    STDMETHODIMP Qor_ChipTrnsp(LONG* r) override { return get_slot(slot("Qor_ChipTrnsp", M), r); }
+    STDMETHODIMP CardReaderWrite(LONG* r) override {
+        return get_slot(slot("CardReaderWrite", M), r);
+    }
+    STDMETHODIMP CardReaderReturn(LONG* r) override {
+        return get_slot(slot("CardReaderReturn", M), r);
+    }
+    STDMETHODIMP CardReaderDisable(LONG* r) override {
+        return get_slot(slot("CardReaderDisable", M), r);
+    }
+    STDMETHODIMP put_TimeOutCard(LONG v) override {
+        return put_slot(slot("TimeOutCard", L), Value(int32_t{v}));
+    }
+    STDMETHODIMP put_IsChipCard(LONG v) override {
+        return put_slot(slot("IsChipCard", L), Value(int32_t{v}));
+    }
+    STDMETHODIMP get_ChipCardData(BSTR* v) override { return get_slot(slot("ChipCardData", G), v); }
+    STDMETHODIMP put_ChipCardData(BSTR v) override { return put_slot(slot("ChipCardData", L), v); }
+    STDMETHODIMP get_GSRV(BSTR* v) override { return get_slot(slot("GSRV", G), v); }
+    STDMETHODIMP get_CardVer(BSTR* v) override { return get_slot(slot("CardVer", G), v); }
 
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
         return iid == IID__ColsZQICCardReader || iid == IID_IDispatch ? S_OK : S_FALSE;

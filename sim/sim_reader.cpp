@@ -446,4 +446,18 @@ bool SimDevice::opened() const {
     return control && control->opened;
 }
 
+std::optional<std::string> StateCheck::check(std::string_view key, std::string_view value) {
+    if (!device_) {
+        clock_ = std::make_unique<VirtualClock>();
+        loop_ = std::make_unique<MessageLoop>(*clock_);
+        device_ = SimDevice::create(*loop_, scenario_);
+    }
+    try {
+        device_->set(key, value);
+    } catch (const ScenarioError& e) {
+        return e.what();
+    }
+    return std::nullopt;
+}
+
 }  // namespace czqic::sim

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
 
@@ -134,6 +135,21 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
     std::vector<std::string> journal_;
     int instances_created_ = 0;
     std::unique_ptr<Impl> impl_;
+};
+
+// Tries `sim:KEY=VALUE` changes on a device of its own, made from the same scenario, so
+// that a bad value is refused before anything runs on the real one.
+class StateCheck {
+  public:
+    explicit StateCheck(Scenario scenario) : scenario_(std::move(scenario)) {}
+    // What refuses the change, or nothing when the device would take it.
+    std::optional<std::string> check(std::string_view key, std::string_view value);
+
+  private:
+    Scenario scenario_;
+    std::unique_ptr<VirtualClock> clock_;
+    std::unique_ptr<MessageLoop> loop_;
+    std::shared_ptr<SimDevice> device_;
 };
 
 }  // namespace czqic::sim

@@ -109,6 +109,18 @@ void expect_outcome(const Outcome<T>& expected, F&& f, const std::string& input,
     EXPECT_EQ(show<T>(outcome_of(f)), show<T>(expected)) << "input: " << input;
 }
 
+// Checks each row's conversion of row.value; the failure message names the row by the
+// value's text form.
+template <class T, class Rows, class Convert>
+void expect_value_rows(const Rows& rows, Convert convert, const std::string& prefix = "") {
+    for (const auto& row : rows) {
+        const std::string input =
+            show<std::string>(outcome_of([&] { return to_string(row.value); }));
+        expect_outcome<T>(
+            row.expected, [&]() -> T { return convert(row.value); }, prefix + input, row.wine);
+    }
+}
+
 std::string quoted(std::string_view text) {
     std::string out = "\"";
     for (const char c : text) {
@@ -549,12 +561,8 @@ TEST(ToString, VisualBasicText) {
         {Value::by_ref(ref_target(array_of({}))), kMismatch},
         {null_reference(), kMismatch},
     };
-    for (const auto& row : rows) {
-        const std::string input =
-            show<std::string>(outcome_of([&] { return to_string(row.value); }));
-        expect_outcome<std::string>(
-            row.expected, [&] { return to_string(row.value); }, "row yielding " + input, row.wine);
-    }
+    expect_value_rows<std::string>(
+        rows, [](const Value& v) { return to_string(v); }, "row yielding ");
 }
 
 TEST(ToBool, NumbersWordsAndNumericText) {
@@ -597,12 +605,7 @@ TEST(ToBool, NumbersWordsAndNumericText) {
         {Value::by_ref(ref_target(Value("True"))), true},
         {null_reference(), kMismatch},
     };
-    for (const auto& row : rows) {
-        const std::string input =
-            show<std::string>(outcome_of([&] { return to_string(row.value); }));
-        expect_outcome<bool>(
-            row.expected, [&] { return to_bool(row.value); }, input, row.wine);
-    }
+    expect_value_rows<bool>(rows, [](const Value& v) { return to_bool(v); });
 }
 
 TEST(ToI4, RoundsThenChecksTheRange) {
@@ -645,12 +648,7 @@ TEST(ToI4, RoundsThenChecksTheRange) {
         {Value::by_ref(ref_target(Value(3.5))), 4},
         {null_reference(), kMismatch},
     };
-    for (const auto& row : rows) {
-        const std::string input =
-            show<std::string>(outcome_of([&] { return to_string(row.value); }));
-        expect_outcome<int32_t>(
-            row.expected, [&] { return to_i4(row.value); }, input, row.wine);
-    }
+    expect_value_rows<int32_t>(rows, [](const Value& v) { return to_i4(v); });
 }
 
 TEST(ToI2, RoundsThenChecksTheRange) {
@@ -692,12 +690,7 @@ TEST(ToI2, RoundsThenChecksTheRange) {
         {array_of({Value(int16_t{1})}), kMismatch},
         {Value::by_ref(ref_target(Value(int32_t{-5}))), -5},
     };
-    for (const auto& row : rows) {
-        const std::string input =
-            show<std::string>(outcome_of([&] { return to_string(row.value); }));
-        expect_outcome<int32_t>(
-            row.expected, [&]() -> int32_t { return to_i2(row.value); }, input, row.wine);
-    }
+    expect_value_rows<int32_t>(rows, [](const Value& v) { return to_i2(v); });
 }
 
 TEST(ToR8, NumbersBooleansAndText) {
@@ -723,12 +716,7 @@ TEST(ToR8, NumbersBooleansAndText) {
         {array_of({}), kMismatch},
         {Value::by_ref(ref_target(Value(int16_t{9}))), 9.0},
     };
-    for (const auto& row : rows) {
-        const std::string input =
-            show<std::string>(outcome_of([&] { return to_string(row.value); }));
-        expect_outcome<double>(
-            row.expected, [&] { return to_r8(row.value); }, input, row.wine);
-    }
+    expect_value_rows<double>(rows, [](const Value& v) { return to_r8(v); });
 }
 
 TEST(ValueAccess, ReferencesAndArrays) {

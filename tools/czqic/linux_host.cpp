@@ -27,7 +27,7 @@ bool same_name(std::string_view a, std::string_view b) {
 
 LinuxHost::LinuxHost(LinuxHostOptions options)
     : process_(make_clock(options.virtual_start), options.scenario),
-      scenario_(std::move(options.scenario)) {
+      state_check_(std::move(options.scenario)) {
     process_.device->on_journal = std::move(options.on_journal);
     process_.use_file_log_writer(std::move(options.on_log));
     process_.rt.report_failure = std::move(options.on_failure);
@@ -59,17 +59,7 @@ std::optional<MemberShape> LinuxHost::member(std::string_view name) {
 }
 
 std::optional<std::string> LinuxHost::check_sim_set(std::string_view key, std::string_view value) {
-    if (!trial_device_) {
-        trial_clock_ = std::make_unique<VirtualClock>();
-        trial_loop_ = std::make_unique<MessageLoop>(*trial_clock_);
-        trial_device_ = sim::SimDevice::create(*trial_loop_, scenario_);
-    }
-    try {
-        trial_device_->set(key, value);
-    } catch (const sim::ScenarioError& e) {
-        return e.what();
-    }
-    return std::nullopt;
+    return state_check_.check(key, value);
 }
 
 void LinuxHost::create_object(int number) {

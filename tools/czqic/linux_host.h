@@ -53,12 +53,8 @@ class LinuxHost final : public NumberedHost<ReaderRef> {
 
     InProcess process_;
 
-    // A second device from the same scenario that `sim:KEY=VALUE` steps are tried on while
-    // the steps are checked, so that a bad value is refused before anything runs.
-    sim::Scenario scenario_;
-    std::unique_ptr<VirtualClock> trial_clock_;
-    std::unique_ptr<MessageLoop> trial_loop_;
-    std::shared_ptr<sim::SimDevice> trial_device_;
+    // `sim:KEY=VALUE` steps are tried here while the steps are checked.
+    sim::StateCheck state_check_;
 };
 
 }  // namespace czqic::cli

@@ -70,17 +70,8 @@ class SimHost {
     // `sim:KEY=VALUE` tried on a second device of the same scenario, so that a bad value
     // is refused before anything runs.
     std::optional<std::string> check_state(std::string_view key, std::string_view value) {
-        if (!trial_device_) {
-            trial_clock_ = std::make_unique<VirtualClock>();
-            trial_loop_ = std::make_unique<MessageLoop>(*trial_clock_);
-            trial_device_ = sim::SimDevice::create(*trial_loop_, scenario_);
-        }
-        try {
-            trial_device_->set(key, value);
-        } catch (const sim::ScenarioError& e) {
-            return e.what();
-        }
-        return std::nullopt;
+        if (!state_check_) state_check_.emplace(scenario_);
+        return state_check_->check(key, value);
     }
 
     ITypeInfo* control_info() const { return control_info_.get(); }
@@ -96,9 +87,7 @@ class SimHost {
     sim::Scenario scenario_;
     std::string scenario_error_;
     std::shared_ptr<sim::SimDevice> device_;
-    std::unique_ptr<VirtualClock> trial_clock_;
-    std::unique_ptr<MessageLoop> trial_loop_;
-    std::shared_ptr<sim::SimDevice> trial_device_;
+    std::optional<sim::StateCheck> state_check_;
     ComPtr<ITypeInfo> control_info_, events_info_, control_class_, console_info_;
 };
 

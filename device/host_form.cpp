@@ -1,9 +1,12 @@
 #include "device/host_form.h"
 
+#include <algorithm>
+
 #include "chip/hex.h"
 #include "component/reader.h"
 #include "component/runtime.h"
 #include "panel/test_panel.h"
+#include "platform/environment.h"
 
 namespace czqic {
 namespace {
@@ -66,7 +69,18 @@ constexpr std::array<const char*, 11> kLoadTexts = {
     "Text7", "Text8", "Text9", "0084000004", "Text11",
 };
 
+bool same_name(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return std::ranges::equal(a, b, {}, lower, lower);
+}
+
 }  // namespace
+
+std::string control_progid() {
+    if (auto named = environment_variable(kControlProgIdVariable); !named.empty()) return named;
+    if (auto named = user_setting(kControlProgIdVariable); !named.empty()) return named;
+    return kControlProgId;
+}
 
 const std::array<const char*, 11>& HostForm::load_texts() {
     return kLoadTexts;
@@ -81,7 +95,7 @@ HostForm::HostForm(Runtime& rt)
 
 std::shared_ptr<HostForm> HostForm::load(Runtime& rt) {
     std::shared_ptr<HostForm> form(new HostForm(rt));
-    form->control_ = rt.classes().create_as<Dispatch>(kControlProgId);
+    form->control_ = rt.classes().create_as<Dispatch>(control_progid());
     // A control without an event source still loads; it simply never reports.
     form->source_ = std::dynamic_pointer_cast<EventSource>(form->control_);
     if (form->source_) {
@@ -118,7 +132,7 @@ void HostForm::on_unload() {
 }
 
 void HostForm::handle_event(std::string_view name, std::span<const Value> args) {
-    if (name == "ChipDataReceived") {
+    if (same_name(name, "ChipDataReceived")) {
         // Take a private copy before converting: the caller's array may be reused.
         if (args.size() < 2)
             raise_runtime_error(rt_error::kSubscriptOutOfRange,
@@ -133,7 +147,7 @@ void HostForm::handle_event(std::string_view name, std::span<const Value> args) 
         return;
     }
     for (const Handler& h : kHandlers) {
-        if (h.event != name) continue;
+        if (!same_name(h.event, name)) continue;
         int32_t shown = 0;
         switch (h.word) {
             case Word::Status:
@@ -148,7 +162,7 @@ void HostForm::handle_event(std::string_view name, std::span<const Value> args) 
                 shown = rt_.status_word;
                 break;
         }
-        rt_.log("Event " + std::string(name) + std::to_string(shown));
+        rt_.log("Event " + std::string(h.event) + std::to_string(shown));
         return;
     }
 }

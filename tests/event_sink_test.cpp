@@ -95,7 +95,7 @@ TEST(ChipReply, ElementsBecomeTwoUpperCaseDigitsEach) {
 TEST(EventSink, ChipDataReceivedStoresTextShowsItAndLogsTwoLines) {
     Harness h;
     auto r = h.make_reader();
-    h.device->raise("chipdatareceived", Value(ValueArray{Value(int32_t{144}), Value(int32_t{0})}));
+    h.device->raise("ChipDataReceived", Value(ValueArray{Value(int32_t{144}), Value(int32_t{0})}));
     h.loop.pump();
     EXPECT_EQ(h.rt.status_word, 461);
     EXPECT_EQ(r->ChipCardData(), "9000");

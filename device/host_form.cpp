@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/chip_data.h"
+#include "platform/environment.h"
 
 namespace czqic {
 namespace {
@@ -36,7 +37,18 @@ constexpr std::array<const char*, 11> kLoadTexts = {
     "Text7", "Text8", "Text9", "0084000004", "Text11",
 };
 
+bool same_name(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return std::ranges::equal(a, b, {}, lower, lower);
+}
+
 }  // namespace
+
+std::string control_progid() {
+    if (auto named = environment_variable(kControlProgIdVariable); !named.empty()) return named;
+    if (auto named = user_setting(kControlProgIdVariable); !named.empty()) return named;
+    return kControlProgId;
+}
 
 const std::array<const char*, 11>& HostForm::load_texts() {
     return kLoadTexts;
@@ -51,7 +63,7 @@ HostForm::HostForm(FormHost& host)
 
 std::shared_ptr<HostForm> HostForm::load(FormHost& host) {
     std::shared_ptr<HostForm> form(new HostForm(host));
-    form->control_ = host.classes().create_as<Dispatch>(kControlProgId);
+    form->control_ = host.classes().create_as<Dispatch>(control_progid());
     // A control without an event source still loads; it simply never reports.
     form->source_ = std::dynamic_pointer_cast<EventSource>(form->control_);
     if (form->source_) {
@@ -88,8 +100,8 @@ void HostForm::on_unload() {
 }
 
 void HostForm::handle_event(std::string_view name, std::span<const Value> args) {
-    const auto handler =
-        std::ranges::find(ev::kHandled, name, [](const ev::Handled& h) { return h.name; });
+    const auto handler = std::ranges::find_if(
+        ev::kHandled, [name](const ev::Handled& h) { return same_name(h.name, name); });
     if (handler == ev::kHandled.end()) return;
     // The chip's reply is stored before its status value, so an operation that sees the
     // value finds the reply already there; a conversion that fails stores neither.
@@ -119,7 +131,8 @@ void HostForm::handle_event(std::string_view name, std::span<const Value> args) 
             shown = host_.status_word;
             break;
     }
-    host_.log("Event " + std::string(name) + std::to_string(shown));
+    // The table's spelling, whatever case the control used.
+    host_.log("Event " + std::string(handler->name) + std::to_string(shown));
     if (chip_data) host_.log("mstrChipCardData:" + chip_text);
 }
 

@@ -17,6 +17,12 @@
 
 namespace czqic {
 
+// The environment variable, and on Windows the per-user value of the same name under
+// HKCU\Software\CZQICCardReader, that name another control for labs and tests.
+inline constexpr const char* kControlProgIdVariable = "CZQIC_CONTROL_PROGID";
+// What the form creates: the variable's ProgID, else the user's value, else the vendor's.
+std::string control_progid();
+
 inline constexpr int64_t kTimer1IntervalMs = 30000;
 inline constexpr int64_t kTimer2IntervalMs = 1000;
 
@@ -46,7 +52,9 @@ class HostForm : public std::enable_shared_from_this<HostForm> {
     bool has_own_object() const { return own_object_ != nullptr; }
     int32_t mlngResult = 0;
 
-    // The control's events, bound by name. Unknown names are ignored. A failing handler
+    // The control's events, bound by name without regard to case, as Visual Basic binds
+    // them (a type library keeps one spelling of a name whatever case other uses of it
+    // have). Unknown names are ignored. A failing handler
     // stops at the failing step and its failure propagates to the caller.
     void handle_event(std::string_view name, std::span<const Value> args);
 

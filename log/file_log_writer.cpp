@@ -12,23 +12,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "log/log_line.h"
+
 namespace czqic {
 namespace {
 
-constexpr int32_t kPathFileAccessError = 75;
-constexpr int32_t kDiskFull = 61;
-constexpr int32_t kDeviceIoError = 57;
-
-[[noreturn]] void fail(int32_t number, std::string_view what, std::string_view detail) {
-    std::string description(what);
-    description += ": ";
-    description += detail;
-    throw AutomationError(number, 0x800A0000u | static_cast<uint32_t>(number),
-                          std::move(description));
-}
-
 [[noreturn]] void fail_access(std::string_view detail) {
-    fail(kPathFileAccessError, "Path/File access error", detail);
+    raise_log_error(log_error::kPathFileAccess, detail);
 }
 
 std::string os_reason(int err) {
@@ -100,11 +90,11 @@ class FileDescriptor {
 
 [[noreturn]] void fail_write(const std::string& file, int err) {
     std::string detail = "cannot write " + file + ": " + os_reason(err);
-    if (err == ENOSPC || err == EDQUOT) fail(kDiskFull, "Disk full", detail);
-    fail(kDeviceIoError, "Device I/O error", detail);
+    raise_log_error(err == ENOSPC || err == EDQUOT ? log_error::kDiskFull : log_error::kDeviceIo,
+                    detail);
 }
 
-std::string timestamp_now() {
+LogTime time_now() {
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     auto ms =
@@ -113,33 +103,8 @@ std::string timestamp_now() {
     if (ms < 0) ms += 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(ms));
-    return text;
-}
-
-// One message is one line of the file: line breaks and other control characters (an
-// error description from the system often ends in CR LF) are written as escapes.
-std::string one_line(const std::string& message) {
-    std::string line;
-    line.reserve(message.size());
-    for (char c : message) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            line += "\\r";
-        } else if (c == '\n') {
-            line += "\\n";
-        } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            line += escaped;
-        } else {
-            line += c;
-        }
-    }
-    return line;
+    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,       local.tm_hour,
+            local.tm_min,         local.tm_sec,     static_cast<int>(ms)};
 }
 
 void append_line(const std::string& file, const std::string& line) {
@@ -233,7 +198,7 @@ std::string map_drive_path(std::string_view path) {
 int32_t FileLogWriter::WriteLog(const std::string& path, const std::string& message,
                                 const std::string& tag) {
     std::string file = map_drive_path(path);
-    append_line(file, timestamp_now() + " [" + tag + "] " + one_line(message) + "\n");
+    append_line(file, log_line(time_now(), tag, message, "\n"));
     if (tap_) tap_(message);
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "tests/support/harness.h"
 
 namespace czqic::testing {
@@ -79,6 +81,25 @@ TEST(Lifecycle, CreationFailsWhenTheControlRefusesItsName) {
         EXPECT_EQ(e.number(), rt_error::kCannotCreateObject);
     }
     EXPECT_FALSE(h.rt.form_loaded());
+}
+
+// Labs and tests put another control in the vendor's place by naming its ProgID.
+TEST(Lifecycle, TheFormCreatesTheControlNamedByTheEnvironment) {
+    Harness h;
+    h.classes.register_class("Lab.KXCardReader", "", [&h]() -> std::shared_ptr<Object> {
+        return h.device->create_control();
+    });
+    h.classes.unregister_class(kControlProgId);
+    ::setenv(kControlProgIdVariable, "Lab.KXCardReader", 1);
+    bool created = true;
+    try {
+        h.make_reader();
+    } catch (const AutomationError&) {
+        created = false;
+    }
+    ::unsetenv(kControlProgIdVariable);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(control_progid(), kControlProgId);
 }
 
 struct StatusRow {

@@ -21,7 +21,7 @@ End Sub
 
 Dim reader, sim
 Set reader = CreateObject("CZQICCardReader.ColsZQICCardReader")
-Set sim = CreateObject("KXCARDREADERLib.SimConsole")
+Set sim = CreateObject("CZQICSim.SimConsole")
 Check sim.Sited, "the host form sited the control", "no client site was set"
 
 CheckCall "CardReaderInit", reader.CardReaderInit, 0

@@ -1,6 +1,7 @@
 // What a server keeps per apartment thread: one T for each thread, made on the thread's
-// first use and torn down when the server is asked whether it can unload. A thread only
-// ever reaches its own T; the lock guards the table itself.
+// first use and kept for as long as the library stays loaded; it goes when its thread
+// ends or when the library is unloaded on it (DllMain). A thread only ever reaches its
+// own T; the lock guards the table itself.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +34,16 @@ class PerThread {
         ScopedSrwLock hold(lock_, ScopedSrwLock::kExclusive);
         items_[thread] = std::move(fresh);
         return made;
+    }
+
+    // Whether a thread other than the calling one has a T: its window and timers would
+    // outlive the library's code if the library were unloaded now.
+    bool held_elsewhere() {
+        ScopedSrwLock hold(lock_, ScopedSrwLock::kShared);
+        const DWORD thread = GetCurrentThreadId();
+        for (const auto& item : items_)
+            if (item.first != thread) return true;
+        return false;
     }
 
     // Tears down the calling thread's T; true when no thread has one left.

@@ -3,6 +3,7 @@
 #include <olectl.h>
 
 #include <algorithm>
+#include <cwchar>
 
 #include "platform/win32/com_error.h"
 #include "platform/win32/convert.h"
@@ -80,6 +81,17 @@ void register_server(HMODULE module, std::span<const ServerClass> classes) {
           "registering the type library");
 }
 
+// Whether HKCR\TypeLib\{libid}\major.minor\lcid\<win32|win64> exists.
+bool type_library_registered(const TLIBATTR& attr) {
+    wchar_t version[32];
+    std::swprintf(version, 32, L"%x.%x\\%lx\\%ls", attr.wMajorVerNum, attr.wMinorVerNum,
+                  static_cast<unsigned long>(attr.lcid),
+                  attr.syskind == SYS_WIN64 ? L"win64" : L"win32");
+    const std::wstring key = L"TypeLib\\" + guid_text(attr.guid) + L"\\" + version;
+    ScopedHKey found;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, found.out()) == ERROR_SUCCESS;
+}
+
 void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
     auto library = load_module_type_library(module);
     TLIBATTR* attr = nullptr;
@@ -92,9 +104,12 @@ void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
         delete_tree(L"CLSID\\" + guid_text(c.clsid));
         delete_tree(c.progid);
     }
+    // Unregistering what is not registered is not an error: asked only when this module's
+    // library version is registered for this architecture, so a second unregistration
+    // (which oleaut32 answers with E_INVALIDARG) succeeds.
+    if (!type_library_registered(copy)) return;
     const HRESULT hr =
         UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
-    // Unregistering twice is not an error: the library is simply not there.
     if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY)
         check(hr, "unregistering the type library");
 }
@@ -111,12 +126,23 @@ HRESULT server_class_object(std::span<const ServerClass> classes, REFCLSID clsid
     return hand_out(new ClassFactory(found->create), iid, out);
 }
 
-HRESULT server_can_unload(bool (*release)()) {
+HRESULT server_can_unload(bool (*held_elsewhere)()) {
     if (!ServerCounts::idle()) return S_FALSE;
-    if (!release) return S_OK;
-    // Teardown may touch other servers, so the counts are read again.
-    const bool none_left = release();
-    return none_left && ServerCounts::idle() ? S_OK : S_FALSE;
+    return held_elsewhere && held_elsewhere() ? S_FALSE : S_OK;
+}
+
+BOOL server_dll_main(DWORD reason, void* reserved, bool (*release_current)()) {
+    switch (reason) {
+        case DLL_THREAD_DETACH:
+            release_current();
+            break;
+        case DLL_PROCESS_DETACH:
+            if (!reserved) release_current();  // FreeLibrary, not process exit
+            break;
+        default:
+            break;
+    }
+    return TRUE;
 }
 
 HRESULT server_register(std::span<const ServerClass> classes, const wchar_t* source) {

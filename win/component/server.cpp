@@ -25,9 +25,14 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     return server_class_object(kClasses, clsid, iid, out);
 }
 
-// Once nothing is alive, the thread's shared values and hidden window go with the library.
+// The thread's shared values and hidden window go with the thread or the library, never
+// merely because nothing is alive at the moment.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    return server_dll_main(reason, reserved, ThreadRuntime::release_current);
+}
+
 STDAPI DllCanUnloadNow() {
-    return server_can_unload(ThreadRuntime::release_current);
+    return server_can_unload(ThreadRuntime::held_elsewhere);
 }
 
 STDAPI DllRegisterServer() {

@@ -22,8 +22,9 @@ void report_failure(std::string_view where, std::string_view description) {
 }
 
 PerThread<ThreadRuntime>& runtimes() {
-    static PerThread<ThreadRuntime> all;
-    return all;
+    // Never destroyed: at process exit the runtimes are left as they are (DllMain).
+    static auto* all = new PerThread<ThreadRuntime>;
+    return *all;
 }
 
 }  // namespace
@@ -50,6 +51,10 @@ ThreadRuntime& ThreadRuntime::current() {
 
 bool ThreadRuntime::release_current() {
     return runtimes().release_current();
+}
+
+bool ThreadRuntime::held_elsewhere() {
+    return runtimes().held_elsewhere();
 }
 
 }  // namespace czqic::win

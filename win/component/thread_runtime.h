@@ -1,8 +1,8 @@
 // The process-wide values of the component (status words, chip data, host form, log
 // writer) live in one Runtime per apartment thread: everything a Visual Basic server
 // keeps per thread, with that thread's clock, message loop and class table. Created with
-// the thread's first object; torn down when the server is asked whether it can unload
-// and nothing of it is alive.
+// the thread's first object; kept while the library stays loaded and torn down when the
+// thread ends or the library is unloaded on it.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +25,8 @@ class ThreadRuntime {
     static ThreadRuntime& current();
     // Tears down the calling thread's runtime; true when no thread has one left.
     static bool release_current();
+    // Whether another thread has a runtime.
+    static bool held_elsewhere();
 
     ~ThreadRuntime();
     ThreadRuntime(const ThreadRuntime&) = delete;  // the thread's one copy

@@ -30,8 +30,10 @@ std::string steps_help() {
            "  pump:MS                pump messages for MS milliseconds\n" + kSimStepsHelp +
            R"(  clock                  print the clock: clock = HH:MM:SS.mmm
 
-The component is the registered CZQICCardReader.ColsZQICCardReader, called by name. The
-simulated reader takes its scenario from --scenario, else from CZQIC_SIM_SCENARIO.
+The component is the registered CZQICCardReader.ColsZQICCardReader, called by name. It
+hosts the simulated reader (CZQICSim.KXCardReader) unless --reader vendor asks for the
+registered vendor control. The simulated reader takes its scenario from --scenario, else
+from CZQIC_SIM_SCENARIO.
 A failed call prints NAME failed: 0xHHHHHHHH DESCRIPTION and the run goes on. Exit
 status: 0 when every step ran, 2 for a usage error.)";
 }
@@ -40,8 +42,15 @@ void set_environment(const wchar_t* name, const std::string& value) {
     SetEnvironmentVariableW(name, win::widen(value).c_str());
 }
 
-int run_command(const RunOptions& options, bool log_given, std::ostream& out, std::ostream& err) {
+int run_command(const RunOptions& options, bool log_given, bool vendor, std::ostream& out,
+                std::ostream& err) {
     if (auto problem = log_option_problem(options, log_given)) return usage_error(err, *problem);
+    if (vendor && !options.scenario_file.empty())
+        return usage_error(err, "--scenario: applies to the simulated reader only");
+    // The component reads which control to host from this process's environment; the
+    // vendor's own registration (or the user's setting) decides without it.
+    SetEnvironmentVariableW(L"CZQIC_CONTROL_PROGID",
+                            vendor ? nullptr : win::widen(kSimControlProgId).c_str());
     if (!options.scenario_file.empty())
         set_environment(L"CZQIC_SIM_SCENARIO", options.scenario_file);
     if (log_given) set_environment(L"CZQIC_LOG_ECHO", "stdout");
@@ -68,6 +77,11 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
                         "The simulated reader's scenario (JSON); default: CZQIC_SIM_SCENARIO, else "
                         "the built-in reader",
                         "Linux only");
+    std::string reader = "sim";
+    run->add_option("--reader", reader,
+                    "The control the component hosts: sim (the simulated reader) or vendor (the "
+                    "registered KXCARDREADERLib.KXCardReader)")
+        ->check(CLI::IsMember({"sim", "vendor"}));
     run->footer(steps_help());
 
     if (auto status =
@@ -75,7 +89,7 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         return *status;
     if (flags.virtual_clock->count() > 0)
         return usage_error(err, "--virtual-clock: the virtual clock is only available on Linux");
-    return run_command(options, flags.log->count() > 0, out, err);
+    return run_command(options, flags.log->count() > 0, reader == "vendor", out, err);
 }
 
 }  // namespace

@@ -21,7 +21,8 @@
 namespace czqic::cli {
 
 inline constexpr const char* kComponentProgId = "CZQICCardReader.ColsZQICCardReader";
-inline constexpr const char* kSimConsoleProgId = "KXCARDREADERLib.SimConsole";
+inline constexpr const char* kSimConsoleProgId = "CZQICSim.SimConsole";
+inline constexpr const char* kSimControlProgId = "CZQICSim.KXCardReader";
 
 class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
   public:

@@ -1,15 +1,16 @@
 // QorLogWriter.dll: the log writer the component creates by its class identifier. Each
 // WriteLog appends one timestamped, tagged line to the file named by the path, creating
-// the folders on the way. With CZQIC_LOG_ECHO=stdout every message is also echoed to
+// the folders on the way, by the same line rule and with the same errors as the Linux
+// writer (log/log_line.h). With CZQIC_LOG_ECHO=stdout every message is also echoed to
 // standard output as "log: MESSAGE", which is what czqic.exe's --log - shows.
 #include <windows.h>
 
 #include <olectl.h>
 
-#include <cstdio>
 #include <string>
 
 #include "QorLogWriter.h"
+#include "log/log_line.h"
 #include "platform/win32/com_error.h"
 #include "platform/win32/console.h"
 #include "platform/win32/convert.h"
@@ -25,12 +26,20 @@ using namespace czqic::win;
 
 constexpr wchar_t kSource[] = L"QorLog.LogWriter";
 const ErrorOrigin kOrigin{IID__LogWriter, kSource};
-constexpr int32_t kPathFileAccessError = 75;
 
-[[noreturn]] void file_error(const std::wstring& path, const char* what) {
-    raise_runtime_error(kPathFileAccessError,
-                        "Path/File access error: " + narrow(path) + ": " + what + ": " +
-                            hresult_description(HRESULT_FROM_WIN32(GetLastError())));
+std::string reason(DWORD error) {
+    return hresult_description(HRESULT_FROM_WIN32(error));
+}
+
+[[noreturn]] void access_error(const std::wstring& path, const char* what) {
+    raise_log_error(log_error::kPathFileAccess,
+                    std::string(what) + " " + narrow(path) + ": " + reason(GetLastError()));
+}
+
+[[noreturn]] void write_error(const std::wstring& path, DWORD error) {
+    const bool full = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+    raise_log_error(full ? log_error::kDiskFull : log_error::kDeviceIo,
+                    "cannot write " + narrow(path) + ": " + reason(error));
 }
 
 void create_folders(const std::wstring& path) {
@@ -39,29 +48,64 @@ void create_folders(const std::wstring& path) {
          at = path.find_first_of(L"\\/", at + 1)) {
         const std::wstring folder = path.substr(0, at);
         if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            file_error(folder, "cannot create the folder");
+            access_error(folder, "cannot create folder");
     }
 }
 
+// Holds the whole file locked while a line goes in and, if the write fails, while it is
+// taken back out: writers in other processes append only between whole lines.
+class ScopedFileLock {
+  public:
+    explicit ScopedFileLock(HANDLE file) : file_(file) {
+        locked_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &overlapped_);
+    }
+    ~ScopedFileLock() {
+        if (locked_) UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &overlapped_);
+    }
+    ScopedFileLock(const ScopedFileLock&) = delete;  // one lock, released once
+    ScopedFileLock& operator=(const ScopedFileLock&) = delete;
+    bool locked() const { return locked_ != FALSE; }
+
+  private:
+    HANDLE file_;
+    OVERLAPPED overlapped_{};
+    BOOL locked_ = FALSE;
+};
+
 void append_line(const std::wstring& path, const std::string& line) {
     create_folders(path);
-    ScopedHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) file_error(path, "cannot open the file");
-    DWORD written = 0;
-    if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-        written != line.size())
-        file_error(path, "cannot write the file");
+    if (!file.valid()) access_error(path, "cannot open");
+    ScopedFileLock lock(file.get());
+    if (!lock.locked()) write_error(path, GetLastError());
+    LARGE_INTEGER end{};
+    if (!SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END))
+        write_error(path, GetLastError());
+    // A line cut short (the disk filled up part-way) is taken back out, so the file never
+    // holds half a line with the next one glued onto it.
+    auto fail_and_undo = [&](DWORD error) {
+        if (SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN)) SetEndOfFile(file.get());
+        write_error(path, error);
+    };
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file.get(), data, static_cast<DWORD>(left), &written, nullptr))
+            fail_and_undo(GetLastError());
+        if (written == 0) fail_and_undo(ERROR_WRITE_FAULT);
+        data += written;
+        left -= written;
+    }
 }
 
-std::string timestamp() {
+LogTime time_now() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    return text;
+    return {now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+            now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
 class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISupportErrorInfo> {
@@ -82,7 +126,7 @@ class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISuppo
         return com_boundary(kOrigin, nullptr, [&] {
             const std::string text = narrow_bstr(message);
             append_line(std::wstring(path ? path : L""),
-                        timestamp() + " [" + narrow_bstr(tag) + "] " + text + "\r\n");
+                        log_line(time_now(), narrow_bstr(tag), text, "\r\n"));
             if (environment_is(L"CZQIC_LOG_ECHO", L"stdout"))
                 write_line(STD_OUTPUT_HANDLE, "log: " + text);
         });

@@ -1,6 +1,8 @@
-// KXCardReaderSim.dll: the simulated card reader as a registered ActiveX control
-// (ProgID KXCARDREADERLib.KXCardReader) over the same simulator core as the Linux
-// build, plus SimConsole, through which a test client reaches the simulated device.
+// KXCardReaderSim.dll: the simulated card reader as a registered ActiveX control over the
+// same simulator core as the Linux build, plus SimConsole, through which a test client
+// reaches the simulated device. It registers under ProgIDs of its own (CZQICSim.*), never
+// the vendor's: a terminal with the vendor control installed keeps it whatever the
+// simulator's registration does. The component is pointed at it by CZQIC_CONTROL_PROGID.
 //
 // One simulated device per apartment thread, built from the scenario file named by
 // CZQIC_SIM_SCENARIO (the built-in reader without it). Events are posted to the thread's
@@ -35,8 +37,8 @@ namespace {
 using namespace czqic;
 using namespace czqic::win;
 
-constexpr wchar_t kControlSource[] = L"KXCARDREADERLib.KXCardReader";
-constexpr wchar_t kConsoleSource[] = L"KXCARDREADERLib.SimConsole";
+constexpr wchar_t kControlSource[] = L"CZQICSim.KXCardReader";
+constexpr wchar_t kConsoleSource[] = L"CZQICSim.SimConsole";
 
 [[noreturn]] void raise_failure(const std::string& description) {
     throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
@@ -55,6 +57,7 @@ class SimHost {
   public:
     static SimHost& current();
     static bool release_current();
+    static bool held_elsewhere();
 
     SimHost(const SimHost&) = delete;  // the thread's one device
     SimHost& operator=(const SimHost&) = delete;
@@ -92,8 +95,9 @@ class SimHost {
 };
 
 PerThread<SimHost>& hosts() {
-    static PerThread<SimHost> all;
-    return all;
+    // Never destroyed: at process exit the devices are left as they are (DllMain).
+    static auto* all = new PerThread<SimHost>;
+    return *all;
 }
 
 SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::builtin_scenario()) {
@@ -125,6 +129,10 @@ SimHost& SimHost::current() {
 
 bool SimHost::release_current() {
     return hosts().release_current();
+}
+
+bool SimHost::held_elsewhere() {
+    return hosts().held_elsewhere();
 }
 
 class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject> {
@@ -332,10 +340,8 @@ HRESULT create_console(REFIID iid, void** out) {
 }
 
 const ServerClass kClasses[] = {
-    {CLSID_KXCardReader, L"KXCardReader simulated control", L"KXCARDREADERLib.KXCardReader",
-     create_control},
-    {CLSID_SimConsole, L"KXCardReader simulator console", L"KXCARDREADERLib.SimConsole",
-     create_console},
+    {CLSID_KXCardReader, L"KXCardReader simulated control", kControlSource, create_control},
+    {CLSID_SimConsole, L"KXCardReader simulator console", kConsoleSource, create_console},
 };
 
 }  // namespace
@@ -344,8 +350,12 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     return server_class_object(kClasses, clsid, iid, out);
 }
 
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    return server_dll_main(reason, reserved, SimHost::release_current);
+}
+
 STDAPI DllCanUnloadNow() {
-    return server_can_unload(SimHost::release_current);
+    return server_can_unload(SimHost::held_elsewhere);
 }
 
 STDAPI DllRegisterServer() {

@@ -124,6 +124,7 @@ void check_exports_and_unloading() {
     ComPtr<IDispatch> object;
     expect_eq(factory->CreateInstance(nullptr, IID_IDispatch, object.out_void()), S_OK,
               "the factory creates the object");
+    invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"0102")});
     ComPtr<IUnknown> outer_attempt;
     expect_eq(factory->CreateInstance(object.get(), IID_IUnknown, outer_attempt.out_void()),
               CLASS_E_NOAGGREGATION, "aggregation is refused");
@@ -141,6 +142,10 @@ void check_exports_and_unloading() {
               S_OK, "a new factory after unloading was allowed");
     expect_eq(factory->CreateInstance(nullptr, IID_IDispatch, object.out_void()), S_OK,
               "a new object after unloading was allowed");
+    // The library stayed loaded, so its process-wide values did too.
+    auto chip = invoke(object.get(), kChipCardData, DISPATCH_PROPERTYGET);
+    expect(chip.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&chip.value.get())) == "0102",
+           "process-wide values outlive a DllCanUnloadNow that said S_OK");
     object.reset();
     factory.reset();
     expect_eq(can_unload(), S_OK, "unloadable again");
@@ -291,19 +296,31 @@ void check_log_writer() {
     GetTempPathW(MAX_PATH, folder);
     const std::wstring path = std::wstring(folder) + L"czqic-check\\sub\\check.log";
     DeleteFileW(path.c_str());
-    ScopedBstr p(path.c_str()), m(L"first line"), t(L"Qor");
+    ScopedBstr p(path.c_str()), m(L"first line"), t(L"Qor"), broken(L"two\r\nlines\x01");
     LONG result = -1;
     expect_eq(writer->WriteLog(p.get(), m.get(), t.get(), &result), S_OK,
               "WriteLog through the first slot after IDispatch");
-    std::ifstream file(narrow(path));
+    writer->WriteLog(p.get(), broken.get(), t.get(), &result);
+    std::ifstream file(narrow(path), std::ios::binary);
     std::stringstream text;
     text << file.rdbuf();
-    expect(text.str().find("[Qor] first line") != std::string::npos,
-           "the line lands in the file, folders created", text.str());
+    const std::string lines = text.str();
+    expect(lines.find("[Qor] first line\r\n") != std::string::npos,
+           "the line lands in the file, folders created", lines);
+    expect(lines.find("[Qor] two\\r\\nlines\\x01\r\n") != std::string::npos,
+           "control characters are escaped: one message, one line", lines);
 
-    ScopedBstr bad(L"C:\\no<such>|folder\\x.log");
-    hr = writer->WriteLog(bad.get(), m.get(), t.get(), &result);
+    const std::wstring bad = std::wstring(folder) + L"czqic-check\\sub\\check.log\\x.log";
+    ScopedBstr b(bad.c_str());
+    hr = writer->WriteLog(b.get(), m.get(), t.get(), &result);
     expect_eq(hex(hr), std::string("0x800A004B"), "an unusable path fails with error 75");
+    ComPtr<IErrorInfo> info;
+    ScopedBstr description;
+    if (GetErrorInfo(0, info.out()) == S_OK) info->GetDescription(description.out());
+    const std::string said = description.get() ? narrow_bstr(description.get()) : "";
+    expect(
+        said.starts_with("Path/File access error: ") && said.find("check.log") != std::string::npos,
+        "the error names the file", said);
 }
 
 }  // namespace

@@ -142,26 +142,26 @@ enum class Watch {
     Settle,   // nothing is awaited; the call is watched for a while for stray events
 };
 
-struct Step {
-    std::string_view name;
-    std::string_view person;  // what a person must do first; empty when nobody acts
-    bool needs_card;
-    bool needs_chip;
-    // The calls; a returned text is the step's report when nothing is awaited.
-    std::string (*start)(Probe&);
-    Watch watch;
-    std::vector<std::string_view> awaits;
-    int64_t limit_ms;
-    std::string_view limit_name;
-    std::vector<std::string_view> must_not;
-    // After the wait: the states and values the component reads; raises StepFailed. Given
-    // the event that ended the wait (nullptr when none was awaited); returns the report.
-    std::string (*check)(Probe&, const Received*);
-};
-
 std::string no_check(Probe&, const Received*) {
     return {};
 }
+
+struct Step {
+    std::string_view name;
+    std::string_view person = {};  // what a person must do first; empty when nobody acts
+    bool needs_card = false;
+    bool needs_chip = false;
+    // The calls; a returned text is the step's report when nothing is awaited.
+    std::string (*start)(Probe&);
+    Watch watch = Watch::Nothing;
+    std::vector<std::string_view> awaits = {};
+    int64_t limit_ms = 0;
+    std::string_view limit_name = {};
+    std::vector<std::string_view> must_not = {};
+    // After the wait: the states and values the component reads; raises StepFailed. Given
+    // the event that ended the wait (nullptr when none was awaited); returns the report.
+    std::string (*check)(Probe&, const Received*) = no_check;
+};
 
 std::string open_device(Probe& p) {
     p.call(ctl::kOpen);
@@ -332,99 +332,73 @@ std::string close_device(Probe& p) {
 }
 
 const std::vector<Step>& steps() {
+    using namespace ev::name;
+    constexpr int64_t kDevice = kDeviceLimitMs;
     static const std::vector<Step> table{
-        {"open",
-         "",
-         false,
-         false,
-         open_device,
-         Watch::Status,
-         {ev::name::kConnectionOpened},
-         kDeviceLimitMs,
-         "the device limit",
-         {},
-         no_check},
-        {"device states", "", false, false, device_states, Watch::Nothing, {}, 0, "", {}, no_check},
-        {"reset",
-         "",
-         false,
-         false,
-         reset_device,
-         Watch::Status,
-         {ev::name::kResetComplete, ev::name::kCardCaptured},
-         kDeviceLimitMs,
-         "the device limit",
-         {},
-         after_reset},
-        {"status reads", "", false, false, status_reads, Watch::Nothing, {}, 0, "", {}, no_check},
-        {"card entry",
-         "Insert a card when asked, within 10 seconds",
-         false,
-         false,
-         accept_card,
-         Watch::Status,
-         {ev::name::kCardAccepted},
-         kCardWaitSeconds * 1000,
-         "the card wait",
-         {ev::name::kCardAcceptCancelled},
-         card_inside},
-        {"tracks", "", true, false, read_tracks, Watch::Nothing, {}, 0, "", {}, no_check},
-        {"chip power-up",
-         "",
-         true,
-         false,
-         power_chip,
-         Watch::Status,
-         {ev::name::kChipDataReceived, ev::name::kChipInvalid},
-         kDeviceLimitMs,
-         "the device limit",
-         {},
-         chip_answer_to_reset},
-        {"GET CHALLENGE",
-         "",
-         true,
-         true,
-         get_challenge,
-         Watch::Status,
-         {ev::name::kChipDataReceived},
-         kDeviceLimitMs,
-         "the device limit",
-         {},
-         challenge_reply},
-        {"eject and take",
-         "Take the card as soon as it comes out: the component waits 3 seconds by default",
-         true,
-         false,
-         eject_card,
-         Watch::Status,
-         {ev::name::kCardTaken},
-         kCardTakenDefaultSeconds * 1000,
-         "TimeOutCard's default",
-         {},
-         card_gone},
-        {"cancel wait",
-         "",
-         false,
-         false,
-         cancel_wait,
-         Watch::Settle,
-         {},
-         kSettleMs,
-         "",
-         {},
-         no_check},
-        {"cancel entry",
-         "Do not insert a card",
-         false,
-         false,
-         cancel_entry,
-         Watch::Second,
-         {ev::name::kCardAcceptCancelled},
-         kEntryCancelWaitSeconds * 1000,
-         "CardReaderDisable's wait",
-         {ev::name::kCardAccepted},
-         no_check},
-        {"close", "", false, false, close_device, Watch::Nothing, {}, 0, "", {}, no_check},
+        {.name = "open",
+         .start = open_device,
+         .watch = Watch::Status,
+         .awaits = {kConnectionOpened},
+         .limit_ms = kDevice,
+         .limit_name = "the device limit"},
+        {.name = "device states", .start = device_states},
+        {.name = "reset",
+         .start = reset_device,
+         .watch = Watch::Status,
+         .awaits = {kResetComplete, kCardCaptured},
+         .limit_ms = kDevice,
+         .limit_name = "the device limit",
+         .check = after_reset},
+        {.name = "status reads", .start = status_reads},
+        {.name = "card entry",
+         .person = "Insert a card when asked, within 10 seconds",
+         .start = accept_card,
+         .watch = Watch::Status,
+         .awaits = {kCardAccepted},
+         .limit_ms = kCardWaitSeconds * 1000,
+         .limit_name = "the card wait",
+         .must_not = {kCardAcceptCancelled},
+         .check = card_inside},
+        {.name = "tracks", .needs_card = true, .start = read_tracks},
+        {.name = "chip power-up",
+         .needs_card = true,
+         .start = power_chip,
+         .watch = Watch::Status,
+         .awaits = {kChipDataReceived, kChipInvalid},
+         .limit_ms = kDevice,
+         .limit_name = "the device limit",
+         .check = chip_answer_to_reset},
+        {.name = "GET CHALLENGE",
+         .needs_card = true,
+         .needs_chip = true,
+         .start = get_challenge,
+         .watch = Watch::Status,
+         .awaits = {kChipDataReceived},
+         .limit_ms = kDevice,
+         .limit_name = "the device limit",
+         .check = challenge_reply},
+        {.name = "eject and take",
+         .person =
+             "Take the card as soon as it comes out: the component waits 3 seconds by default",
+         .needs_card = true,
+         .start = eject_card,
+         .watch = Watch::Status,
+         .awaits = {kCardTaken},
+         .limit_ms = kCardTakenDefaultSeconds * 1000,
+         .limit_name = "TimeOutCard's default",
+         .check = card_gone},
+        {.name = "cancel wait",
+         .start = cancel_wait,
+         .watch = Watch::Settle,
+         .limit_ms = kSettleMs},
+        {.name = "cancel entry",
+         .start = cancel_entry,
+         .watch = Watch::Second,
+         .awaits = {kCardAcceptCancelled},
+         .limit_ms = kEntryCancelWaitSeconds * 1000,
+         .limit_name = "CardReaderDisable's wait",
+         .must_not = {kCardAccepted}},
+        {.name = "close", .start = close_device},
     };
     return table;
 }

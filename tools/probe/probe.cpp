@@ -255,7 +255,7 @@ std::string read_tracks(Probe& p) {
         seen += "track " + std::to_string(track) + " \"" + how + "\"";
         if (how != "READ" && how != "INVALID") continue;
         const std::string data = p.text(ctl::kTrack1Data + track - 1);
-        seen += " " + std::to_string(char_length(data)) + " chars";
+        seen.append(" ").append(std::to_string(char_length(data))).append(" chars");
         total += data.size();
     }
     if (total == 0) throw StepFailed(seen + ": no track holds data, so reading fails");

@@ -81,7 +81,9 @@ int probe_command(const ProbeCommand& options, std::string progid, std::ostream&
     auto clock = make_real_clock();
     MessageLoop loop(*clock);
     const ClassRegistry classes;  // empty: every ProgID goes to the registry
-    return run_probe(classes, progid, loop, progid == kSimControlProgId, options, out, err);
+    // With a scenario the control is the simulator, whatever ProgID it answers to.
+    const bool simulated = !options.scenario_file.empty() || progid == kSimControlProgId;
+    return run_probe(classes, progid, loop, simulated, options, out, err);
 }
 
 int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {

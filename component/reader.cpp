@@ -11,7 +11,7 @@ std::shared_ptr<ColsZQICCardReader> ColsZQICCardReader::create(Runtime& rt) {
     std::unique_ptr<ColsZQICCardReader> fresh(new ColsZQICCardReader(rt));
     rt.form().control().put(ctl::kDeviceName, Value(kDeviceLogicalName));
     fresh->reader_status_ = reader_status::kNoCard;
-    fresh->card_taken_limit_ = 3;
+    fresh->card_taken_limit_ = kCardTakenDefaultSeconds;
     fresh->chip_card_flag_ = 0;
     return std::shared_ptr<ColsZQICCardReader>(fresh.release(), [](ColsZQICCardReader* p) {
         p->terminate();

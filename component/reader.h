@@ -33,6 +33,9 @@ inline constexpr int32_t kCardInside = 5;    // a card is inside the reader
 inline constexpr int32_t kCaptureBinFull = 6;
 }  // namespace reader_status
 
+// How long CardReaderReturn waits for the card to be taken until TimeOutCard says otherwise.
+inline constexpr int32_t kCardTakenDefaultSeconds = 3;
+
 class ColsZQICCardReader final : public FormObject {
   public:
     // Object creation: loads the host form if need be and names the device. A failing
@@ -105,7 +108,7 @@ class ColsZQICCardReader final : public FormObject {
     int16_t loop_index_ = 0;
     int32_t reader_status_ = reader_status::kNoCard;
     double start_time_ = 0;
-    int32_t card_taken_limit_ = 3;
+    int32_t card_taken_limit_ = kCardTakenDefaultSeconds;
     int32_t last_log_result_ = 0;
 };
 

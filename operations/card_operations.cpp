@@ -102,7 +102,8 @@ int32_t ColsZQICCardReader::CardReaderRead() {
         op.begin(false);
         op.log("CardReaderRead start:" + std::to_string(op.status()) + " " +
                std::to_string(entry_enabled_));
-        op.wait(10, PassOrder::PumpThenSleep, [&op] { return op.status() == ev::kCardAccepted; });
+        op.wait(kCardWaitSeconds, PassOrder::PumpThenSleep,
+                [&op] { return op.status() == ev::kCardAccepted; });
         op.progress("CardReaderRead Start end :");
         if (op.status() != ev::kCardAccepted) return kFailed;
 
@@ -148,7 +149,8 @@ int32_t ColsZQICCardReader::CardReaderDisable() {
             int32_t& second = op.rt().second_status_word;
             second = kPending;
             op.control().call(ctl::kCancelAccept);
-            op.wait(1, PassOrder::SleepThenPump, [&second] { return second != kPending; });
+            op.wait(kEntryCancelWaitSeconds, PassOrder::SleepThenPump,
+                    [&second] { return second != kPending; });
             op.progress("CardReaderDisable end:");
             entry_enabled_ = 0;
         }

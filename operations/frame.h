@@ -17,6 +17,9 @@ enum class PassOrder { PumpThenSleep, SleepThenPump };
 
 inline constexpr int64_t kPassSleepMs = 300;
 inline constexpr int64_t kDeviceLimitSeconds = 60;
+// CardReaderRead's wait for the card, and CardReaderDisable's for the withdrawal of entry.
+inline constexpr int64_t kCardWaitSeconds = 10;
+inline constexpr int64_t kEntryCancelWaitSeconds = 1;
 
 // Whole seconds from start to now, both times of day: rounded half to even and taken
 // modulo a day, so a wait that crosses midnight still measures forward.

@@ -146,24 +146,9 @@ Value SimDevice::Impl::Control::invoke(DispId id, InvokeKind kind, std::span<Val
     auto keep_alive = shared_from_this();  // a handler may release this instance mid-call
     Impl& impl = *device_->impl_;
     const Member* member = detail::find_member(id);
-    const std::string name =
-        member ? std::string(member->key) : std::string("#").append(std::to_string(id));
 
     // Journalled before anything can fail, so a refused call still shows in the record.
-    // A method reached as a property get (or the reverse) counts as what the member is,
-    // the way Visual Basic's late binding treats them.
-    if (kind == InvokeKind::PropertyPut) {
-        impl.record("put: " + name + " = " + (args.empty() ? "empty" : journal_text(args.back())));
-    } else if (member ? !member->method : kind == InvokeKind::PropertyGet) {
-        impl.record("get: " + name);
-    } else {
-        std::string line = "call: " + name + "(";
-        for (size_t i = 0; i < args.size(); ++i) {
-            if (i) line += ", ";
-            line += journal_text(args[i]);
-        }
-        impl.record(line + ")");
-    }
+    impl.record(journal_line(id, kind, args));
 
     if (!member) raise_member_not_found();
     if (kind == InvokeKind::PropertyPut) {
@@ -371,6 +356,27 @@ void SimDevice::Impl::start_timeline() {
             },
             entry.at_ms, owner);
     }
+}
+
+std::string journal_line(DispId id, InvokeKind kind, std::span<const Value> args) {
+    const Member* member = detail::find_member(id);
+    const std::string name =
+        member ? std::string(member->key) : std::string("#").append(std::to_string(id));
+    // A method reached as a property get (or the reverse) counts as what the member is,
+    // the way Visual Basic's late binding treats them.
+    if (kind == InvokeKind::PropertyPut)
+        return "put: " + name + " = " + (args.empty() ? "empty" : journal_text(args.back()));
+    if (member ? !member->method : kind == InvokeKind::PropertyGet) return "get: " + name;
+    std::string line = "call: " + name + "(";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i) line += ", ";
+        line += journal_text(args[i]);
+    }
+    return line + ")";
+}
+
+std::string journal_value(const Value& value) {
+    return journal_text(value);
 }
 
 std::shared_ptr<SimDevice> SimDevice::create(MessageLoop& loop, Scenario scenario, uint32_t seed) {

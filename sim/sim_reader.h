@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -87,6 +88,12 @@ const std::vector<std::string>& handled_events();
 // that SELECT by name accepts, both as upper-case hex text.
 inline constexpr std::string_view kAnswerToReset = "3B6800008066435A51499000";
 inline constexpr std::string_view kCardApplicationId = "F0435A5149430001";
+
+// The journal line of one late-bound access to the control, and the journal's text of
+// one value: what the simulator records, so that another control's calls written down
+// this way read as a simulator's journal.
+std::string journal_line(DispId id, InvokeKind kind, std::span<const Value> args);
+std::string journal_value(const Value& value);
 
 class SimDevice : public std::enable_shared_from_this<SimDevice> {
   public:

@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "device/control_contract.h"
+#include "sim/sim_reader.h"
 #include "tests/support/scratch.h"
 #include "tools/czqic/cli.h"
 #include "tools/czqic/host.h"
 #include "tools/czqic/session.h"
+#include "tools/probe/probe.h"
 
 namespace czqic::cli {
 namespace {
@@ -436,6 +439,70 @@ TEST_F(Czqic, DemoRunsOneCompleteTransactionInRealTime) {
     EXPECT_THAT(r.out, HasSubstr("chip reply = \""));
     EXPECT_THAT(r.out, HasSubstr("\n    CardReaderReturn end:411\n"));
     EXPECT_THAT(r.out, HasSubstr("Every step succeeded."));
+}
+
+// --- The probe ---------------------------------------------------------------------------
+
+TEST_F(Czqic, ProbePassesAgainstTheBuiltInReaderAndJournalsWhatTheControlDid) {
+    const fs::path journal = drive.path() / "journal.txt";
+    Outcome r = czqic({"probe", "--non-interactive", "--virtual-clock", "--journal", journal});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const char* step : {"open", "reset", "card entry", "tracks", "chip power-up",
+                             "GET CHALLENGE", "eject and take", "cancel entry"})
+        EXPECT_THAT(r.out, HasSubstr(std::string("\n") + step + ": passed")) << step;
+    EXPECT_EQ(r.lines().back(), "probe: 13 passed, 0 failed, 0 skipped");
+
+    std::ifstream in(journal);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_THAT(text, StartsWith("put: deviceName = \"CARDREADER_ZQICR\"\ncall: open()\n"
+                                 "event: ConnectionOpened() after 100 ms\n"));
+    EXPECT_THAT(text, HasSubstr("\ncall: chipSend(\"SEND\", 0, [0, 132, 0, 0, 8], -1)\n"));
+    EXPECT_THAT(text, HasSubstr("\ncall: eject(-1)\nevent: CardEjected() after 300 ms\n"
+                                "event: CardTaken() after 2300 ms\n"));
+}
+
+struct WrongReader {
+    const char* scenario;
+    const char* failure;  // the one failed line's beginning
+};
+
+class CzqicProbeFails : public Czqic, public ::testing::WithParamInterface<WrongReader> {};
+
+TEST_P(CzqicProbeFails, NamingTheStep) {
+    Outcome r = czqic({"probe", "--non-interactive", "--virtual-clock", "--scenario",
+                       write_scenario(GetParam().scenario)});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    std::vector<std::string> failed;
+    for (const auto& line : r.lines())
+        if (line.find(": failed") != std::string::npos) failed.push_back(line);
+    EXPECT_THAT(failed, ElementsAre(StartsWith(GetParam().failure))) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Probe, CzqicProbeFails,
+    ::testing::Values(
+        WrongReader{R"({"on": {"reset": [{"events": [{"event": "FatalError", "afterMs": 200}]}]}})",
+                    "reset: failed: FatalError (23) after 0.2 s ends the component's wait"},
+        WrongReader{R"({"on": {"chipInit": [{}]}})",
+                    "chip power-up: failed: no ChipDataReceived (461) or ChipInvalid (462) "
+                    "within the device limit of 60 s"},
+        WrongReader{
+            R"({"on": {"eject": [{"events": [{"event": "CardEjected", "afterMs": 300}]}]}})",
+            "eject and take: failed: no CardTaken (411) within TimeOutCard's default of 3 s"}));
+
+TEST(Probe, WithNobodyAtARealReaderTheCardStepsAreSkippedNotFailed) {
+    VirtualClock clock;
+    MessageLoop loop(clock);
+    ClassRegistry classes;
+    auto device = sim::SimDevice::create(loop, sim::builtin_scenario());
+    device->register_class(classes);
+    std::ostringstream out;
+    const auto reports = probe::run(classes, kControlProgId, loop, {}, out);
+    EXPECT_EQ(probe::exit_status(reports), 0) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("\ncard entry: skipped: needs a person at the reader\n"
+                                     "tracks: skipped: no card inside\n"));
+    EXPECT_THAT(out.str(), HasSubstr("\ncancel entry: passed"));
+    EXPECT_EQ(lines_of(out.str()).back(), "probe: 8 passed, 0 failed, 5 skipped");
 }
 
 }  // namespace

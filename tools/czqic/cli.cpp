@@ -85,6 +85,41 @@ int panel_command(const std::string& given_scenario, std::ostream& err) {
     return run_panel(std::move(options), err);
 }
 
+// The control each reader choice hosts, registered under the vendor's ProgID; true when
+// it is the simulated reader, whose card comes and goes by itself.
+bool register_reader(ClassRegistry& classes, MessageLoop& loop, sim::Scenario scenario,
+                     std::shared_ptr<sim::SimDevice>& device) {
+    device = sim::SimDevice::create(loop, std::move(scenario));
+    device->register_class(classes);
+    return true;
+}
+
+int probe_command(const ProbeCommand& options, bool virtual_clock, const std::string& virtual_start,
+                  std::ostream& out, std::ostream& err) {
+    std::unique_ptr<Clock> clock = make_real_clock();
+    if (virtual_clock) {
+        const auto start = parse_time_of_day(virtual_start);
+        if (!start)
+            return usage_error(err, "--virtual-clock: " + json_string(virtual_start) +
+                                        " is not a time of day HH:MM:SS");
+        clock = std::make_unique<VirtualClock>(*start);
+    }
+    sim::Scenario scenario = sim::builtin_scenario();
+    const std::string scenario_file = scenario_file_in_use(options.scenario_file);
+    if (!scenario_file.empty()) {
+        try {
+            scenario = sim::load_scenario_file(scenario_file);
+        } catch (const sim::ScenarioError& e) {
+            return usage_error(err, std::string("scenario ") + e.what());
+        }
+    }
+    MessageLoop loop(*clock);
+    ClassRegistry classes;
+    std::shared_ptr<sim::SimDevice> device;
+    const bool simulated = register_reader(classes, loop, std::move(scenario), device);
+    return run_probe(classes, kControlProgId, loop, simulated, options, out, err);
+}
+
 int run_command(const RunOptions& options, bool virtual_clock, bool log_given, std::ostream& out,
                 std::ostream& err) {
     LinuxHostOptions host_options;
@@ -153,23 +188,41 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         ->type_name("FILE");
     panel->footer(kPanelKeysHelp);
 
+    ProbeCommand probe_options;
+    std::string probe_clock;
+    CLI::App* probe = app.add_subcommand(
+        "probe", "Check step by step that the reader's control does what the component relies on");
+    add_probe_options(*probe, probe_options,
+                      "The simulated reader's scenario (JSON); default: the built-in reader");
+    CLI::Option* probe_virtual_clock = probe->add_flag(
+        "--virtual-clock{12:00:00}", probe_clock,
+        "Virtual clock from this time of day (default 12:00:00): waits cost no real time");
+    probe->footer(
+        "One line a step: passed, failed with the reason, or skipped. Exit status: 0 when no "
+        "step failed, 1 when one did, 2 for a usage error.");
+
     // CLI11 words these as "A subcommand is required" whatever was given; say what was.
     if (args.empty())
-        return usage_error(err, "a command is required: run, demo or panel (see czqic --help)");
+        return usage_error(err,
+                           "a command is required: run, demo, panel or probe (see czqic --help)");
     if (!args.front().starts_with('-') && args.front() != "run" && args.front() != "demo" &&
-        args.front() != "panel")
+        args.front() != "panel" && args.front() != "probe")
         return usage_error(err, "unknown command " + json_string(args.front()) +
-                                    ": expected run, demo or panel (see czqic --help)");
+                                    ": expected run, demo, panel or probe (see czqic --help)");
 
     if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
             return run->parsed()     ? "czqic run --help"
                    : panel->parsed() ? "czqic panel --help"
+                   : probe->parsed() ? "czqic probe --help"
                                      : "czqic --help";
         }))
         return *status;
 
     if (demo->parsed()) return run_demo(out, err);
     if (panel->parsed()) return panel_command(panel_scenario, err);
+    if (probe->parsed())
+        return probe_command(probe_options, probe_virtual_clock->count() > 0, probe_clock, out,
+                             err);
     return run_command(options, flags.virtual_clock->count() > 0, flags.log->count() > 0, out, err);
 }
 

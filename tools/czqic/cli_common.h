@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch.h"
+#include "platform/message_loop.h"
 #include "tools/czqic/host.h"
 
 namespace czqic::cli {
@@ -48,6 +50,20 @@ std::optional<std::string> log_option_problem(const RunOptions& options, bool lo
 std::optional<int> parse_command_line(CLI::App& app, std::vector<std::string> args,
                                       std::ostream& out, std::ostream& err,
                                       const std::function<std::string()>& see_help);
+
+// `czqic probe` as both platforms take it.
+struct ProbeCommand {
+    std::string scenario_file;
+    bool non_interactive = false;
+    std::string journal_file;
+};
+void add_probe_options(CLI::App& probe, ProbeCommand& options, const std::string& scenario_help);
+
+// Runs the probe on the control classes create by progid, asking the person at the
+// terminal to act unless told not to, and writing the journal file if one is named.
+// Returns the exit status: 0 when no step failed, 1 when one did, 2 for a usage error.
+int run_probe(const ClassRegistry& classes, std::string_view progid, MessageLoop& loop,
+              bool simulated, const ProbeCommand& options, std::ostream& out, std::ostream& err);
 
 // Checks every step against the host, then runs them; a wrong step is a usage error.
 int check_and_run_steps(const std::vector<std::string>& steps, Host& host, std::ostream& out,

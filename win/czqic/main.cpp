@@ -1,5 +1,6 @@
 // czqic.exe: `czqic run` on Windows, against the registered component. Same options,
-// steps and output as the Linux command line; `--virtual-clock` is Linux-only.
+// steps and output as the Linux command line; `--virtual-clock` is Linux-only. And
+// `czqic probe`, the guided check of a registered control.
 //
 // What happens inside the servers reaches the output through this process's environment,
 // set before any of them loads: the log writer echoes each message (--log -), the
@@ -16,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "device/control_contract.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
+#include "sim/sim_reader.h"
 #include "tools/czqic/cli_common.h"
 #include "tools/czqic/session.h"
 #include "win/czqic/win_host.h"
@@ -66,6 +69,32 @@ int run_command(const RunOptions& options, bool log_given, bool vendor, std::ost
     return check_and_run_steps(options.steps, host, out, err);
 }
 
+// The simulated reader's own ProgID; the vendor's is left to the vendor's control.
+constexpr const char* kSimControlProgId = "CZQICSim.KXCardReader";
+
+// Probes the vendor's control, or with a scenario the simulated reader, or whatever
+// control --progid names.
+int probe_command(const ProbeCommand& options, std::string progid, std::ostream& out,
+                  std::ostream& err) {
+    if (!options.scenario_file.empty()) {
+        // Checked here, where a bad file is a usage error, not inside the control's creation.
+        try {
+            sim::load_scenario_file(options.scenario_file);
+        } catch (const sim::ScenarioError& e) {
+            return usage_error(err, std::string("scenario ") + e.what());
+        }
+        set_environment(L"CZQIC_SIM_SCENARIO", options.scenario_file);
+        if (progid.empty()) progid = kSimControlProgId;
+    }
+    if (progid.empty()) progid = kControlProgId;
+    auto clock = make_real_clock();
+    MessageLoop loop(*clock);
+    const ClassRegistry classes;  // empty: every ProgID goes to the registry
+    // With a scenario the control is the simulator, whatever ProgID it answers to.
+    const bool simulated = !options.scenario_file.empty() || progid == kSimControlProgId;
+    return run_probe(classes, progid, loop, simulated, options, out, err);
+}
+
 int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Drives the registered ColsZQICCardReader component.", "czqic"};
     app.require_subcommand(1);
@@ -84,9 +113,26 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         ->check(CLI::IsMember({"sim", "vendor"}));
     run->footer(steps_help());
 
+    ProbeCommand probe_options;
+    std::string probe_progid;
+    CLI::App* probe = app.add_subcommand(
+        "probe", "Check step by step that a registered control does what the component relies on");
+    add_probe_options(*probe, probe_options,
+                      std::string("Probe the simulated reader (") + kSimControlProgId +
+                          ") with this scenario (JSON)");
+    probe
+        ->add_option("--progid", probe_progid,
+                     std::string("The control to probe; default: ") + kControlProgId +
+                         ", or the simulated reader with --scenario")
+        ->type_name("PROGID");
+    probe->footer(
+        "One line a step: passed, failed with the reason, or skipped. Exit status: 0 when no "
+        "step failed, 1 when one did, 2 for a usage error.");
+
     if (auto status =
             parse_command_line(app, std::move(args), out, err, [] { return "czqic --help"; }))
         return *status;
+    if (probe->parsed()) return probe_command(probe_options, probe_progid, out, err);
     if (flags.virtual_clock->count() > 0)
         return usage_error(err, "--virtual-clock: the virtual clock is only available on Linux");
     return run_command(options, flags.log->count() > 0, reader == "vendor", out, err);

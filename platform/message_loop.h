@@ -1,6 +1,7 @@
 // The owning thread's message queue: messages posted for a later instant, window-style
 // timers, and the pumping that runs whatever is due. Nothing here runs on another
-// thread: a message or a tick runs only inside pump() on the thread that pumps.
+// thread: a message or a tick runs only inside pump() on the thread that pumps, and
+// post_from_any_thread is the one member another thread may call.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,11 @@ class MessageLoop {
     // Queues fn to run at the first pump at least delay_ms from now. While owner is
     // given, the message is dropped unseen once the owner is gone.
     void post(std::function<void()> fn, int64_t delay_ms = 0, std::weak_ptr<void> owner = {});
+
+    // Safe from any thread: hands fn to the owning thread, where it joins the queue as
+    // post(fn, 0, owner) would at the start of the next pump, and wakes the thread if it
+    // waits in pump_for. For a worker that watches a device on the owner's behalf.
+    void post_from_any_thread(std::function<void()> fn, std::weak_ptr<void> owner = {});
 
     // Runs every message and timer tick due now, in due order (messages before ticks due
     // at the same instant), including those that become due by what they post. Returns

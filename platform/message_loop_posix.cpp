@@ -1,8 +1,11 @@
-// The owning thread's message queue on posix, where nothing outside the component posts
-// to the thread: pumping runs what the queue and the timers hold, and waiting is the
-// clock's own sleep until the next of them comes due.
+// The owning thread's message queue on posix. Pumping runs what the queue and the timers
+// hold; waiting is the clock's own sleep until the next of them comes due, cut short on
+// the real clock when another thread hands the owner a message.
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "platform/message_loop_queue.h"
 
@@ -11,9 +14,19 @@ namespace czqic {
 struct MessageLoop::Impl::Os {
     // Messages first, then the timer due earliest (the first created among equals).
     static bool run_one_due(Impl& impl, int64_t now);
+    // Sleeps until when, or on the real clock until a message is handed over.
+    void wait_until(Clock& clock, int64_t when);
+
+    struct Handed {
+        std::function<void()> fn;
+        std::weak_ptr<void> owner;
+    };
+    std::mutex inbox_lock;
+    std::condition_variable inbox_filled;
+    std::vector<Handed> inbox;  // guarded by inbox_lock
 };
 
-MessageLoop::Impl::Impl(Clock& c) : clock(c) {}
+MessageLoop::Impl::Impl(Clock& c) : clock(c), os(std::make_unique<Os>()) {}
 
 MessageLoop::Impl::~Impl() = default;
 
@@ -34,7 +47,33 @@ bool MessageLoop::Impl::Os::run_one_due(Impl& impl, int64_t now) {
     return true;
 }
 
+void MessageLoop::Impl::Os::wait_until(Clock& clock, int64_t when) {
+    // Virtual time cannot be interrupted: it jumps, and a handed message waits for the
+    // next pump like any other.
+    if (clock.is_virtual()) return clock.sleep_until_ms(when);
+    std::unique_lock hold(inbox_lock);
+    const int64_t left = when - clock.now_ms();
+    if (left > 0)
+        inbox_filled.wait_for(hold, std::chrono::milliseconds(left),
+                              [this] { return !inbox.empty(); });
+}
+
+void MessageLoop::post_from_any_thread(std::function<void()> fn, std::weak_ptr<void> owner) {
+    Impl::Os& os = *impl_->os;
+    {
+        std::lock_guard hold(os.inbox_lock);
+        os.inbox.push_back({std::move(fn), std::move(owner)});
+    }
+    os.inbox_filled.notify_one();
+}
+
 int MessageLoop::pump() {
+    std::vector<Impl::Os::Handed> handed;
+    {
+        std::lock_guard hold(impl_->os->inbox_lock);
+        handed.swap(impl_->os->inbox);
+    }
+    for (auto& h : handed) post(std::move(h.fn), 0, std::move(h.owner));
     const int64_t now = clock_.now_ms();
     int ran = 0;
     while (Impl::Os::run_one_due(*impl_, now)) ++ran;
@@ -45,12 +84,9 @@ void MessageLoop::pump_for(int64_t ms) {
     const int64_t end = clock_.now_ms() + std::max<int64_t>(0, ms);
     for (;;) {
         pump();
-        int64_t next = next_due_ms();
-        if (next > end) break;
-        clock_.sleep_until_ms(next);
+        if (clock_.now_ms() >= end) break;
+        impl_->os->wait_until(clock_, std::min(end, next_due_ms()));
     }
-    clock_.sleep_until_ms(end);
-    pump();
 }
 
 }  // namespace czqic

@@ -93,6 +93,16 @@ struct MessageLoop::Impl::Os {
     void tick(UINT_PTR id);
     static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l);
 
+    // Messages other threads hand over, moved into the queue by run_due. They wake the
+    // thread with a thread message: the hidden window is the owner's to create.
+    struct Handed {
+        std::function<void()> fn;
+        std::weak_ptr<void> owner;
+    };
+    SRWLOCK inbox_lock = SRWLOCK_INIT;
+    std::vector<Handed> inbox;  // guarded by inbox_lock
+    DWORD owner_thread = GetCurrentThreadId();
+
     Impl& loop;
     bool wake_posted = false;
     int64_t wake_due = INT64_MAX;
@@ -162,7 +172,27 @@ LRESULT CALLBACK MessageLoop::Impl::Os::window_proc(HWND window, UINT message, W
     return 0;
 }
 
+void MessageLoop::post_from_any_thread(std::function<void()> fn, std::weak_ptr<void> owner) {
+    Impl::Os& os = *impl_->os;
+    {
+        ScopedSrwLock hold(os.inbox_lock, ScopedSrwLock::kExclusive);
+        os.inbox.push_back({std::move(fn), std::move(owner)});
+    }
+    PostThreadMessageW(os.owner_thread, kWakeMessage, 0, 0);
+}
+
 int MessageLoop::Impl::Os::run_due() {
+    std::vector<Handed> handed;
+    {
+        ScopedSrwLock hold(inbox_lock, ScopedSrwLock::kExclusive);
+        handed.swap(inbox);
+    }
+    for (auto& h : handed) {
+        const bool owned = h.owner.owner_before(std::weak_ptr<void>{}) ||
+                           std::weak_ptr<void>{}.owner_before(h.owner);
+        loop.queue.push_back(
+            Message{loop.clock.now_ms(), loop.seq++, std::move(h.fn), std::move(h.owner), owned});
+    }
     int ran = 0;
     while (loop.run_one_message_due(loop.clock.now_ms())) ++ran;
     return ran;

@@ -1,6 +1,11 @@
 #include "tools/assembly/in_process.h"
 
+#include <cstdlib>
+#include <stdexcept>
+
+#include "device/control_contract.h"
 #include "log/file_log_writer.h"
+#include "pcsc/pcsc_control.h"
 
 namespace czqic {
 
@@ -8,10 +13,36 @@ sim::Scenario scenario_or_builtin(const std::string& json) {
     return json.empty() ? sim::builtin_scenario() : sim::parse_scenario(json);
 }
 
-InProcess::InProcess(std::unique_ptr<Clock> owned, sim::Scenario scenario)
+std::optional<ReaderSpec> parse_reader_spec(std::string_view text) {
+    if (text == "sim") return ReaderSpec{};
+    if (text == "pcsc") return ReaderSpec{true, ""};
+    if (text.starts_with("pcsc:") && text.size() > 5)
+        return ReaderSpec{true, std::string(text.substr(5))};
+    return std::nullopt;
+}
+
+ReaderSpec reader_from_environment() {
+    const char* value = std::getenv(kReaderVariable);
+    if (!value || !*value) return {};
+    if (auto reader = parse_reader_spec(value)) return *reader;
+    throw std::invalid_argument(std::string(kReaderVariable) + "=" + value +
+                                " is not sim, pcsc or pcsc:NAME");
+}
+
+std::shared_ptr<Object> make_control(MessageLoop& loop, const ReaderSpec& reader,
+                                     sim::SimDevice& device) {
+    if (reader.pcsc) return pcsc::make_control(loop, reader.pcsc_reader);
+    return device.create_control();
+}
+
+InProcess::InProcess(std::unique_ptr<Clock> owned, sim::Scenario scenario, ReaderSpec reader)
     : owned_clock_(std::move(owned)), clock(*owned_clock_) {
     device = sim::SimDevice::create(loop, std::move(scenario));
-    device->register_class(classes);
+    if (reader.pcsc)
+        classes.register_class(kControlProgId, "",
+                               [this, reader] { return make_control(loop, reader, *device); });
+    else
+        device->register_class(classes);
     rt.report_failure = [this](std::string_view where, std::string_view description) {
         failures.push_back(std::string(where) + ": " + std::string(description));
     };

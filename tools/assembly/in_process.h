@@ -1,13 +1,15 @@
 // One process's worth of component on this thread: a clock, the thread's message loop,
-// the class table with the simulated reader registered as the vendor control and the log
-// writer its user picks, and the Runtime over them. The tests, the benchmarks, the fuzz
+// the class table with the vendor control (the simulated reader, or a PC/SC reader) and
+// the log writer its user picks, and the Runtime over them. The tests, the benchmarks, the fuzz
 // targets and the Linux command line all assemble the component through this one class.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "component/reader.h"
@@ -23,6 +25,24 @@ namespace czqic {
 
 // The scenario read from JSON over the built-in reader; empty text is the built-in reader.
 sim::Scenario scenario_or_builtin(const std::string& json);
+
+// Which control the component hosts: the simulated reader, or the PC/SC control on the
+// first reader whose name contains pcsc_reader (the first reader when it is empty).
+struct ReaderSpec {
+    bool pcsc = false;
+    std::string pcsc_reader;
+};
+// "sim", "pcsc" or "pcsc:NAME"; nullopt for anything else.
+std::optional<ReaderSpec> parse_reader_spec(std::string_view text);
+// The environment variable that makes the same choice for any host of the component.
+inline constexpr const char* kReaderVariable = "CZQIC_READER";
+// The choice kReaderVariable makes (the simulated reader when unset); raises
+// std::invalid_argument naming the variable when its value is not a reader.
+ReaderSpec reader_from_environment();
+// A new instance of the control the spec names, answering the vendor control's contract;
+// the simulated reader's instances are made on device.
+std::shared_ptr<Object> make_control(MessageLoop& loop, const ReaderSpec& reader,
+                                     sim::SimDevice& device);
 
 // A log writer that hands every message to a function, for users that keep the log in
 // memory, count it or make it fail instead of writing a file.
@@ -44,7 +64,8 @@ class InProcess {
   public:
     // Failures the Runtime reports are kept in `failures` until report_failure is replaced.
     // No log writer is registered yet: the user picks one with a use_* call.
-    InProcess(std::unique_ptr<Clock> clock, sim::Scenario scenario);
+    // The simulated device is made from scenario whichever reader is chosen.
+    InProcess(std::unique_ptr<Clock> clock, sim::Scenario scenario, ReaderSpec reader = {});
     // Unloads the form while the loop, the class table and the device are all still here.
     ~InProcess();
     InProcess(const InProcess&) = delete;  // the Runtime and the loop refer into this object

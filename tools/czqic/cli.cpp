@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
+#include <variant>
 
+#include "pcsc/pcsc_control.h"
 #include "tools/czqic/cli_common.h"
 #include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
@@ -71,9 +74,74 @@ std::string scenario_file_in_use(std::string given) {
     return given;
 }
 
-int panel_command(const std::string& given_scenario, std::ostream& err) {
+// --reader, or the environment's choice when it is not given.
+struct ReaderOption {
+    std::string given;
+
+    void add_to(CLI::App& command) {
+        command
+            .add_option("--reader", given,
+                        std::string("The control to host: sim (the simulated reader), pcsc (the "
+                                    "first PC/SC reader) or pcsc:NAME (the first whose name "
+                                    "contains NAME); default: $") +
+                            kReaderVariable + ", else sim")
+            ->type_name("READER");
+    }
+
+    // The reader, or the usage error that says why there is none.
+    std::variant<ReaderSpec, std::string> choice() const {
+        if (given.empty()) {
+            try {
+                return reader_from_environment();
+            } catch (const std::invalid_argument& e) {
+                return std::string(e.what());
+            }
+        }
+        if (auto reader = parse_reader_spec(given)) return *reader;
+        return "--reader: " + json_string(given) + " is not sim, pcsc or pcsc:NAME";
+    }
+};
+
+// Scenarios and sim: steps drive the simulated reader and mean nothing to a real one.
+std::optional<std::string> sim_only_problem(const ReaderSpec& reader, const std::string& scenario,
+                                            const std::vector<std::string>& steps) {
+    if (!reader.pcsc) return std::nullopt;
+    if (!scenario.empty()) return "--scenario applies to the simulated reader only (--reader sim)";
+    for (size_t i = 0; i < steps.size(); ++i)
+        if (steps[i].starts_with("sim:"))
+            return "step " + std::to_string(i + 1) + " " + json_string(steps[i]) +
+                   ": sim: steps apply to the simulated reader only (--reader sim)";
+    return std::nullopt;
+}
+
+// `czqic readers`: one line a reader, its name, whether a card is in and the card's ATR.
+int readers_command(std::ostream& out, std::ostream& err) {
+    std::vector<pcsc::ReaderInfo> readers;
+    try {
+        readers = pcsc::list_readers(*pcsc::system_api());
+    } catch (const std::exception& e) {
+        err << "czqic: readers: " << e.what() << '\n' << std::flush;
+        return 1;
+    }
+    for (const auto& r : readers) {
+        out << json_string(r.name) << ' '
+            << (!r.card  ? "no card"
+                : r.mute ? "card (mute)"
+                         : "card");
+        if (!r.atr.empty()) out << " ATR " << r.atr;
+        out << '\n';
+    }
+    if (readers.empty()) out << "no PC/SC reader\n";
+    out << std::flush;
+    return 0;
+}
+
+int panel_command(const std::string& given_scenario, const ReaderSpec& reader, std::ostream& err) {
     PanelOptions options;
-    const std::string scenario_file = scenario_file_in_use(given_scenario);
+    options.reader = reader;
+    if (auto problem = sim_only_problem(reader, given_scenario, {}))
+        return usage_error(err, *problem);
+    const std::string scenario_file = reader.pcsc ? "" : scenario_file_in_use(given_scenario);
     if (!scenario_file.empty()) {
         try {
             options.scenario = sim::load_scenario_file(scenario_file);
@@ -88,14 +156,21 @@ int panel_command(const std::string& given_scenario, std::ostream& err) {
 // The control each reader choice hosts, registered under the vendor's ProgID; true when
 // it is the simulated reader, whose card comes and goes by itself.
 bool register_reader(ClassRegistry& classes, MessageLoop& loop, sim::Scenario scenario,
-                     std::shared_ptr<sim::SimDevice>& device) {
+                     const ReaderSpec& reader, std::shared_ptr<sim::SimDevice>& device) {
     device = sim::SimDevice::create(loop, std::move(scenario));
-    device->register_class(classes);
-    return true;
+    if (!reader.pcsc) {
+        device->register_class(classes);
+        return true;
+    }
+    classes.register_class(kControlProgId, "",
+                           [&loop, reader, device] { return make_control(loop, reader, *device); });
+    return false;
 }
 
-int probe_command(const ProbeCommand& options, bool virtual_clock, const std::string& virtual_start,
-                  std::ostream& out, std::ostream& err) {
+int probe_command(const ProbeCommand& options, const ReaderSpec& reader, bool virtual_clock,
+                  const std::string& virtual_start, std::ostream& out, std::ostream& err) {
+    if (auto problem = sim_only_problem(reader, options.scenario_file, {}))
+        return usage_error(err, *problem);
     std::unique_ptr<Clock> clock = make_real_clock();
     if (virtual_clock) {
         const auto start = parse_time_of_day(virtual_start);
@@ -116,13 +191,16 @@ int probe_command(const ProbeCommand& options, bool virtual_clock, const std::st
     MessageLoop loop(*clock);
     ClassRegistry classes;
     std::shared_ptr<sim::SimDevice> device;
-    const bool simulated = register_reader(classes, loop, std::move(scenario), device);
+    const bool simulated = register_reader(classes, loop, std::move(scenario), reader, device);
     return run_probe(classes, kControlProgId, loop, simulated, options, out, err);
 }
 
-int run_command(const RunOptions& options, bool virtual_clock, bool log_given, std::ostream& out,
-                std::ostream& err) {
+int run_command(const RunOptions& options, const ReaderSpec& reader, bool virtual_clock,
+                bool log_given, std::ostream& out, std::ostream& err) {
     LinuxHostOptions host_options;
+    host_options.reader = reader;
+    if (auto problem = sim_only_problem(reader, options.scenario_file, options.steps))
+        return usage_error(err, *problem);
     if (virtual_clock) {
         host_options.virtual_start = parse_time_of_day(options.virtual_clock);
         if (!host_options.virtual_start)
@@ -131,7 +209,8 @@ int run_command(const RunOptions& options, bool virtual_clock, bool log_given, s
     }
     if (auto problem = log_option_problem(options, log_given)) return usage_error(err, *problem);
 
-    const std::string scenario_file = scenario_file_in_use(options.scenario_file);
+    const std::string scenario_file =
+        reader.pcsc ? "" : scenario_file_in_use(options.scenario_file);
     if (!scenario_file.empty()) {
         try {
             host_options.scenario = sim::load_scenario_file(scenario_file);
@@ -175,9 +254,14 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         "Virtual clock from this time of day (default 12:00:00): sleeps "
         "and pumps advance it, nothing waits in real time");
     run->footer(steps_help());
+    ReaderOption run_reader, demo_reader, panel_reader, probe_reader;
+    run_reader.add_to(*run);
 
     CLI::App* demo = app.add_subcommand(
         "demo", "Run one complete card transaction on the built-in reader in real time");
+    demo_reader.add_to(*demo);
+    CLI::App* readers =
+        app.add_subcommand("readers", "List the PC/SC readers with their card state and ATR");
 
     std::string panel_scenario;
     CLI::App* panel = app.add_subcommand(
@@ -186,6 +270,7 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         ->add_option("--scenario", panel_scenario,
                      "The simulated reader's scenario (JSON); default: the built-in reader")
         ->type_name("FILE");
+    panel_reader.add_to(*panel);
     panel->footer(kPanelKeysHelp);
 
     ProbeCommand probe_options;
@@ -194,6 +279,7 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         "probe", "Check step by step that the reader's control does what the component relies on");
     add_probe_options(*probe, probe_options,
                       "The simulated reader's scenario (JSON); default: the built-in reader");
+    probe_reader.add_to(*probe);
     CLI::Option* probe_virtual_clock = probe->add_flag(
         "--virtual-clock{12:00:00}", probe_clock,
         "Virtual clock from this time of day (default 12:00:00): waits cost no real time");
@@ -204,11 +290,13 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
     // CLI11 words these as "A subcommand is required" whatever was given; say what was.
     if (args.empty())
         return usage_error(err,
-                           "a command is required: run, demo, panel or probe (see czqic --help)");
+                           "a command is required: run, demo, panel, probe or readers (see czqic "
+                           "--help)");
     if (!args.front().starts_with('-') && args.front() != "run" && args.front() != "demo" &&
-        args.front() != "panel" && args.front() != "probe")
+        args.front() != "panel" && args.front() != "probe" && args.front() != "readers")
         return usage_error(err, "unknown command " + json_string(args.front()) +
-                                    ": expected run, demo, panel or probe (see czqic --help)");
+                                    ": expected run, demo, panel, probe or readers (see czqic "
+                                    "--help)");
 
     if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
             return run->parsed()     ? "czqic run --help"
@@ -218,12 +306,21 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         }))
         return *status;
 
-    if (demo->parsed()) return run_demo(out, err);
-    if (panel->parsed()) return panel_command(panel_scenario, err);
+    if (readers->parsed()) return readers_command(out, err);
+    const ReaderOption& reader_option = demo->parsed()    ? demo_reader
+                                        : panel->parsed() ? panel_reader
+                                        : probe->parsed() ? probe_reader
+                                                          : run_reader;
+    const auto reader = reader_option.choice();
+    if (const auto* problem = std::get_if<std::string>(&reader)) return usage_error(err, *problem);
+    const ReaderSpec& chosen = std::get<ReaderSpec>(reader);
+    if (demo->parsed()) return run_demo(out, err, chosen);
+    if (panel->parsed()) return panel_command(panel_scenario, chosen, err);
     if (probe->parsed())
-        return probe_command(probe_options, probe_virtual_clock->count() > 0, probe_clock, out,
-                             err);
-    return run_command(options, flags.virtual_clock->count() > 0, flags.log->count() > 0, out, err);
+        return probe_command(probe_options, chosen, probe_virtual_clock->count() > 0, probe_clock,
+                             out, err);
+    return run_command(options, chosen, flags.virtual_clock->count() > 0, flags.log->count() > 0,
+                       out, err);
 }
 
 }  // namespace czqic::cli

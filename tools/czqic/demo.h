@@ -1,11 +1,18 @@
-// `czqic demo`: one complete card transaction against the built-in simulated reader.
+// `czqic demo`: one complete card transaction against the built-in simulated reader, or
+// the chip part of one on a PC/SC reader.
 #pragma once
 
 #include <ostream>
 
+#include "tools/assembly/in_process.h"
+
 namespace czqic::cli {
 
 // Returns 0 when every step of the transaction succeeded, 1 otherwise.
-int run_demo(std::ostream& out, std::ostream& err);
+int run_demo(std::ostream& out, std::ostream& err, const ReaderSpec& reader = {});
+
+// How the command line names the reader in use: "Simulated reader: built-in",
+// "PC/SC reader: first one", "PC/SC reader: named like \"Virtual\"".
+std::string reader_title(const ReaderSpec& reader, const std::string& scenario_name);
 
 }  // namespace czqic::cli

@@ -26,7 +26,7 @@ bool same_name(std::string_view a, std::string_view b) {
 }  // namespace
 
 LinuxHost::LinuxHost(LinuxHostOptions options)
-    : process_(make_clock(options.virtual_start), options.scenario),
+    : process_(make_clock(options.virtual_start), options.scenario, options.reader),
       state_check_(std::move(options.scenario)) {
     process_.device->on_journal = std::move(options.on_journal);
     process_.use_file_log_writer(std::move(options.on_log));

@@ -1,6 +1,6 @@
 // The command line's host on Linux: the component in-process over the posix platform,
-// with the simulated reader registered as the vendor control and the file log writer as
-// the log writer, all on this one thread.
+// with the simulated reader (or a PC/SC reader) registered as the vendor control and the
+// file log writer as the log writer, all on this one thread.
 #pragma once
 
 #include <functional>
@@ -15,6 +15,7 @@ namespace czqic::cli {
 
 struct LinuxHostOptions {
     sim::Scenario scenario = sim::builtin_scenario();
+    ReaderSpec reader;  // the simulated reader unless told otherwise
     // Seconds since midnight for a virtual clock; the real clock when not set.
     std::optional<double> virtual_start;
     std::function<void(const std::string& line)> on_journal;  // each journal line

@@ -26,6 +26,7 @@
 #include "log/file_log_writer.h"
 #include "log/log_writer.h"
 #include "panel/panel_form.h"
+#include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/panel_input.h"
 #include "tools/czqic/panel_layout.h"
@@ -558,6 +559,7 @@ int run_panel(PanelOptions options, std::ostream& err) {
     notices.err = &err;
     LinuxHostOptions host_options;
     host_options.scenario = std::move(options.scenario);
+    host_options.reader = options.reader;
     host_options.on_failure = [&notices](std::string_view where, std::string_view description) {
         notices.failure(where, description);
     };
@@ -582,8 +584,9 @@ int run_panel(PanelOptions options, std::ostream& err) {
         }
         try {
             CursesSession session;
-            PanelView view(host, form, notices,
-                           "Simulated reader: " + options.scenario_name + ". Log: " + log_place);
+            PanelView view(
+                host, form, notices,
+                reader_title(options.reader, options.scenario_name) + ". Log: " + log_place);
             view.run();
         } catch (const std::exception& e) {
             err << "czqic: panel: " << e.what() << '\n' << std::flush;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sim/sim_reader.h"
+#include "tools/assembly/in_process.h"
 
 namespace czqic::cli {
 
@@ -25,6 +26,7 @@ the status line and are repeated on standard error when the panel closes.)";
 struct PanelOptions {
     sim::Scenario scenario = sim::builtin_scenario();
     std::string scenario_name = "built-in";  // shown on the status line at start
+    ReaderSpec reader;
 };
 
 // Shows the panel on the real clock until it is closed. Returns 0 once closed, 1 when the

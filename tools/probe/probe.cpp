@@ -151,6 +151,8 @@ struct Step {
     std::string_view person = {};  // what a person must do first; empty when nobody acts
     bool needs_card = false;
     bool needs_chip = false;
+    // Meaningless with a card inside: entry would take that card at once.
+    bool needs_empty_reader = false;
     // The calls; a returned text is the step's report when nothing is awaited.
     std::string (*start)(Probe&);
     Watch watch = Watch::Nothing;
@@ -392,6 +394,7 @@ const std::vector<Step>& steps() {
          .watch = Watch::Settle,
          .limit_ms = kSettleMs},
         {.name = "cancel entry",
+         .needs_empty_reader = true,
          .start = cancel_entry,
          .watch = Watch::Second,
          .awaits = {kCardAcceptCancelled},
@@ -401,6 +404,14 @@ const std::vector<Step>& steps() {
         {.name = "close", .start = close_device},
     };
     return table;
+}
+
+bool card_in_reader(Probe& p) {
+    try {
+        return p.text(ctl::kMediaState) == "PRESENT";
+    } catch (const std::exception&) {
+        return false;  // the step itself reports what the control does
+    }
 }
 
 bool contains(const std::vector<std::string_view>& names, std::string_view name) {
@@ -527,6 +538,10 @@ std::vector<StepReport> run(const ClassRegistry& classes, std::string_view progi
         }
         if (step.needs_chip && !p.chip_powered) {
             report({std::string(step.name), Outcome::Skipped, "no chip powered up"});
+            continue;
+        }
+        if (step.needs_empty_reader && card_in_reader(p)) {
+            report({std::string(step.name), Outcome::Skipped, "a card is in the reader"});
             continue;
         }
         if (!step.person.empty() && !options.card_comes_by_itself) {

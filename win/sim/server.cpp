@@ -8,12 +8,13 @@
 // CZQIC_SIM_ECHO=stdout, or SimConsole.EchoCalls set, every journal line is echoed to
 // standard output as it happens.
 //
-// CZQIC_SIM_CONTROL_MODE makes the control as demanding as a real vendor control, for the
-// tests of the component's hosting: "strict-persist" refuses every method until it is
-// sited and initialised as new; "strict-window" delivers its events only from the
-// procedure of a window it creates on in-place activation, in reply to messages its
-// device thread posts; "strict-thread" fires from its device thread through sinks
-// marshalled there; "strict-usermode" refuses to run unless its site says run mode.
+// The scenario's control.mode, or the test setting CZQIC_SIM_CONTROL_MODE, makes the
+// control as demanding as a real vendor control, for the tests of the component's
+// hosting: "strict-persist" refuses every method until it is sited and initialised as
+// new; "strict-window" delivers its events only from the procedure of a window it
+// creates on in-place activation, in reply to messages its device thread posts;
+// "strict-thread" fires from its device thread through sinks marshalled there;
+// "strict-usermode" refuses to run unless its site says run mode.
 #include <windows.h>
 
 #include <olectl.h>
@@ -137,7 +138,9 @@ SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::b
             scenario_error_ = e.what();
         }
     }
-    const std::wstring mode_name = environment(L"CZQIC_SIM_CONTROL_MODE");
+    // A test setting wins over the scenario's own.
+    std::wstring mode_name = environment(L"CZQIC_SIM_CONTROL_MODE");
+    if (mode_name.empty()) mode_name = widen(scenario_.control_mode);
     if (auto named = control_mode_named(mode_name))
         mode = *named;
     else if (scenario_error_.empty())
@@ -383,8 +386,9 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
                                   at.right - at.left, at.bottom - at.top, site_window, nullptr,
                                   nullptr, nullptr);
         if (!window_) {
+            const DWORD error = GetLastError();
             in_place->OnInPlaceDeactivate();
-            return HRESULT_FROM_WIN32(GetLastError());
+            return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
         }
         SetPropW(window_, kControlProp, this);
         base_proc_ = reinterpret_cast<WNDPROC>(

@@ -1,5 +1,6 @@
-// czqic.exe: `czqic run` on Windows, against the registered component. Same options,
-// steps and output as the Linux command line; `--virtual-clock` is Linux-only.
+// czqic.exe: the command line on Windows, against the registered component: `run` with the
+// same options, steps and output as on Linux (`--virtual-clock` is Linux-only), `demo`
+// with the same transaction, and `panel`, the host form's test panel as a window.
 //
 // What happens inside the servers reaches the output through this process's environment,
 // set before any of them loads: the log writer echoes each message (--log -), the
@@ -12,14 +13,19 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "log/log_writer.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
 #include "tools/czqic/cli_common.h"
+#include "tools/czqic/demo_transaction.h"
 #include "tools/czqic/session.h"
+#include "win/czqic/panel_window.h"
 #include "win/czqic/win_host.h"
 
 namespace czqic::cli {
@@ -57,6 +63,44 @@ int run_command(const RunOptions& options, bool log_given, std::ostream& out, st
     return check_and_run_steps(options.steps, host, out, err);
 }
 
+// The log file as it stands, to tell the lines a run appends.
+std::streamoff log_size() {
+    std::ifstream log(std::filesystem::path(win::widen(kLogPath)),
+                      std::ios::binary | std::ios::ate);
+    return log ? static_cast<std::streamoff>(log.tellg()) : 0;
+}
+
+int demo_command(std::ostream& out, std::ostream& err) {
+    set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+    const std::streamoff log_start = log_size();
+    DemoOutcome outcome;
+    {
+        WinHost host;
+        out << "One card transaction on the registered card-reader control, in real time.\n\n"
+            << std::flush;
+        outcome = run_demo_transaction(host, out);
+    }
+    err << std::flush;
+
+    out << "\nLog lines written to " << kLogPath << ":\n";
+    std::ifstream log(std::filesystem::path(win::widen(kLogPath)), std::ios::binary);
+    bool any = false;
+    if (log && log.seekg(log_start)) {
+        for (std::string line; std::getline(log, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            out << "    " << line << '\n';
+            any = true;
+        }
+    }
+    if (!any) out << "    (none)\n";
+    if (outcome.succeeded)
+        out << "\nEvery step succeeded.\n";
+    else
+        out << "\nThe transaction stopped: " << outcome.stopped_at << ".\n";
+    out << std::flush;
+    return outcome.succeeded ? 0 : 1;
+}
+
 int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Drives the registered ColsZQICCardReader component.", "czqic"};
     app.require_subcommand(1);
@@ -70,9 +114,20 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
                         "Linux only");
     run->footer(steps_help());
 
-    if (auto status =
-            parse_command_line(app, std::move(args), out, err, [] { return "czqic --help"; }))
+    CLI::App* demo = app.add_subcommand(
+        "demo", "Run one complete card transaction on the registered control in real time");
+    CLI::App* panel = app.add_subcommand(
+        "panel", "Show the host form's test panel as a window and use it, in real time");
+
+    if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
+            return run->parsed() ? "czqic run --help" : "czqic --help";
+        }))
         return *status;
+    if (demo->parsed()) return demo_command(out, err);
+    if (panel->parsed()) {
+        set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+        return run_panel_window(err);
+    }
     if (flags.virtual_clock->count() > 0)
         return usage_error(err, "--virtual-clock: the virtual clock is only available on Linux");
     return run_command(options, flags.log->count() > 0, out, err);

@@ -115,7 +115,8 @@ int wmain(int argc, wchar_t** argv) {
             expect_box("Text1", "ONLINE");
             expect_box("Text2", "NOMEDIA");
             expect_box("Text5", "1");
-            press("Cmd_AcceptAndReadTracks");
+            // WaitCard by its access key, Alt+C, as the dialog manager receives it.
+            PostMessageW(g_form, WM_SYSCHAR, L'c', LPARAM{1} << 29);
             expect_box("Text6", "Enable:0");
             press("Command1");
             expect_box("Text6", "Read:0");

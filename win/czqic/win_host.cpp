@@ -87,17 +87,16 @@ WinHost::~WinHost() {
 
 namespace {
 
-// A failed export call: the description the component left in the thread's error
-// information.
-[[noreturn]] void raise_export_failure(HRESULT hr) {
+// A failed call that leaves its description in the thread's error information (a class
+// factory's refusal, the component's exports), else the HRESULT's own text.
+[[noreturn]] void raise_thread_error(HRESULT hr, const IID& iid) {
     ComPtr<IErrorInfo> info;
     ScopedBstr description;
     if (GetErrorInfo(0, info.out()) == S_OK && info &&
         SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
         throw AutomationError(win::error_number(hr), static_cast<uint32_t>(hr),
                               win::narrow_bstr(description.get()));
-    win::check(hr, "the test panel");
-    throw std::logic_error("unreachable");
+    win::raise_call_failure(hr, nullptr, iid);
 }
 
 }  // namespace
@@ -210,19 +209,19 @@ std::optional<PanelItem> WinHost::panel_item(std::string_view name) {
 
 void WinHost::panel_click(std::string_view button) {
     const HRESULT hr = panel().click(win::widen(button).c_str());
-    if (FAILED(hr)) raise_export_failure(hr);
+    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
 }
 
 std::string WinHost::panel_read(std::string_view text_box) {
     ScopedBstr text;
     const HRESULT hr = panel().get_text(win::widen(text_box).c_str(), text.out());
-    if (FAILED(hr)) raise_export_failure(hr);
+    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
     return win::narrow_bstr(text.get());
 }
 
 void WinHost::panel_write(std::string_view text_box, std::string_view text) {
     const HRESULT hr = panel().set_text(win::widen(text_box).c_str(), win::widen(text).c_str());
-    if (FAILED(hr)) raise_export_failure(hr);
+    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
 }
 
 void WinHost::create_object(int number) {
@@ -230,16 +229,7 @@ void WinHost::create_object(int number) {
     ComPtr<IDispatch> object;
     const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         IID_IDispatch, object.out_void());
-    if (FAILED(hr)) {
-        // The class factory's refusal carries its error information on this thread.
-        ComPtr<IErrorInfo> info;
-        ScopedBstr description;
-        if (GetErrorInfo(0, info.out()) == S_OK && info &&
-            SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
-            throw AutomationError(win::error_number(hr), static_cast<uint32_t>(hr),
-                                  win::narrow_bstr(description.get()));
-        win::raise_call_failure(hr, nullptr, IID_IClassFactory);
-    }
+    if (FAILED(hr)) raise_thread_error(hr, IID_IClassFactory);
     objects_[number] = std::move(object);
 }
 

@@ -70,10 +70,16 @@ std::shared_ptr<HostForm> HostForm::load(FormHost& host) {
         form->sink_ = std::make_shared<ControlEvents>(host, form);
         form->cookie_ = form->source_->advise(form->sink_);
     }
+    if (auto shown = std::dynamic_pointer_cast<FormControl>(form->control_)) shown->activate();
     return form;
 }
 
+void HostForm::close_control() {
+    if (auto shown = std::dynamic_pointer_cast<FormControl>(control_)) shown->close();
+}
+
 HostForm::~HostForm() {
+    close_control();
     if (source_) source_->unadvise(cookie_);
     sink_.reset();
     source_.reset();
@@ -88,15 +94,18 @@ std::shared_ptr<FormObject> HostForm::own_object_ref() {
 void HostForm::on_unload() {
     if (unloading_) return;
     unloading_ = true;
-    // The handlers go first: nothing the old control still has queued reaches us.
-    if (source_) source_->unadvise(cookie_);
-    sink_.reset();
+    // From here nothing the old control still has queued reaches the handlers.
     timer1_.set_enabled(false);
     timer2_.set_enabled(false);
-    // Releasing the form's own object runs its termination, which asks for this unload
-    // again; that request finds the unload under way and does nothing.
+    // Releasing the form's own object runs its termination, which still calls the control
+    // and asks for this unload again; that request finds the unload under way and does
+    // nothing.
     auto own = std::move(own_object_);
     own.reset();
+    // Then the control goes as a form unloads its controls: closed, then disconnected.
+    close_control();
+    if (source_) source_->unadvise(cookie_);
+    sink_.reset();
 }
 
 void HostForm::handle_event(std::string_view name, std::span<const Value> args) {

@@ -64,6 +64,7 @@ class HostForm : public std::enable_shared_from_this<HostForm> {
 
   private:
     explicit HostForm(FormHost& host);
+    void close_control();
     void on_timer1();
     void on_timer2();
 

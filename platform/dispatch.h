@@ -54,6 +54,15 @@ class EventSource : public virtual Object {
     virtual void unadvise(uint32_t cookie) = 0;
 };
 
+// A control placed on a form: shown (in-place activated) once the form's handlers are
+// connected, and closed before they are disconnected. Objects that are no controls, and
+// the classes of the posix table, do not offer it. Failures raise AutomationError.
+class FormControl : public virtual Object {
+  public:
+    virtual void activate() = 0;
+    virtual void close() = 0;
+};
+
 // Classes the platform itself can create, for names the table does not hold: none on
 // posix; on Windows every registered COM class, through CoCreateInstance.
 namespace platform_classes {

@@ -1,5 +1,7 @@
 // Reading a scenario: every key is checked, and the first problem found is reported with
 // the key path that leads to it, so a tester can find the line in the file.
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -307,6 +309,19 @@ TimelineEntry read_timeline_entry(const json& j, const std::string& path) {
     return t;
 }
 
+void read_control(const json& j, Scenario& scenario, const std::string& path) {
+    static constexpr std::array<std::string_view, 5> kModes = {
+        "lenient", "strict-persist", "strict-window", "strict-thread", "strict-usermode"};
+    expect_object(j, path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path + "." + key;
+        if (key != "mode") fail_at(at, "unknown key");
+        scenario.control_mode = read_string(value, at);
+        if (std::ranges::find(kModes, scenario.control_mode) == kModes.end())
+            fail_at(at, "unknown control mode " + json(scenario.control_mode).dump());
+    }
+}
+
 void read_track(const json& j, DeviceState::Track& track, const std::string& path) {
     expect_object(j, path);
     for (const auto& [key, value] : j.items()) {
@@ -445,6 +460,8 @@ Scenario parse_scenario(std::string_view json_text) {
             read_state(value, scenario.state, key);
         } else if (key == "on") {
             read_on(value, scenario, key);
+        } else if (key == "control") {
+            read_control(value, scenario, key);
         } else if (key == "timeline") {
             expect_array(value, key);
             for (size_t i = 0; i < value.size(); ++i)

@@ -72,6 +72,9 @@ struct Scenario {
     DeviceState state;                                // built-in values where not given
     std::map<std::string, std::vector<Reaction>> on;  // member key -> reactions
     std::vector<TimelineEntry> timeline;
+    // How demanding the registered control is of its container ("lenient", "strict-persist",
+    // "strict-window", "strict-thread", "strict-usermode"); only a COM server acts on it.
+    std::string control_mode = "lenient";
 };
 
 // The built-in reader: a well-behaved reader holding a test card.

@@ -181,6 +181,8 @@ TEST(ScenarioParse, ErrorsNameTheKeyPath) {
         {R"({"timeline":[{"data":"9000"}]})", "timeline[0].data: "},
         {R"({"timeline":[{"atMs":0,"at":1}]})", "timeline[0].at: unknown key"},
         {R"({"timeline":{}})", "timeline: expected an array"},
+        {R"({"control":{"mode":"strict"}})", R"(control.mode: unknown control mode "strict")"},
+        {R"({"control":{"mode":"lenient","modes":1}})", "control.modes: unknown key"},
         {"[]", "scenario: expected an object"},
         {"{\n  \"state\": {,}\n}", "invalid JSON: parse error at line 2"},
     };

@@ -7,6 +7,7 @@
 
 #include "platform/win32/com_error.h"
 #include "platform/win32/com_object.h"
+#include "platform/win32/control_site.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/dispatch_object.h"
 
@@ -19,57 +20,6 @@ constexpr wchar_t kSource[] = L"czqic host";
     raise_runtime_error(rt_error::kCannotCreateObject,
                         "ActiveX component can't create object: " + std::string(name) + why);
 }
-
-// The site a control gets from its container: enough for a control that wants one before
-// it works, and the ambient properties a hidden form gives (run mode, no user interface).
-class ClientSite final : public ComObject<IOleClientSite, TypedDispatch<>> {
-  public:
-    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetContainer(IOleContainer** out) override {
-        if (out) *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP ShowObject() override { return S_OK; }
-    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
-                        EXCEPINFO*, UINT*) override {
-        if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
-        bool value;
-        switch (id) {
-            case DISPID_AMBIENT_USERMODE:
-                value = true;
-                break;
-            case DISPID_AMBIENT_UIDEAD:
-            case DISPID_AMBIENT_SHOWGRABHANDLES:
-            case DISPID_AMBIENT_SHOWHATCHING:
-                value = false;
-                break;
-            default:
-                return DISP_E_MEMBERNOTFOUND;
-        }
-        if (result) {
-            VariantInit(result);
-            V_VT(result) = VT_BOOL;
-            V_BOOL(result) = value ? VARIANT_TRUE : VARIANT_FALSE;
-        }
-        return S_OK;
-    }
-
-  private:
-    ITypeInfo* dispatch_info() override { return nullptr; }
-    IUnknown* find_interface(REFIID iid) override {
-        if (iid == IID_IUnknown || iid == IID_IOleClientSite)
-            return static_cast<IOleClientSite*>(this);
-        if (iid == IID_IDispatch) return static_cast<IDispatch*>(this);
-        return nullptr;
-    }
-};
 
 // The object's default source interface, found the way a form finds it: the class's own
 // description (IProvideClassInfo), else the coclass in the object's type library whose
@@ -180,24 +130,22 @@ class EventSinkObject final : public ComObject<TypedDispatch<>> {
     std::map<DISPID, std::string> names_;
 };
 
-class ComDispatch : public Dispatch {
+class ComDispatch : public Dispatch, public FormControl {
   public:
-    explicit ComDispatch(ComPtr<IDispatch> object) : object_(std::move(object)) {
-        // A control that can be sited gets its site before anything else is asked of it.
-        ole_ = object_.query<IOleObject>(IID_IOleObject);
-        if (ole_) {
-            site_.reset(new ClientSite());
-            check(ole_->SetClientSite(site_.get()), "siting the control");
-        }
-    }
-    ~ComDispatch() override {
-        if (ole_) {
-            ole_->Close(OLECLOSE_NOSAVE);
-            ole_->SetClientSite(nullptr);
-        }
+    ComDispatch(ComPtr<IDispatch> object, std::string_view name) : object_(std::move(object)) {
+        // A control is hosted as a form hosts it before anything else is asked of it.
+        if (auto ole = object_.query<IOleObject>(IID_IOleObject))
+            hosting_ = std::make_unique<ControlHosting>(ole.get(), name);
     }
     ComDispatch(const ComDispatch&) = delete;  // holds the object's references
     ComDispatch& operator=(const ComDispatch&) = delete;
+
+    void activate() override {
+        if (hosting_) hosting_->activate();
+    }
+    void close() override {
+        if (hosting_) hosting_->close();
+    }
 
     Value invoke(DispId id, InvokeKind kind, std::span<Value> args) override {
         WORD flags = DISPATCH_METHOD;
@@ -220,16 +168,19 @@ class ComDispatch : public Dispatch {
 
   private:
     ComPtr<IDispatch> object_;
-    ComPtr<IOleObject> ole_;
-    ComPtr<IOleClientSite> site_;
+    std::unique_ptr<ControlHosting> hosting_;
 };
 
 class ComEventDispatch final : public ComDispatch, public EventSource {
   public:
-    ComEventDispatch(ComPtr<IDispatch> object, SourceInterface source,
+    ComEventDispatch(ComPtr<IDispatch> object, std::string_view name, SourceInterface source,
                      ComPtr<IConnectionPoint> point)
-        : ComDispatch(std::move(object)), source_(std::move(source)), point_(std::move(point)) {}
+        : ComDispatch(std::move(object), name),
+          source_(std::move(source)),
+          point_(std::move(point)) {}
     ~ComEventDispatch() override {
+        // A control is closed before its handlers are disconnected.
+        close();
         for (DWORD cookie : cookies_) point_->Unadvise(cookie);
     }
 
@@ -278,19 +229,19 @@ std::shared_ptr<Object> create_com_object(std::string_view progid_or_clsid) {
             why = narrow_bstr(description.get());
         cannot_create(progid_or_clsid, ": " + why);
     }
-    return wrap_com_object(std::move(object));
+    return wrap_com_object(std::move(object), progid_or_clsid);
 }
 
-std::shared_ptr<Object> wrap_com_object(ComPtr<IDispatch> object) {
+std::shared_ptr<Object> wrap_com_object(ComPtr<IDispatch> object, std::string_view name) {
     auto source = default_source_of(object.get());
     if (source) {
         auto container = object.query<IConnectionPointContainer>(IID_IConnectionPointContainer);
         ComPtr<IConnectionPoint> point;
         if (container && SUCCEEDED(container->FindConnectionPoint(source->iid, point.out())))
-            return std::make_shared<ComEventDispatch>(std::move(object), std::move(*source),
+            return std::make_shared<ComEventDispatch>(std::move(object), name, std::move(*source),
                                                       std::move(point));
     }
-    return std::make_shared<ComDispatch>(std::move(object));
+    return std::make_shared<ComDispatch>(std::move(object), name);
 }
 
 }  // namespace czqic::win

@@ -1,7 +1,8 @@
 // Registered COM classes behind the platform's late-bound seams: an object created with
 // CoCreateInstance is a Dispatch called by DISPID through IDispatch::Invoke and, when its
 // class names a default source interface, an EventSource whose events reach the sink by
-// name. A control that exposes IOleObject is sited first, as a form sites its controls.
+// name. A control that exposes IOleObject is hosted as a form hosts its controls
+// (control_site.h) and is a FormControl.
 #pragma once
 
 #include <memory>
@@ -19,7 +20,7 @@ std::shared_ptr<Object> create_com_object(std::string_view progid_or_clsid);
 // The CLSID for a ProgID or "{CLSID}" text; raises 429 when there is none.
 CLSID class_id_of(std::string_view progid_or_clsid);
 
-// Wraps an object already created.
-std::shared_ptr<Object> wrap_com_object(ComPtr<IDispatch> object);
+// Wraps an object already created; name (its ProgID or "{CLSID}") names it on the form.
+std::shared_ptr<Object> wrap_com_object(ComPtr<IDispatch> object, std::string_view name);
 
 }  // namespace czqic::win

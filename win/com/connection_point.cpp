@@ -122,6 +122,12 @@ void EventConnectionPoint::fire(DISPID id, std::span<const Value> args) {
     }
 }
 
+std::vector<ComPtr<IDispatch>> EventConnectionPoint::connected() const {
+    std::vector<ComPtr<IDispatch>> targets;
+    for (const Sink& s : sinks_) targets.push_back(s.target.copy());
+    return targets;
+}
+
 HRESULT EventConnectionPoint::find(REFIID iid, IConnectionPoint** out) {
     if (!out) return E_POINTER;
     *out = nullptr;

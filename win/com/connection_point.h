@@ -36,6 +36,9 @@ class EventConnectionPoint final : public IConnectionPoint {
     // during delivery is respected, and what a sink returns is ignored.
     void fire(DISPID id, std::span<const Value> args);
 
+    // The sinks connected now, for a server that delivers its events another way.
+    std::vector<ComPtr<IDispatch>> connected() const;
+
     const IID& events() const { return events_; }
     HRESULT find(REFIID iid, IConnectionPoint** out);
     HRESULT enumerate(IEnumConnectionPoints** out);

@@ -1,6 +1,7 @@
-// czqic.exe: `czqic run` on Windows, against the registered component. Same options,
-// steps and output as the Linux command line; `--virtual-clock` is Linux-only. And
-// `czqic probe`, the guided check of a registered control.
+// czqic.exe: the command line on Windows, against the registered component: `run` with the
+// same options, steps and output as on Linux (`--virtual-clock` is Linux-only), `demo`
+// with the same transaction, `panel`, the host form's test panel as a window, and `probe`,
+// the guided check of a registered control.
 //
 // What happens inside the servers reaches the output through this process's environment,
 // set before any of them loads: the log writer echoes each message (--log -), the
@@ -13,16 +14,21 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "device/control_contract.h"
+#include "log/log_writer.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
 #include "sim/sim_reader.h"
 #include "tools/czqic/cli_common.h"
+#include "tools/czqic/demo_transaction.h"
 #include "tools/czqic/session.h"
+#include "win/czqic/panel_window.h"
 #include "win/czqic/win_host.h"
 
 namespace czqic::cli {
@@ -45,15 +51,19 @@ void set_environment(const wchar_t* name, const std::string& value) {
     SetEnvironmentVariableW(name, win::widen(value).c_str());
 }
 
+// The component reads which control to host from this process's environment; the
+// vendor's own registration (or the user's setting) decides without it.
+void choose_control(bool vendor) {
+    SetEnvironmentVariableW(L"CZQIC_CONTROL_PROGID",
+                            vendor ? nullptr : win::widen(kSimControlProgId).c_str());
+}
+
 int run_command(const RunOptions& options, bool log_given, bool vendor, std::ostream& out,
                 std::ostream& err) {
     if (auto problem = log_option_problem(options, log_given)) return usage_error(err, *problem);
     if (vendor && !options.scenario_file.empty())
         return usage_error(err, "--scenario: applies to the simulated reader only");
-    // The component reads which control to host from this process's environment; the
-    // vendor's own registration (or the user's setting) decides without it.
-    SetEnvironmentVariableW(L"CZQIC_CONTROL_PROGID",
-                            vendor ? nullptr : win::widen(kSimControlProgId).c_str());
+    choose_control(vendor);
     if (!options.scenario_file.empty())
         set_environment(L"CZQIC_SIM_SCENARIO", options.scenario_file);
     if (log_given) set_environment(L"CZQIC_LOG_ECHO", "stdout");
@@ -68,9 +78,6 @@ int run_command(const RunOptions& options, bool log_given, bool vendor, std::ost
 
     return check_and_run_steps(options.steps, host, out, err);
 }
-
-// The simulated reader's own ProgID; the vendor's is left to the vendor's control.
-constexpr const char* kSimControlProgId = "CZQICSim.KXCardReader";
 
 // Probes the vendor's control, or with a scenario the simulated reader, or whatever
 // control --progid names.
@@ -93,6 +100,44 @@ int probe_command(const ProbeCommand& options, std::string progid, std::ostream&
     // With a scenario the control is the simulator, whatever ProgID it answers to.
     const bool simulated = !options.scenario_file.empty() || progid == kSimControlProgId;
     return run_probe(classes, progid, loop, simulated, options, out, err);
+}
+
+// The log file as it stands, to tell the lines a run appends.
+std::streamoff log_size() {
+    std::ifstream log(std::filesystem::path(win::widen(kLogPath)),
+                      std::ios::binary | std::ios::ate);
+    return log ? static_cast<std::streamoff>(log.tellg()) : 0;
+}
+
+int demo_command(std::ostream& out, std::ostream& err) {
+    set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+    const std::streamoff log_start = log_size();
+    DemoOutcome outcome;
+    {
+        WinHost host;
+        out << "One card transaction on the registered card-reader control, in real time.\n\n"
+            << std::flush;
+        outcome = run_demo_transaction(host, out);
+    }
+    err << std::flush;
+
+    out << "\nLog lines written to " << kLogPath << ":\n";
+    std::ifstream log(std::filesystem::path(win::widen(kLogPath)), std::ios::binary);
+    bool any = false;
+    if (log && log.seekg(log_start)) {
+        for (std::string line; std::getline(log, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            out << "    " << line << '\n';
+            any = true;
+        }
+    }
+    if (!any) out << "    (none)\n";
+    if (outcome.succeeded)
+        out << "\nEvery step succeeded.\n";
+    else
+        out << "\nThe transaction stopped: " << outcome.stopped_at << ".\n";
+    out << std::flush;
+    return outcome.succeeded ? 0 : 1;
 }
 
 int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
@@ -129,10 +174,28 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
         "One line a step: passed, failed with the reason, or skipped. Exit status: 0 when no "
         "step failed, 1 when one did, 2 for a usage error.");
 
-    if (auto status =
-            parse_command_line(app, std::move(args), out, err, [] { return "czqic --help"; }))
+    CLI::App* demo = app.add_subcommand(
+        "demo",
+        "Run one complete card transaction in real time (the simulated reader unless "
+        "--reader vendor)");
+    demo->add_option("--reader", reader, "sim (the simulated reader) or vendor")
+        ->check(CLI::IsMember({"sim", "vendor"}));
+    CLI::App* panel = app.add_subcommand(
+        "panel", "Show the host form's test panel as a window and use it, in real time");
+    panel->add_option("--reader", reader, "sim (the simulated reader) or vendor")
+        ->check(CLI::IsMember({"sim", "vendor"}));
+
+    if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
+            return run->parsed() ? "czqic run --help" : "czqic --help";
+        }))
         return *status;
     if (probe->parsed()) return probe_command(probe_options, probe_progid, out, err);
+    choose_control(reader == "vendor");
+    if (demo->parsed()) return demo_command(out, err);
+    if (panel->parsed()) {
+        set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+        return run_panel_window(err);
+    }
     if (flags.virtual_clock->count() > 0)
         return usage_error(err, "--virtual-clock: the virtual clock is only available on Linux");
     return run_command(options, flags.log->count() > 0, reader == "vendor", out, err);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "panel/panel_form.h"
 #include "platform/win32/com_client.h"
 #include "platform/win32/com_error.h"
 #include "platform/win32/convert.h"
@@ -23,7 +24,7 @@ std::string upper(std::string_view text) {
 }
 
 std::wstring registry_text(const std::wstring& key) {
-    wchar_t value[128] = {};
+    wchar_t value[1024] = {};
     DWORD size = sizeof value;
     if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
                      &size) != ERROR_SUCCESS)
@@ -81,6 +82,45 @@ WinHost::WinHost() : clock_(make_real_clock()), loop_(*clock_) {}
 WinHost::~WinHost() {
     release_all();
     console_.reset();
+    if (component_module_) FreeLibrary(component_module_);
+}
+
+namespace {
+
+// A failed call that leaves its description in the thread's error information (a class
+// factory's refusal, the component's exports), else the HRESULT's own text.
+[[noreturn]] void raise_thread_error(HRESULT hr, const IID& iid) {
+    ComPtr<IErrorInfo> info;
+    ScopedBstr description;
+    if (GetErrorInfo(0, info.out()) == S_OK && info &&
+        SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
+        throw AutomationError(win::error_number(hr), static_cast<uint32_t>(hr),
+                              win::narrow_bstr(description.get()));
+    win::raise_call_failure(hr, nullptr, iid);
+}
+
+}  // namespace
+
+const WinHost::PanelExports& WinHost::panel() {
+    if (panel_) return *panel_;
+    const CLSID clsid = win::class_id_of(kComponentProgId);
+    const std::wstring path =
+        registry_text(L"CLSID\\" + win::guid_text(clsid) + L"\\InprocServer32");
+    if (path.empty()) not_registered("its server is not registered in process");
+    component_module_ = LoadLibraryW(path.c_str());
+    if (!component_module_) not_registered("its server cannot be loaded");
+    auto find = [&](const char* name) {
+        FARPROC found = GetProcAddress(component_module_, name);
+        if (!found) not_registered(std::string("its server has no ") + name);
+        // Through void(*)() as any exported function must be, typed by its declaration.
+        return reinterpret_cast<void (*)()>(found);
+    };
+    PanelExports exports{};
+    exports.click = reinterpret_cast<decltype(exports.click)>(find("CzqicPanelClick"));
+    exports.get_text = reinterpret_cast<decltype(exports.get_text)>(find("CzqicPanelGetText"));
+    exports.set_text = reinterpret_cast<decltype(exports.set_text)>(find("CzqicPanelSetText"));
+    panel_ = exports;
+    return *panel_;
 }
 
 IDispatch* WinHost::console() {
@@ -159,18 +199,29 @@ std::optional<std::string> WinHost::check_sim_set(std::string_view key, std::str
     }
 }
 
-// The test panel lives inside the component's hidden form, which a client cannot reach;
-// every `panel:` step is refused while the steps are checked.
-std::optional<PanelItem> WinHost::panel_item(std::string_view) {
-    return std::nullopt;
+// The test panel is the component's hidden form, reached through its server's exports:
+// its buttons and text boxes by their names.
+std::optional<PanelItem> WinHost::panel_item(std::string_view name) {
+    const panel::Control* control = panel::find_control(name);
+    if (!control || control->kind == panel::ControlKind::Frame) return std::nullopt;
+    return control->kind == panel::ControlKind::Button ? PanelItem::Button : PanelItem::TextBox;
 }
 
 void WinHost::panel_click(std::string_view button) {
-    throw std::logic_error("no test panel button " + std::string(button));
+    const HRESULT hr = panel().click(win::widen(button).c_str());
+    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
 }
 
 std::string WinHost::panel_read(std::string_view text_box) {
-    throw std::logic_error("no test panel text box " + std::string(text_box));
+    ScopedBstr text;
+    const HRESULT hr = panel().get_text(win::widen(text_box).c_str(), text.out());
+    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
+    return win::narrow_bstr(text.get());
+}
+
+void WinHost::panel_write(std::string_view text_box, std::string_view text) {
+    const HRESULT hr = panel().set_text(win::widen(text_box).c_str(), win::widen(text).c_str());
+    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
 }
 
 void WinHost::create_object(int number) {
@@ -178,16 +229,7 @@ void WinHost::create_object(int number) {
     ComPtr<IDispatch> object;
     const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         IID_IDispatch, object.out_void());
-    if (FAILED(hr)) {
-        // The class factory's refusal carries its error information on this thread.
-        ComPtr<IErrorInfo> info;
-        ScopedBstr description;
-        if (GetErrorInfo(0, info.out()) == S_OK && info &&
-            SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
-            throw AutomationError(win::error_number(hr), static_cast<uint32_t>(hr),
-                                  win::narrow_bstr(description.get()));
-        win::raise_call_failure(hr, nullptr, IID_IClassFactory);
-    }
+    if (FAILED(hr)) raise_thread_error(hr, IID_IClassFactory);
     objects_[number] = std::move(object);
 }
 

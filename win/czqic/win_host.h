@@ -55,11 +55,25 @@ class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
     static Value call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
                               std::span<Value> args);
     void load_shapes();
+    // The component's panel exports, from the module its registered class loads from.
+    struct PanelExports {
+        HRESULT(WINAPI* click)(LPCWSTR button);
+        HRESULT(WINAPI* get_text)(LPCWSTR box, BSTR* text);
+        HRESULT(WINAPI* set_text)(LPCWSTR box, LPCWSTR text);
+    };
+    const PanelExports& panel();
 
+  public:
+    // The panel window's way to the form: what a technician types into a text box.
+    void panel_write(std::string_view text_box, std::string_view text);
+
+  private:
     std::unique_ptr<Clock> clock_;
     MessageLoop loop_;
     win::ComPtr<IDispatch> console_;
     std::optional<std::map<std::string, MemberShape>> shapes_;  // upper-cased names
+    HMODULE component_module_ = nullptr;
+    std::optional<PanelExports> panel_;
 };
 
 }  // namespace czqic::cli

@@ -9,10 +9,19 @@
 // message queue and reach the connected sinks when the thread pumps. With
 // CZQIC_SIM_ECHO=stdout, or SimConsole.EchoCalls set, every journal line is echoed to
 // standard output as it happens.
+//
+// The scenario's control.mode, or the test setting CZQIC_SIM_CONTROL_MODE, makes the
+// control as demanding as a real vendor control, for the tests of the component's
+// hosting: "strict-persist" refuses every method until it is sited and initialised as
+// new; "strict-window" delivers its events only from the procedure of a window it
+// creates on in-place activation, in reply to messages its device thread posts;
+// "strict-thread" fires from its device thread through sinks marshalled there;
+// "strict-usermode" refuses to run unless its site says run mode.
 #include <windows.h>
 
 #include <olectl.h>
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +40,7 @@
 #include "win/com/connection_point.h"
 #include "win/com/per_thread.h"
 #include "win/com/registration.h"
+#include "win/sim/event_worker.h"
 
 namespace {
 
@@ -52,6 +62,17 @@ std::wstring environment(const wchar_t* name) {
     return value;
 }
 
+enum class ControlMode { kLenient, kStrictPersist, kStrictWindow, kStrictThread, kStrictUserMode };
+
+std::optional<ControlMode> control_mode_named(const std::wstring& name) {
+    if (name.empty() || name == L"lenient") return ControlMode::kLenient;
+    if (name == L"strict-persist") return ControlMode::kStrictPersist;
+    if (name == L"strict-window") return ControlMode::kStrictWindow;
+    if (name == L"strict-thread") return ControlMode::kStrictThread;
+    if (name == L"strict-usermode") return ControlMode::kStrictUserMode;
+    return std::nullopt;
+}
+
 // Everything the simulator keeps per apartment thread.
 class SimHost {
   public:
@@ -69,6 +90,7 @@ class SimHost {
     const std::string& scenario_error() const { return scenario_error_; }
     bool echo_calls = false;
     bool last_control_sited = false;
+    ControlMode mode = ControlMode::kLenient;
 
     // `sim:KEY=VALUE` tried on a second device of the same scenario, so that a bad value
     // is refused before anything runs.
@@ -109,6 +131,14 @@ SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::b
             scenario_error_ = e.what();
         }
     }
+    // A test setting wins over the scenario's own.
+    std::wstring mode_name = environment(L"CZQIC_SIM_CONTROL_MODE");
+    if (mode_name.empty()) mode_name = widen(scenario_.control_mode);
+    if (auto named = control_mode_named(mode_name))
+        mode = *named;
+    else if (scenario_error_.empty())
+        scenario_error_ =
+            "CZQIC_SIM_CONTROL_MODE: unknown control mode \"" + narrow(mode_name) + "\"";
     if (scenario_error_.empty()) {
         device_ = sim::SimDevice::create(loop_, scenario_);
         echo_calls = environment_is(L"CZQIC_SIM_ECHO", L"stdout");
@@ -135,16 +165,32 @@ bool SimHost::held_elsewhere() {
     return hosts().held_elsewhere();
 }
 
-class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject> {
+constexpr UINT kEventMessage = WM_APP + 0x2C2;
+constexpr wchar_t kControlProp[] = L"CzqicSimControl";
+
+class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject,
+                                                IPersistStreamInit, IOleInPlaceObject> {
   public:
     explicit SimControlObject(SimHost& host)
         : host_(host),
+          mode_(host.mode),
           control_(host.device().create_control()),
           dispatch_(std::dynamic_pointer_cast<Dispatch>(control_)),
           source_(std::dynamic_pointer_cast<EventSource>(control_)),
           point_(*static_cast<IDispatch*>(this), DIID__DKXCardReaderEvents, kControlSource) {
-        point_.forward(*source_, host.events_info());
+        if (mode_ == ControlMode::kStrictWindow || mode_ == ControlMode::kStrictThread) {
+            worker_ = std::make_unique<EventWorker>();
+            router_ = std::make_shared<Router>(*this);
+            router_cookie_ = source_->advise(router_);
+        } else {
+            point_.forward(*source_, host.events_info());
+        }
         host_.last_control_sited = false;
+    }
+    ~SimControlObject() override {
+        if (router_) source_->unadvise(router_cookie_);
+        destroy_window();
+        worker_.reset();
     }
 
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
@@ -153,6 +199,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         // Held for the call: a handler run inside it may release this control.
         auto dispatch = dispatch_;
         return com_boundary({IID_IDispatch, kControlSource}, excepinfo, [&] {
+            refuse_unless_ready();
             IncomingArgs args(params);
             Value value = dispatch->invoke(id, invoke_kind(flags), args.values());
             args.write_back();
@@ -164,6 +211,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     STDMETHODIMP SetClientSite(IOleClientSite* site) override {
         site_ = ComPtr<IOleClientSite>::share(site);
         host_.last_control_sited = site != nullptr;
+        if (site && mode_ == ControlMode::kStrictUserMode) read_ambients();
         return S_OK;
     }
     STDMETHODIMP GetClientSite(IOleClientSite** out) override {
@@ -172,7 +220,10 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         return S_OK;
     }
     STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
-    STDMETHODIMP Close(DWORD) override { return S_OK; }
+    STDMETHODIMP Close(DWORD) override {
+        InPlaceDeactivate();
+        return S_OK;
+    }
     STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
     STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
         if (out) *out = nullptr;
@@ -183,8 +234,13 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         if (out) *out = nullptr;
         return E_NOTIMPL;
     }
-    STDMETHODIMP DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override {
-        return E_NOTIMPL;
+    STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
+                        LPCRECT position) override {
+        if (mode_ != ControlMode::kStrictWindow) return E_NOTIMPL;
+        if (verb != OLEIVERB_INPLACEACTIVATE && verb != OLEIVERB_SHOW &&
+            verb != OLEIVERB_UIACTIVATE)
+            return OLEOBJ_S_INVALIDVERB;
+        return activate(site ? site : site_.get(), parent, position);
     }
     STDMETHODIMP EnumVerbs(IEnumOLEVERB** out) override {
         if (out) *out = nullptr;
@@ -211,12 +267,201 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     }
     STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
         if (!status) return E_POINTER;
-        *status = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME;
+        *status = OLEMISC_SETCLIENTSITEFIRST;
+        // The window the events come through exists only while the control is active.
+        if (mode_ != ControlMode::kStrictWindow) *status |= OLEMISC_INVISIBLEATRUNTIME;
         return S_OK;
     }
     STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
 
+    // IPersistStreamInit: the control sets itself up in InitNew; nothing is saved.
+    STDMETHODIMP GetClassID(CLSID* out) override { return GetUserClassID(out); }
+    STDMETHODIMP IsDirty() override { return S_FALSE; }
+    STDMETHODIMP Load(LPSTREAM) override {
+        initialised_ = true;
+        return S_OK;
+    }
+    STDMETHODIMP Save(LPSTREAM, BOOL) override { return S_OK; }
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER* size) override {
+        if (!size) return E_POINTER;
+        size->QuadPart = 0;
+        return S_OK;
+    }
+    STDMETHODIMP InitNew() override {
+        if (initialised_) return E_UNEXPECTED;
+        initialised_ = true;
+        return S_OK;
+    }
+
+    // IOleInPlaceObject
+    STDMETHODIMP GetWindow(HWND* out) override {
+        if (!out) return E_POINTER;
+        *out = window_;
+        return window_ ? S_OK : E_FAIL;
+    }
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP InPlaceDeactivate() override {
+        if (!window_) return S_OK;
+        destroy_window();
+        if (auto in_place = in_place_site_.query<IOleInPlaceSite>(IID_IOleInPlaceSite))
+            in_place->OnInPlaceDeactivate();
+        in_place_site_.reset();
+        return S_OK;
+    }
+    STDMETHODIMP UIDeactivate() override { return S_OK; }
+    STDMETHODIMP SetObjectRects(LPCRECT, LPCRECT) override { return S_OK; }
+    STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
+
   private:
+    // The device's events as this control delivers them in its stricter modes.
+    class Router final : public EventSink {
+      public:
+        explicit Router(SimControlObject& control) : control_(control) {}
+        void on_event(std::string_view name, std::span<const Value> args) override {
+            const std::wstring wide = widen(name);
+            LPOLESTR names[] = {const_cast<LPOLESTR>(wide.c_str())};
+            DISPID id = DISPID_UNKNOWN;
+            if (FAILED(control_.host_.events_info()->GetIDsOfNames(names, 1, &id))) return;
+            std::vector<Value> values;
+            for (const Value& v : args) values.push_back(v.deref());
+            control_.deliver(id, std::move(values));
+        }
+
+      private:
+        SimControlObject& control_;
+    };
+
+    struct Pending {
+        DISPID id;
+        std::vector<Value> args;
+    };
+
+    void refuse_unless_ready() {
+        switch (mode_) {
+            case ControlMode::kStrictPersist:
+                if (!site_ || !initialised_)
+                    raise_failure("the control is not sited and initialised as new");
+                break;
+            case ControlMode::kStrictUserMode:
+                if (!site_ || !user_mode_)
+                    raise_failure("the control does not run in design mode (UserMode is not True)");
+                break;
+            default:
+                break;
+        }
+    }
+
+    void read_ambients() {
+        user_mode_ = false;
+        auto ambient = site_.query<IDispatch>(IID_IDispatch);
+        if (!ambient) return;
+        auto get = [&](DISPID id, VARTYPE type, ScopedVariant& value) {
+            DISPPARAMS none{};
+            return SUCCEEDED(ambient->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT,
+                                             DISPATCH_PROPERTYGET, &none, value.out(), nullptr,
+                                             nullptr)) &&
+                   V_VT(&value.get()) == type;
+        };
+        ScopedVariant user_mode, locale;
+        user_mode_ = get(DISPID_AMBIENT_USERMODE, VT_BOOL, user_mode) &&
+                     V_BOOL(&user_mode.get()) == VARIANT_TRUE &&
+                     get(DISPID_AMBIENT_LOCALEID, VT_I4, locale);
+    }
+
+    HRESULT activate(IOleClientSite* site, HWND parent, LPCRECT position) {
+        if (window_) return S_OK;
+        if (!site) return E_UNEXPECTED;
+        auto in_place =
+            ComPtr<IOleClientSite>::share(site).query<IOleInPlaceSite>(IID_IOleInPlaceSite);
+        if (!in_place || in_place->CanInPlaceActivate() != S_OK) return E_FAIL;
+        HWND site_window = nullptr;
+        if (FAILED(in_place->GetWindow(&site_window)) || !site_window) site_window = parent;
+        if (!site_window) return E_FAIL;
+        if (FAILED(in_place->OnInPlaceActivate())) return E_FAIL;
+        const RECT at = position ? *position : RECT{0, 0, 32, 32};
+        window_ = CreateWindowExW(0, L"STATIC", L"KXCardReader", WS_CHILD, at.left, at.top,
+                                  at.right - at.left, at.bottom - at.top, site_window, nullptr,
+                                  nullptr, nullptr);
+        if (!window_) {
+            const DWORD error = GetLastError();
+            in_place->OnInPlaceDeactivate();
+            return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        }
+        SetPropW(window_, kControlProp, this);
+        base_proc_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(window_proc)));
+        in_place_site_ = ComPtr<IUnknown>::share(in_place.get());
+        return S_OK;
+    }
+
+    void destroy_window() {
+        if (!window_) return;
+        RemovePropW(window_, kControlProp);
+        DestroyWindow(window_);
+        window_ = nullptr;
+        pending_.clear();
+    }
+
+    static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
+        auto* self = static_cast<SimControlObject*>(GetPropW(window, kControlProp));
+        if (!self) return DefWindowProcW(window, message, w, l);
+        if (message == kEventMessage) {
+            self->fire_next();
+            return 0;
+        }
+        return CallWindowProcW(self->base_proc_, window, message, w, l);
+    }
+
+    // On the control's thread, when the device has something to report.
+    void deliver(DISPID id, std::vector<Value> args) {
+        if (mode_ == ControlMode::kStrictWindow) {
+            // Without its window the control has nowhere to hear its device thread.
+            if (!window_) return;
+            pending_.push_back({id, std::move(args)});
+            HWND target = window_;
+            worker_->post([target](bool wanted) {
+                if (wanted) PostMessageW(target, kEventMessage, 0, 0);
+            });
+            return;
+        }
+        // The device thread calls each sink through the global interface table.
+        ComPtr<IGlobalInterfaceTable> table;
+        if (FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_IGlobalInterfaceTable, table.out_void())))
+            return;
+        for (auto& sink : point_.connected()) {
+            DWORD cookie = 0;
+            if (FAILED(table->RegisterInterfaceInGlobal(sink.get(), IID_IDispatch, &cookie)))
+                continue;
+            IGlobalInterfaceTable* shared_table = table.copy().release();
+            worker_->post([shared_table, cookie, id, args](bool wanted) mutable {
+                auto owned = ComPtr<IGlobalInterfaceTable>::adopt(shared_table);
+                ComPtr<IDispatch> target;
+                const HRESULT got =
+                    owned->GetInterfaceFromGlobal(cookie, IID_IDispatch, target.out_void());
+                owned->RevokeInterfaceFromGlobal(cookie);
+                if (!wanted || FAILED(got)) return;
+                OutgoingArgs outgoing(args, false);
+                ScopedVariant result;
+                EXCEPINFO excepinfo{};
+                target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                               outgoing.params(), result.out(), &excepinfo, nullptr);
+                SysFreeString(excepinfo.bstrDescription);
+                SysFreeString(excepinfo.bstrSource);
+                SysFreeString(excepinfo.bstrHelpFile);
+            });
+        }
+    }
+
+    void fire_next() {
+        if (pending_.empty()) return;
+        Pending next = std::move(pending_.front());
+        pending_.pop_front();
+        AddRef();  // a handler may release the control
+        point_.fire(next.id, next.args);
+        Release();
+    }
+
     ITypeInfo* dispatch_info() override { return host_.control_info(); }
     EventConnectionPoint& event_point() override { return point_; }
     ITypeInfo* class_info() override { return host_.control_class(); }
@@ -228,15 +473,31 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
             return static_cast<IProvideClassInfo2*>(this);
         if (iid == IID_IOleObject) return static_cast<IOleObject*>(this);
+        if (mode_ == ControlMode::kStrictPersist &&
+            (iid == IID_IPersistStreamInit || iid == IID_IPersist))
+            return static_cast<IPersistStreamInit*>(this);
+        if (mode_ == ControlMode::kStrictWindow &&
+            (iid == IID_IOleInPlaceObject || iid == IID_IOleWindow))
+            return static_cast<IOleInPlaceObject*>(this);
         return nullptr;
     }
 
     SimHost& host_;
+    const ControlMode mode_;
     std::shared_ptr<Object> control_;
     std::shared_ptr<Dispatch> dispatch_;
     std::shared_ptr<EventSource> source_;
     EventConnectionPoint point_;
     ComPtr<IOleClientSite> site_;
+    bool initialised_ = false;
+    bool user_mode_ = false;
+    std::unique_ptr<EventWorker> worker_;
+    std::shared_ptr<Router> router_;
+    uint32_t router_cookie_ = 0;
+    HWND window_ = nullptr;
+    WNDPROC base_proc_ = nullptr;
+    ComPtr<IUnknown> in_place_site_;
+    std::deque<Pending> pending_;
 };
 
 enum ConsoleMember : DISPID {

@@ -3,6 +3,7 @@
 // clock's own sleep until the next of them comes due.
 
 #include <algorithm>
+#include <climits>
 
 #include "platform/message_loop_queue.h"
 
@@ -27,7 +28,11 @@ bool MessageLoop::Impl::Os::run_one_due(Impl& impl, int64_t now) {
     std::shared_ptr<Timer::Slot> due;
     for (auto& [id, w] : impl.timers) {
         auto s = w.lock();
-        if (s && s->enabled && s->next_due <= now && (!due || s->next_due < due->next_due)) due = s;
+        // A tick at the end of the clock's scale is never due: its successor would be
+        // due at the same instant, and pumping would not end.
+        if (s && s->enabled && s->next_due <= now && s->next_due != INT64_MAX &&
+            (!due || s->next_due < due->next_due))
+            due = s;
     }
     if (!due) return false;
     fire(due, now);
@@ -42,11 +47,12 @@ int MessageLoop::pump() {
 }
 
 void MessageLoop::pump_for(int64_t ms) {
-    const int64_t end = clock_.now_ms() + std::max<int64_t>(0, ms);
+    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
     for (;;) {
         pump();
-        int64_t next = next_due_ms();
-        if (next > end) break;
+        const int64_t next = next_due_ms();
+        // INT64_MAX is nothing due, or only what waits for the final pump.
+        if (next > end || next == INT64_MAX) break;
         clock_.sleep_until_ms(next);
     }
     clock_.sleep_until_ms(end);

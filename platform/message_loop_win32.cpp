@@ -217,7 +217,7 @@ int MessageLoop::pump() {
 }
 
 void MessageLoop::pump_for(int64_t ms) {
-    const int64_t end = clock_.now_ms() + std::max<int64_t>(0, ms);
+    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
     for (;;) {
         pump();
         const int64_t now = clock_.now_ms();

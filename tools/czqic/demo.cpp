@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/file_log_writer.h"
+#include "log/log_line.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/session.h"
 
@@ -139,7 +140,7 @@ int run_demo(std::ostream& out, std::ostream& err) {
         // Nothing was written either, and the log lines below say so by their absence.
     }
     out << "\nLog lines written to " << where << ":\n";
-    for (const auto& message : logged) out << "    " << message << '\n';
+    for (const auto& message : logged) out << "    " << escape_controls(message) << '\n';
     if (logged.empty()) out << "    (none)\n";
 
     if (succeeded)

@@ -140,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!is_json) fault("parse_scenario accepted text that is not JSON");
 
     czqic::fuzz::Rig rig(std::move(scenario));
+    czqic::fuzz::g_log_fails = size % 3 != 0;
     if (size % 3 != 0) {
         // The disk fills after a budget of bytes, or the log cannot be opened at all.
         auto budget = std::make_shared<size_t>(size % 3 == 1 ? size * 7 % 1500 : 0);

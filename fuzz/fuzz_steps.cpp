@@ -332,7 +332,7 @@ bool worth_running(const std::vector<cli::Step>& steps) {
 }
 
 // The step as a refusal quotes it: whole when short, else shortened with its length.
-std::string quoted(const std::string& text) {
+std::string as_quoted(const std::string& text) {
     if (text.size() <= czqic::kQuotedTextLimit) return cli::json_string(text);
     const std::string shown = czqic::elide_middle(text);
     const size_t paren = shown.rfind(" (");
@@ -413,7 +413,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fault("message: " + m);
         n = std::stoul(m.substr(5));
         if (n < 1 || n > texts.size()) fault("message names no step: " + m);
-        const std::string head = "step " + std::to_string(n) + " " + quoted(texts[n - 1]) + ": ";
+        const std::string head = "step " + std::to_string(n) + " " + as_quoted(texts[n - 1]) + ": ";
         if (!m.starts_with(head) || m.size() == head.size())
             fault("message not of the documented shape: " + m);
         if (first_bad < n - 1)
@@ -433,7 +433,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fault("the step alone is accepted: " + m);
         } catch (const cli::UsageError& e) {
             const std::string again = e.what();
-            const std::string head1 = "step 1 " + quoted(texts[n - 1]) + ": ";
+            const std::string head1 = "step 1 " + as_quoted(texts[n - 1]) + ": ";
             if (again.substr(head1.size()) != m.substr(head.size()))
                 fault("alone it is refused differently: " + again);
         }

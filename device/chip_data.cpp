@@ -1,14 +1,49 @@
 #include "device/chip_data.h"
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 
 namespace czqic {
 namespace {
 
+// Every character's digit value, -1 for the ones that are not hexadecimal digits: one
+// lookup per character, no branches on the character's range.
+constexpr std::array<int8_t, 256> kDigitValue = [] {
+    std::array<int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 10; ++i) table['0' + i] = static_cast<int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+        table['A' + i] = static_cast<int8_t>(10 + i);
+        table['a' + i] = static_cast<int8_t>(10 + i);
+    }
+    return table;
+}();
+
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return kDigitValue[static_cast<unsigned char>(c)];
+}
+
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+// The two upper-case digits of every byte value.
+constexpr std::array<std::array<char, 2>, 256> kByteDigits = [] {
+    std::array<std::array<char, 2>, 256> table{};
+    for (int i = 0; i < 256; ++i) table[i] = {kDigits[i >> 4], kDigits[i & 0xF]};
+    return table;
+}();
+
+// The element's value when it is a whole number from 0 to 255 held as a number, which
+// any coercion would give unchanged; -1 sends the element through the full coercion.
+int plain_byte(const Value& element) {
+    if (const auto* l = std::get_if<int32_t>(&element.v)) return *l >= 0 && *l <= 255 ? *l : -1;
+    if (const auto* i = std::get_if<int16_t>(&element.v)) return *i >= 0 && *i <= 255 ? *i : -1;
+    if (const auto* d = std::get_if<double>(&element.v)) {
+        if (*d >= 0.0 && *d <= 255.0) {
+            const int whole = static_cast<int>(*d);
+            if (static_cast<double>(whole) == *d) return whole;
+        }
+    }
     return -1;
 }
 
@@ -41,20 +76,24 @@ ValueArray chip_command_to_array(std::string_view text) {
     if (text.size() > kMaxChipCommandChars) raise_runtime_error(rt_error::kOverflow);
     ValueArray bytes;
     bytes.reserve(text.size() / 2);
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        const int hi = hex_digit(text[i]);
-        const int lo = hex_digit(text[i + 1]);
-        bytes.emplace_back(static_cast<double>(hi * 16 + lo));
-    }
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.emplace_back(static_cast<double>(kDigitValue[p[i]] * 16 + kDigitValue[p[i + 1]]));
     return bytes;
 }
 
 std::string chip_reply_to_text(const Value& data) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     const ValueArray& elements = data.elements();
-    std::string text;
-    text.reserve(elements.size() * 2);
+    // Two digits an element; only an element above 255 (or negative) takes more.
+    std::string text(elements.size() * 2, '\0');
+    size_t at = 0;
     for (const Value& element : elements) {
+        if (const int byte = plain_byte(element); byte >= 0) {
+            text[at] = kByteDigits[byte][0];
+            text[at + 1] = kByteDigits[byte][1];
+            at += 2;
+            continue;
+        }
         // Negative values show their 32-bit pattern, as Hex() of a Long does.
         auto n = static_cast<uint32_t>(to_i4(element));
         char digits[8];
@@ -63,8 +102,9 @@ std::string chip_reply_to_text(const Value& data) {
             digits[count++] = kDigits[n & 0xF];
             n >>= 4;
         } while (n != 0);
-        if (count == 1) text += '0';
-        while (count > 0) text += digits[--count];
+        if (count == 1) digits[count++] = '0';
+        if (count > 2) text.resize(text.size() + static_cast<size_t>(count - 2));
+        while (count > 0) text[at++] = digits[--count];
     }
     return text;
 }

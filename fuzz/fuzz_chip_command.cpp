@@ -1,7 +1,10 @@
 // Chip command text: the check accepts exactly the non-empty, even-length hexadecimal
 // texts (either case) and refuses the rest with Type mismatch; an accepted text becomes
 // bytes that give the same text back in upper case, through both the command and the
-// reply conversion; text longer than 32768 characters overflows.
+// reply conversion; text longer than 32768 characters overflows. Qor_ChipTrnsp itself
+// refuses a malformed text before the pending mark and the control call (the text stays
+// in ChipCardData), refuses one too long before the control call, and sends any other
+// byte for byte.
 //
 // Input: byte 0 is a repeat count, the rest is the text. A repeat lets inputs that fit
 // libFuzzer's length limit still cross the 32768-character limit.
@@ -12,6 +15,7 @@
 #include <string_view>
 
 #include "device/chip_data.h"
+#include "fuzz/rig.h"
 
 namespace {
 
@@ -49,6 +53,39 @@ int32_t error_of(std::string_view text, const char* what, F&& f) {
 
 }  // namespace
 
+// The whole method on the simulated reader: what reaches the control, and what a
+// refusal leaves behind.
+void check_transfer(const std::string& text, bool valid) {
+    czqic::fuzz::Rig rig(czqic::sim::builtin_scenario());
+    auto reader = rig.make_reader();
+    reader->ChipCardData(text);
+    rig.rt.status_word = 0;
+    rig.device->clear_journal();
+    const int32_t result =
+        czqic::fuzz::checked_call("Qor_ChipTrnsp", [&] { return reader->Qor_ChipTrnsp(); },
+                                  {czqic::kOk, czqic::kTimedOut, czqic::kFailed});
+    std::vector<std::string> sends;
+    for (const auto& line : rig.device->journal())
+        if (line.starts_with("call: chipSend(")) sends.push_back(line);
+    if (!valid || text.size() > czqic::kMaxChipCommandChars) {
+        if (result != czqic::kFailed)
+            fault(text, "a refused command gave " + std::to_string(result));
+        if (!sends.empty()) fault(text, "a refused command reached the control: " + sends[0]);
+        if (!valid && rig.rt.status_word != 0) fault(text, "refused after the pending mark");
+        if (reader->ChipCardData() != text) fault(text, "a refused command was not kept");
+        return;
+    }
+    std::string expected = "call: chipSend(\"SEND\", 0, [";
+    for (size_t i = 0; i < text.size(); i += 2) {
+        if (i) expected += ", ";
+        expected += std::to_string(std::stoi(text.substr(i, 2), nullptr, 16));
+    }
+    expected += "], -1)";
+    if (sends.size() != 1 || sends[0] != expected)
+        fault(text,
+              "not sent byte for byte: " + (sends.empty() ? "nothing" : sends[0].substr(0, 80)));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const std::string unit(reinterpret_cast<const char*>(data + 1), size - 1);
@@ -70,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!valid) {
         if (check != 13)
             fault(text, "not a chip command, but the check gave " + std::to_string(check));
+        check_transfer(text, false);
         return 0;
     }
     if (check != 0) fault(text, "a valid chip command refused with " + std::to_string(check));
@@ -79,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      [&] { bytes = czqic::chip_command_to_array(text); });
     if (text.size() > czqic::kMaxChipCommandChars) {
         if (convert != 6) fault(text, "longer than the limit, but gave " + std::to_string(convert));
+        check_transfer(text, true);
         return 0;
     }
     if (convert != 0)
@@ -106,5 +145,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (back != 0)
         fault(text, "the reply conversion refused command bytes with " + std::to_string(back));
     if (reply != expected) fault(text, "as a reply the bytes read \"" + reply.substr(0, 80) + "\"");
+    check_transfer(text, true);
     return 0;
 }

@@ -7,8 +7,11 @@
 //     object, otherwise a top-level key followed by ".KEY" (a key of that object) and
 //     "[I]" (an index inside that array) steps; only the last step may name a key the
 //     object lacks, and then MESSAGE is "missing".
-// An accepted scenario is then run for one whole transaction on a virtual clock: every
-// method must return one of its documented codes and let no exception out.
+//   - a path longer than the quoting limit shows as "HEAD...TAIL (N bytes)", N its length.
+// An accepted scenario is then run for one whole transaction on a virtual clock, with a
+// log that works, one that fills up part-way or one that always fails (chosen by the
+// input's length): every method must return one of its documented codes and let no
+// exception out. Inputs go up to 64 KB (fuzz_scenario.options).
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -16,6 +19,7 @@
 #include <string_view>
 
 #include "fuzz/rig.h"
+#include "log/log_line.h"
 
 namespace {
 
@@ -73,8 +77,22 @@ bool path_from(const json& node, std::string_view rest) {
     return false;
 }
 
+// "HEAD...TAIL (N bytes): MESSAGE" with N above the limit: a path too long to show whole.
+bool elided_path(std::string_view message) {
+    const size_t close = message.find(" bytes): ");
+    const size_t open = message.rfind(" (", close);
+    if (close == std::string_view::npos || open == std::string_view::npos) return false;
+    const std::string_view count = message.substr(open + 2, close - open - 2);
+    if (count.empty() || count.size() > 12 || count.find_first_not_of("0123456789") != count.npos)
+        return false;
+    return std::stoull(std::string(count)) > czqic::kQuotedTextLimit &&
+           message.substr(0, open).find("...") != std::string_view::npos &&
+           message.size() > close + 9;
+}
+
 bool well_placed(const json& root, std::string_view message) {
     if (!root.is_object()) return message == "scenario: expected an object";
+    if (elided_path(message)) return true;
     for (const auto& [key, value] : root.items()) {
         const std::string name = shown(key);
         if (message.starts_with(name) && path_from(value, message.substr(name.size()))) return true;
@@ -122,6 +140,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!is_json) fault("parse_scenario accepted text that is not JSON");
 
     czqic::fuzz::Rig rig(std::move(scenario));
+    czqic::fuzz::g_log_fails = size % 3 != 0;
+    if (size % 3 != 0) {
+        // The disk fills after a budget of bytes, or the log cannot be opened at all.
+        auto budget = std::make_shared<size_t>(size % 3 == 1 ? size * 7 % 1500 : 0);
+        const bool fills = size % 3 == 1;
+        rig.use_log_function([budget, fills](const std::string&, const std::string& message,
+                                             const std::string&) -> int32_t {
+            if (fills && message.size() <= *budget) {
+                *budget -= message.size();
+                return 0;
+            }
+            if (fills) throw czqic::AutomationError(61, 0x800A003Du, "Disk full: no space left");
+            throw czqic::AutomationError(75, 0x800A004Bu, "Path/File access error: cannot open");
+        });
+    }
     std::shared_ptr<czqic::ColsZQICCardReader> reader;
     try {
         reader = czqic::ColsZQICCardReader::create(rig.rt);

@@ -5,7 +5,10 @@
 //     position and text, and gives each step the kind and operands the model expects;
 //   - a refused list names its first bad step: `step N "TEXT": WHAT`, with TEXT as a JSON
 //     string, and that step refused alone gives the same WHAT.
-// A short accepted list is then run on a virtual clock: run_steps lets nothing escape,
+// Pumps take the whole range of milliseconds; a list whose pumps add up past the clock's
+// scale is refused at the step that crosses it.
+// A short accepted list is then run on a virtual clock (any pump total when no step can
+// start a timer, else up to 600 s in all): run_steps lets nothing escape,
 // returns 0 or 1 (1 only with a report on the error stream), and prints exactly the lines
 // the steps call for, each in its documented shape, with documented result codes.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -26,6 +29,7 @@
 
 #include "component/members.h"
 #include "fuzz/rig.h"
+#include "log/log_line.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/session.h"
 
@@ -312,13 +316,30 @@ void check_output(const std::vector<cli::Step>& steps, const std::string& out) {
 bool worth_running(const std::vector<cli::Step>& steps) {
     if (steps.size() > 24) return false;
     int64_t pumped = 0;
+    // Without an object there is no form and so no timer: pumping any time is instant.
+    bool timers_possible = false;
     for (const auto& s : steps) {
         if (const auto* p = std::get_if<step::Pump>(&s.action))
             pumped += std::min<int64_t>(p->ms, 1'000'000'000);
         if (const auto* sel = std::get_if<step::Select>(&s.action); sel && sel->number > 4)
             return false;
+        timers_possible = timers_possible || std::holds_alternative<step::Call>(s.action) ||
+                          std::holds_alternative<step::Let>(s.action) ||
+                          std::holds_alternative<step::PanelClick>(s.action) ||
+                          std::holds_alternative<step::PanelRead>(s.action);
     }
-    return pumped <= 600'000;
+    return !timers_possible || pumped <= 600'000;
+}
+
+// The step as a refusal quotes it: whole when short, else shortened with its length.
+std::string as_quoted(const std::string& text) {
+    if (text.size() <= czqic::kQuotedTextLimit) return cli::json_string(text);
+    const std::string shown = czqic::elide_middle(text);
+    const size_t paren = shown.rfind(" (");
+    if (paren == std::string::npos ||
+        !shown.ends_with(" (" + std::to_string(text.size()) + " bytes)"))
+        fault("a long text is not shortened with its length: " + shown);
+    return cli::json_string(shown.substr(0, paren)) + shown.substr(paren);
 }
 
 cli::LinuxHostOptions host_options() {
@@ -370,11 +391,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The model, step by step.
     size_t first_bad = texts.size();
+    size_t past_scale = texts.size();  // the pump that takes the total past INT64_MAX
     std::vector<Expected> expected;
+    int64_t pumped = 0;
     for (size_t i = 0; i < texts.size(); ++i) {
         expected.push_back(model(texts[i], host));
+        if (expected.back().kind == "pump" &&
+            __builtin_add_overflow(pumped, expected.back().number, &pumped) &&
+            past_scale == texts.size())
+            past_scale = i;
         if (expected.back().kind == "reject" && first_bad == texts.size()) first_bad = i;
     }
+    if (past_scale < first_bad) first_bad = past_scale;
 
     if (refused) {
         // Which step? The one the message names must be one the model could refuse, and
@@ -385,13 +413,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fault("message: " + m);
         n = std::stoul(m.substr(5));
         if (n < 1 || n > texts.size()) fault("message names no step: " + m);
-        const std::string head =
-            "step " + std::to_string(n) + " " + cli::json_string(texts[n - 1]) + ": ";
+        const std::string head = "step " + std::to_string(n) + " " + as_quoted(texts[n - 1]) + ": ";
         if (!m.starts_with(head) || m.size() == head.size())
             fault("message not of the documented shape: " + m);
         if (first_bad < n - 1)
             fault("step " + std::to_string(first_bad + 1) +
                   " should have been refused first: " + m);
+        if (n - 1 == past_scale) {
+            if (!m.ends_with(": the pumps add up to more than 9223372036854775807 milliseconds"))
+                fault("the pump past the clock's scale refused for another reason: " + m);
+            return 0;
+        }
         if (expected[n - 1].kind != "reject" && expected[n - 1].kind != "any")
             fault("refused a step the grammar accepts: " + m);
         // Alone, the same step gets the same reason.
@@ -401,13 +433,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fault("the step alone is accepted: " + m);
         } catch (const cli::UsageError& e) {
             const std::string again = e.what();
-            const std::string head1 = "step 1 " + cli::json_string(texts[n - 1]) + ": ";
+            const std::string head1 = "step 1 " + as_quoted(texts[n - 1]) + ": ";
             if (again.substr(head1.size()) != m.substr(head.size()))
                 fault("alone it is refused differently: " + again);
         }
         return 0;
     }
 
+    if (past_scale != texts.size()) fault("accepted pumps that add up past the clock's scale");
     if (first_bad != texts.size())
         fault("accepted step " + std::to_string(first_bad + 1) + " \"" + texts[first_bad] +
               "\" the grammar refuses");

@@ -1,8 +1,11 @@
 #include "log/file_log_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "log/log_line.h"
 
 #include <cerrno>
 #include <chrono>
@@ -43,9 +46,14 @@ std::string drive_root(std::string_view for_path) {
         std::string home = env("HOME");
         if (!home.empty()) root = home + "/.local/state/czqic";
     }
-    if (root.empty())
+    if (root.empty()) {
+        const bool relative_state = !env("XDG_STATE_HOME").empty();
         fail_access("cannot place " + std::string(for_path) +
-                    ": none of CZQIC_DRIVE_ROOT, XDG_STATE_HOME and HOME is set");
+                    (relative_state
+                         ? ": XDG_STATE_HOME is relative, which does not count, and "
+                           "neither CZQIC_DRIVE_ROOT nor HOME is set"
+                         : ": none of CZQIC_DRIVE_ROOT, XDG_STATE_HOME and HOME is set"));
+    }
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
 }
@@ -107,6 +115,13 @@ LogTime time_now() {
             local.tm_min,         local.tm_sec,     static_cast<int>(ms)};
 }
 
+// What may never take a line: a FIFO waits for a reader, a socket or a block device is
+// no log. A folder fails the open by itself; a character device (/dev/null, /dev/full)
+// answers at once and is kept as a deliberate sink.
+bool blocks(const struct stat& st) {
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
 void append_line(const std::string& file, const std::string& line) {
     std::filesystem::path parent = std::filesystem::path(file).parent_path();
     if (!parent.empty()) {
@@ -117,12 +132,32 @@ void append_line(const std::string& file, const std::string& line) {
                         ec.message());
     }
 
+    // A FIFO or a device would block the open or the write for good: only a regular
+    // file is a log. Checked before the open, and again on what was opened (without
+    // waiting for a reader) in case the path changed in between.
+    struct stat named {};
+    if (::stat(file.c_str(), &named) == 0 && blocks(named))
+        fail_access("cannot open " + file + ": not a regular file");
     int fd;
     do {
-        fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                    0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) fail_access("cannot open " + file + ": " + os_reason(errno));
     FileDescriptor out(fd);
+    struct stat opened {};
+    if (::fstat(out.get(), &opened) != 0)
+        fail_access("cannot open " + file + ": " + os_reason(errno));
+    if (blocks(opened)) fail_access("cannot open " + file + ": not a regular file");
+
+    // Other processes append to the same file. Holding the lock from before the size is
+    // read until after any repair makes that size the start of this line alone, so
+    // cutting back to it removes only this line's part, never another writer's line.
+    int locked;
+    do {
+        locked = ::flock(out.get(), LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) fail_access("cannot lock " + file + ": " + os_reason(errno));
 
     // A line cut short (the disk filled up part-way) is taken back out, so the file
     // never holds half a line with the next one glued onto it.

@@ -40,6 +40,19 @@ std::string log_line(const LogTime& time, std::string_view tag, std::string_view
     return line;
 }
 
+std::string elide_middle(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    auto continuation = [&](size_t at) {
+        return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    size_t head = limit / 2 - 2;
+    while (head > 0 && continuation(head)) --head;
+    size_t tail = text.size() - (limit / 2 - 2);
+    while (tail < text.size() && continuation(tail)) ++tail;
+    return std::string(text.substr(0, head)) + "..." + std::string(text.substr(tail)) + " (" +
+           std::to_string(text.size()) + " bytes)";
+}
+
 void raise_log_error(int32_t number, std::string_view detail) {
     const char* what = number == log_error::kDiskFull   ? "Disk full"
                        : number == log_error::kDeviceIo ? "Device I/O error"

@@ -87,7 +87,10 @@ int32_t ColsZQICCardReader::CardReaderEnable() {
     return Operation(*this, "CardReaderEnable").run([this](Operation& op) {
         op.status() = kPending;
         std::array<Value, 2> args{arg("1,2,3"), Value(int32_t{-1})};
-        op.status() = to_i2(op.control().call(ctl::kAcceptAndRead, args));
+        const int32_t answer = to_i2(op.control().call(ctl::kAcceptAndRead, args));
+        // A card accepted inside the call has stored its value already: the immediate
+        // answer must not hide it from the read that follows.
+        if (op.status() == kPending) op.status() = answer;
         op.progress("CardReaderEnable end:");
         // Entry is open whatever the control answered; Disable relies on the flag.
         entry_enabled_ = 1;

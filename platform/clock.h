@@ -3,10 +3,19 @@
 // The real clock blocks; the virtual clock jumps, so a 60-second wait costs nothing.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 
 namespace czqic {
+
+// Instants are summed with this: an instant beyond the end of the scale is the end of the
+// scale, so a huge delay or pump is "never" rather than a time in the past.
+constexpr int64_t saturating_add(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
 
 class Clock {
   public:
@@ -34,7 +43,7 @@ class VirtualClock final : public Clock {
     double time_of_day() override;
     int64_t now_ms() override { return now_ms_; }
     void sleep_ms(int64_t ms) override {
-        if (ms > 0) now_ms_ += ms;
+        if (ms > 0) now_ms_ = saturating_add(now_ms_, ms);
     }
     void sleep_until_ms(int64_t when_ms) override {
         if (when_ms > now_ms_) now_ms_ = when_ms;

@@ -9,30 +9,22 @@
 namespace czqic {
 
 bool MessageLoop::Impl::run_one_message_due(int64_t now) {
-    auto best = queue.end();
-    for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (it->due > now) continue;
-        if (best == queue.end() || it->due < best->due ||
-            (it->due == best->due && it->seq < best->seq))
-            best = it;
-    }
-    if (best == queue.end()) return false;
-    Message m = std::move(*best);
-    queue.erase(best);
+    auto first = queue.begin();
+    if (first == queue.end() || first->first.first > now) return false;
+    Message m = std::move(first->second);
+    queue.erase(first);
     if (m.owned && m.owner.expired()) return true;
     m.fn();
     return true;
 }
 
 int64_t MessageLoop::Impl::next_message_due() const {
-    int64_t next = INT64_MAX;
-    for (const auto& m : queue) next = std::min(next, m.due);
-    return next;
+    return queue.empty() ? INT64_MAX : queue.begin()->first.first;
 }
 
 void MessageLoop::Impl::fire(const std::shared_ptr<Timer::Slot>& slot, int64_t now) {
     // The caller's reference keeps the slot alive should the handler destroy its timer.
-    slot->next_due = now + slot->interval_ms;
+    slot->next_due = saturating_add(now, slot->interval_ms);
     auto on_tick = slot->on_tick;
     on_tick();
 }
@@ -58,7 +50,7 @@ bool Timer::enabled() const {
 void Timer::set_enabled(bool on) {
     if (on == slot_->enabled) return;
     slot_->enabled = on;
-    if (on) slot_->next_due = loop_.clock().now_ms() + slot_->interval_ms;
+    if (on) slot_->next_due = saturating_add(loop_.clock().now_ms(), slot_->interval_ms);
     loop_.impl_->timer_switched(*slot_);
 }
 
@@ -74,8 +66,9 @@ void MessageLoop::post(std::function<void()> fn, int64_t delay_ms, std::weak_ptr
     // An empty weak_ptr orders equal to a default one; any other has had an owner.
     const bool owned =
         owner.owner_before(std::weak_ptr<void>{}) || std::weak_ptr<void>{}.owner_before(owner);
-    impl_->queue.push_back(Impl::Message{clock_.now_ms() + std::max<int64_t>(0, delay_ms),
-                                         impl_->seq++, std::move(fn), std::move(owner), owned});
+    impl_->queue.emplace(
+        Impl::Key{saturating_add(clock_.now_ms(), std::max<int64_t>(0, delay_ms)), impl_->seq++},
+        Impl::Message{std::move(fn), std::move(owner), owned});
     impl_->message_posted();
 }
 

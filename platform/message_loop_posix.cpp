@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 
@@ -40,7 +41,11 @@ bool MessageLoop::Impl::Os::run_one_due(Impl& impl, int64_t now) {
     std::shared_ptr<Timer::Slot> due;
     for (auto& [id, w] : impl.timers) {
         auto s = w.lock();
-        if (s && s->enabled && s->next_due <= now && (!due || s->next_due < due->next_due)) due = s;
+        // A tick at the end of the clock's scale is never due: its successor would be
+        // due at the same instant, and pumping would not end.
+        if (s && s->enabled && s->next_due <= now && s->next_due != INT64_MAX &&
+            (!due || s->next_due < due->next_due))
+            due = s;
     }
     if (!due) return false;
     fire(due, now);
@@ -81,7 +86,7 @@ int MessageLoop::pump() {
 }
 
 void MessageLoop::pump_for(int64_t ms) {
-    const int64_t end = clock_.now_ms() + std::max<int64_t>(0, ms);
+    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
     for (;;) {
         pump();
         if (clock_.now_ms() >= end) break;

@@ -7,7 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <vector>
+#include <utility>
 
 #include "platform/message_loop.h"
 
@@ -23,12 +23,13 @@ struct Timer::Slot {
 
 struct MessageLoop::Impl {
     struct Message {
-        int64_t due;
-        uint64_t seq;
         std::function<void()> fn;
         std::weak_ptr<void> owner;
         bool owned;
     };
+    // Due instant, then posting order: the first key is the next message to run, and
+    // equal instants keep first in, first out.
+    using Key = std::pair<int64_t, uint64_t>;
     // What the platform keeps beside the queue, defined in its own file.
     struct Os;
 
@@ -56,7 +57,7 @@ struct MessageLoop::Impl {
     void timer_removed(Timer::Slot& slot);
 
     Clock& clock;
-    std::vector<Message> queue;
+    std::map<Key, Message> queue;
     uint64_t seq = 0;
     // Ordered by id, which is creation order.
     std::map<uintptr_t, std::weak_ptr<Timer::Slot>> timers;

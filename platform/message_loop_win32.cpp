@@ -190,8 +190,8 @@ int MessageLoop::Impl::Os::run_due() {
     for (auto& h : handed) {
         const bool owned = h.owner.owner_before(std::weak_ptr<void>{}) ||
                            std::weak_ptr<void>{}.owner_before(h.owner);
-        loop.queue.push_back(
-            Message{loop.clock.now_ms(), loop.seq++, std::move(h.fn), std::move(h.owner), owned});
+        loop.queue.emplace(Key{loop.clock.now_ms(), loop.seq++},
+                           Message{std::move(h.fn), std::move(h.owner), owned});
     }
     int ran = 0;
     while (loop.run_one_message_due(loop.clock.now_ms())) ++ran;
@@ -247,7 +247,7 @@ int MessageLoop::pump() {
 }
 
 void MessageLoop::pump_for(int64_t ms) {
-    const int64_t end = clock_.now_ms() + std::max<int64_t>(0, ms);
+    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
     for (;;) {
         pump();
         const int64_t now = clock_.now_ms();

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <type_traits>
 
+#include "log/log_line.h"
 #include "sim/sim_internal.h"
 
 namespace czqic::sim::detail {
@@ -11,9 +12,9 @@ namespace czqic::sim::detail {
 void fail_at(const std::string& path, const std::string& message) {
     // Keys come from the file as they stand; a control character in one (a NUL above
     // all) would cut or garble the message where it is shown, so it is spelt out.
+    // A key may be a megabyte long: the message keeps its ends and says its length.
     std::string shown;
-    shown.reserve(path.size());
-    for (char c : path) {
+    for (char c : elide_middle(path)) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
             char escaped[8];

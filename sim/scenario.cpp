@@ -6,8 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
+#include <set>
 #include <sstream>
 
+#include "log/log_line.h"
 #include "sim/sim_internal.h"
 
 namespace czqic::sim {
@@ -224,7 +227,8 @@ int64_t read_ms(const json& j, const std::string& path) {
 // turn a test into a time-out. `sim:EVENT` on the command line raises any name.
 std::string read_event_name(const json& j, const std::string& path) {
     std::string name = read_string(j, path);
-    if (!detail::is_handled_event(name)) fail_at(path, "unknown event \"" + name + "\"");
+    if (!detail::is_handled_event(name))
+        fail_at(path, "unknown event \"" + elide_middle(name) + "\"");
     return name;
 }
 
@@ -370,7 +374,7 @@ void read_state(const json& j, DeviceState& state, const std::string& path) {
             for (const auto& [name, description] : value.items()) {
                 const std::string item = at + "." + name;
                 if (!detail::find_member(name, false))
-                    fail_at(item, "unknown property \"" + name + "\"");
+                    fail_at(item, "unknown property \"" + elide_middle(name) + "\"");
                 state.fail_gets[name] = read_string(description, item);
             }
         } else {
@@ -383,7 +387,8 @@ void read_on(const json& j, Scenario& scenario, const std::string& path) {
     expect_object(j, path);
     for (const auto& [key, value] : j.items()) {
         const std::string at = path + "." + key;
-        if (!detail::find_member(key, true)) fail_at(at, "unknown member \"" + key + "\"");
+        if (!detail::find_member(key, true))
+            fail_at(at, "unknown member \"" + elide_middle(key) + "\"");
         expect_array(value, at);
         std::vector<Reaction> reactions;
         for (size_t i = 0; i < value.size(); ++i)
@@ -420,6 +425,73 @@ struct ErrorPosition final : nlohmann::json_sax<json> {
     }
 };
 
+// Finds the first key given twice in one object, with its key path: the parser would
+// keep the last silently, and a tester who wrote both meant one of them.
+class DuplicateKeys final : public nlohmann::json_sax<json> {
+  public:
+    std::optional<std::string> found;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override {
+        frames_.push_back({});
+        return true;
+    }
+    bool key(string_t& k) override {
+        Frame& f = frames_.back();
+        if (!f.keys.insert(k).second) {
+            found = path() + (frames_.size() > 1 ? "." : "") + k;
+            return false;
+        }
+        f.key = k;
+        return true;
+    }
+    bool end_object() override { return end(); }
+    bool start_array(std::size_t) override {
+        frames_.emplace_back();
+        frames_.back().array = true;
+        return true;
+    }
+    bool end_array() override { return end(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+  private:
+    struct Frame {
+        bool array = false;
+        size_t index = 0;
+        std::string key;
+        std::set<std::string> keys;
+    };
+    bool value() {
+        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+        return true;
+    }
+    bool end() {
+        frames_.pop_back();
+        return value();
+    }
+    // Where the innermost object is, as the readers below name it.
+    std::string path() const {
+        std::string at;
+        for (size_t i = 0; i + 1 < frames_.size(); ++i) {
+            const Frame& f = frames_[i];
+            if (f.array)
+                at += "[" + std::to_string(f.index) + "]";
+            else
+                at += (at.empty() ? "" : ".") + f.key;
+        }
+        return at;
+    }
+    std::vector<Frame> frames_;
+};
+
 std::string line_and_column(std::string_view text, size_t position) {
     size_t line = 1;
     size_t column = 0;
@@ -453,6 +525,9 @@ Scenario parse_scenario(std::string_view json_text) {
         }
         throw ScenarioError("invalid JSON: " + what);
     }
+    DuplicateKeys duplicates;
+    json::sax_parse(json_text, &duplicates);
+    if (duplicates.found) fail_at(*duplicates.found, "key given more than once");
     Scenario scenario = builtin_scenario();
     if (!root.is_object()) fail_at("scenario", "expected an object");
     for (const auto& [key, value] : root.items()) {
@@ -474,18 +549,35 @@ Scenario parse_scenario(std::string_view json_text) {
 }
 
 Scenario load_scenario_file(const std::string& path) {
+    const std::string shown = elide_middle(path);
+    // Only a regular file of bounded size is read: a device or a FIFO may never end
+    // (/dev/zero) or never start, and a huge file would be held whole in memory.
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec))
-        throw ScenarioError(path + ": is a directory, not a scenario file");
+    const auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status))
+        throw ScenarioError(shown + ": is a directory, not a scenario file");
+    if (!ec && !std::filesystem::is_regular_file(status))
+        throw ScenarioError(shown + ": not a regular file");
+    if (!ec && std::filesystem::file_size(path, ec) > kMaxScenarioBytes && !ec)
+        throw ScenarioError(shown + ": larger than the " + std::to_string(kMaxScenarioBytes >> 20) +
+                            " MiB a scenario file may hold");
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError(path + ": cannot read the scenario file");
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw ScenarioError(path + ": cannot read the scenario file");
+    if (!in) throw ScenarioError(shown + ": cannot read the scenario file");
+    // Read to one byte past the limit, in case the file grew since it was measured.
+    std::string text;
+    char chunk[65536];
+    while (text.size() <= kMaxScenarioBytes && in) {
+        in.read(chunk, sizeof chunk);
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad()) throw ScenarioError(shown + ": cannot read the scenario file");
+    if (text.size() > kMaxScenarioBytes)
+        throw ScenarioError(shown + ": larger than the " + std::to_string(kMaxScenarioBytes >> 20) +
+                            " MiB a scenario file may hold");
     try {
-        return parse_scenario(text.str());
+        return parse_scenario(text);
     } catch (const ScenarioError& e) {
-        throw ScenarioError(path + ": " + e.what());
+        throw ScenarioError(shown + ": " + e.what());
     }
 }
 

@@ -194,8 +194,8 @@ std::shared_ptr<SimDevice::Impl::Control> SimDevice::Impl::current() {
 }
 
 void SimDevice::Impl::record(std::string line) {
-    device.journal_.push_back(line);
     if (device.on_journal) device.on_journal(line);
+    if (device.keep_journal_) device.journal_.push_back(std::move(line));
 }
 
 Value SimDevice::Impl::get_property(const Control& control, const Member& member) const {

@@ -81,7 +81,10 @@ struct Scenario {
 Scenario builtin_scenario();
 // Parses scenario JSON over the built-in reader's values; raises ScenarioError.
 Scenario parse_scenario(std::string_view json_text);
-// Reads and parses a file; an unreadable file is a ScenarioError naming the file.
+// The largest scenario file read.
+inline constexpr size_t kMaxScenarioBytes = size_t{16} << 20;
+// Reads and parses a file; an unreadable file, one that is not a regular file (a FIFO, a
+// device) or one larger than kMaxScenarioBytes is a ScenarioError naming the file.
 Scenario load_scenario_file(const std::string& path);
 
 // The seventeen events the component handles, in the control's order.
@@ -110,9 +113,16 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
     // A new control instance (what the class factory returns): Dispatch + EventSource.
     std::shared_ptr<Object> create_control();
 
-    // The call journal, one line per late-bound access, in order.
+    // The call journal, one line per late-bound access, in order: kept only while someone
+    // reads it, since a long-running host would otherwise grow with every call.
     const std::vector<std::string>& journal() const { return journal_; }
     void clear_journal() { journal_.clear(); }
+    // Whether lines are kept for journal() (they are by default); on_journal sees every
+    // line either way. Switching it off drops what is kept.
+    void keep_journal(bool keep) {
+        keep_journal_ = keep;
+        if (!keep) std::vector<std::string>().swap(journal_);
+    }
     // Called with each journal line as it is recorded (`--calls`).
     std::function<void(const std::string&)> on_journal;
 
@@ -143,6 +153,7 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
     Scenario scenario_;
     DeviceState state_;
     std::vector<std::string> journal_;
+    bool keep_journal_ = true;
     int instances_created_ = 0;
     std::unique_ptr<Impl> impl_;
 };

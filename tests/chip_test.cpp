@@ -92,6 +92,17 @@ TEST(ChipExchange, TheReplyReplacesTheCommand) {
                                      "mstrChipCardData:6A82", "Qor_ChipTrnsp end:461"));
 }
 
+TEST(ChipExchange, AReplyDeliveredInsideTheSendCallIsKept) {
+    Harness h(R"({"on": {"chipSend": [{"events": [
+        {"event": "ChipDataReceived", "during": true, "data": "9000"}]}]}})");
+    auto r = h.make_reader();
+    r->ChipCardData("0084000008");
+    int32_t result = -1;
+    EXPECT_EQ(h.elapsed_during([&] { result = r->Qor_ChipTrnsp(); }), 0);
+    EXPECT_EQ(result, kOk);
+    EXPECT_EQ(r->ChipCardData(), "9000");
+}
+
 TEST(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
     Harness h;
     auto r = h.make_reader();

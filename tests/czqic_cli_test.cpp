@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -96,6 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadStep{"pump:abc", "\"abc\" is not a number of milliseconds"},
         BadStep{"pump:-5", "\"-5\" is not a number of milliseconds"},
         BadStep{"pump:", "\"\" is not a number of milliseconds"},
+        BadStep{"pump:9223372036854775808",
+                "\"9223372036854775808\" is more than 9223372036854775807 milliseconds"},
+        BadStep{"#2147483648", "object numbers go from 1 to 2147483647"},
         BadStep{"#0", "object numbers start at 1"},
         BadStep{"#x", "an object is selected as #N and released as #N-, N a number from 1"},
         BadStep{"#1--", "an object is selected as #N and released as #N-, N a number from 1"},
@@ -147,6 +151,75 @@ TEST_F(Czqic, UsageErrorsExitTwoWithOneLine) {
         EXPECT_THAT(r.err, StartsWith("czqic: ")) << shown;
         EXPECT_EQ(lines_of(r.err).size(), 1u) << shown << r.err;
     }
+}
+
+TEST_F(Czqic, TheLargestPumpEndsAndPumpsPastTheClocksScaleAreRefused) {
+    Outcome longest = czqic({"run", "--virtual-clock", "pump:9223372036854775807", "clock"});
+    EXPECT_EQ(longest.status, 0) << longest.err;
+    ASSERT_EQ(longest.lines().size(), 1u);
+    EXPECT_THAT(longest.lines()[0], StartsWith("clock = "));
+
+    Outcome past = czqic({"run", "--virtual-clock", "pump:9223372036854775807", "pump:1"});
+    EXPECT_EQ(past.status, 2);
+    EXPECT_EQ(past.err,
+              "czqic: step 2 \"pump:1\": the pumps add up to more than 9223372036854775807 "
+              "milliseconds\n");
+}
+
+TEST_F(Czqic, InputQuotedInAnErrorIsShortenedWithItsLength) {
+    const std::string key(1 << 20, 'k');
+    const std::string scenario = write_scenario("{\"state\": {\"" + key + "\": 1}}");
+    for (const Outcome& r : {czqic({"run", "--scenario", scenario, "clock"}),
+                             czqic({"run", "clock", std::string(1 << 20, 'x')})}) {
+        EXPECT_EQ(r.status, 2);
+        EXPECT_LT(r.err.size(), 400u) << r.err.substr(0, 400);
+        EXPECT_THAT(r.err, HasSubstr("..."));
+        EXPECT_THAT(r.err, ::testing::ContainsRegex(" \\(10485[0-9][0-9] bytes\\): "));
+    }
+}
+
+TEST_F(Czqic, ScenarioFilesMustBeRegularBoundedAndFreeOfDuplicateKeys) {
+    const fs::path fifo = drive.path() / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = write_scenario("");
+    fs::resize_file(huge, (size_t{16} << 20) + 1);
+    const std::string twice =
+        write_scenario(R"({"on": {"reset": [{"events": [{"event": "ResetComplete",
+                                                       "event": "CardTaken"}]}]}})");
+    const std::pair<std::string, std::string> rows[] = {
+        {"/dev/zero", "/dev/zero: not a regular file"},
+        {fifo.string(), "fifo.json: not a regular file"},
+        {huge, ": larger than the 16 MiB a scenario file may hold"},
+        {twice, ": on.reset[0].events[0].event: key given more than once"},
+    };
+    for (const auto& [file, complaint] : rows) {
+        Outcome r = czqic({"run", "--scenario", file, "clock"});
+        EXPECT_EQ(r.status, 2) << file;
+        EXPECT_EQ(r.out, "");
+        EXPECT_THAT(r.err, HasSubstr(complaint));
+        EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    }
+}
+
+TEST_F(Czqic, OutputThatCannotBeWrittenFailsTheRunWithOneLine) {
+    std::ostringstream out, err;
+    out.setstate(std::ios::badbit);  // as a full disk or a closed descriptor leaves it
+    EXPECT_EQ(run_czqic({"run", "--virtual-clock", "clock"}, out, err), 1);
+    EXPECT_EQ(err.str(), "czqic: writing standard output failed: the output is incomplete\n");
+}
+
+TEST_F(Czqic, ControlCharactersFromTheDeviceAreEscapedInOutputLines) {
+    const std::string scenario =
+        write_scenario(R"({"on": {"query": [{"fail": "not\r\nready \u001b[31m\u0000"}]}})");
+    Outcome r = czqic({"run", "--virtual-clock", "--log", "-", "--scenario", scenario, "GSRV"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const auto& line : r.lines())
+        EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                [](char c) { return static_cast<unsigned char>(c) < 0x20; }),
+                  0)
+            << line;
+    EXPECT_THAT(r.lines(),
+                ::testing::Contains(::testing::EndsWith(" not\\r\\nready \\x1B[31m\\x00")));
 }
 
 TEST_F(Czqic, ScenarioProblemsNameTheFileAndTheKey) {

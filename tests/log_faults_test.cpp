@@ -6,9 +6,12 @@
 // a Timer1 tick ends without a reset and tries again. While the file is writable, every
 // message must land in it as exactly one whole line.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -317,6 +321,66 @@ TEST_F(TmpfsLogFaults, AWriteCutShortByAFullDiskLeavesNoPartLine) {
     for (size_t i = lines_before; i < lines.size(); ++i)
         EXPECT_TRUE(std::regex_match(lines[i], kLine))
             << "line " << i + 1 << " is not whole: " << lines[i];
+}
+
+// Several processes append to one log while the disk fills: each repairs only its own cut
+// line, so the file holds whole lines only, and every line a writer was told it wrote.
+TEST_F(TmpfsLogFaults, ProcessesSharingAFullLogLeaveWholeLinesAndLoseNone) {
+    constexpr int kWriters = 8;
+    constexpr int kLines = 400;
+    // The race is narrow: a few rounds from an empty file make it show.
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        fs::remove(file());
+        std::vector<pid_t> children;
+        for (int w = 0; w < kWriters; ++w) {
+            const pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                FileLogWriter writer;
+                std::ofstream told(dir_ / ("told-" + std::to_string(w)), std::ios::trunc);
+                for (int k = 0; k < kLines; ++k) {
+                    const std::string message =
+                        "writer " + std::to_string(w) + " line " + std::to_string(k) + " " +
+                        std::string(static_cast<size_t>(40 + (w * 311 + k * 1777) % 3000), 'a' + w);
+                    try {
+                        writer.WriteLog(kLogPath, message, kLogTag);
+                        told << message << '\n' << std::flush;
+                    } catch (const AutomationError&) {
+                    }
+                }
+                ::_exit(0);
+            }
+            children.push_back(pid);
+        }
+        for (pid_t pid : children) {
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const std::string text = file_text(file());
+        EXPECT_TRUE(text.empty() || text.ends_with("\n"));
+        EXPECT_EQ(text.find('\0'), std::string::npos);
+        const auto messages = file_messages(file());
+        const std::set<std::string> in_file(messages.begin(), messages.end());
+        for (const auto& m : messages) EXPECT_FALSE(m.starts_with("<BROKEN")) << m.substr(0, 80);
+        for (int w = 0; w < kWriters; ++w)
+            for (const auto& told : file_lines(dir_ / ("told-" + std::to_string(w))))
+                EXPECT_TRUE(in_file.count(told)) << "lost: " << told.substr(0, 40);
+    }
+}
+
+TEST_F(LogFaults, ALogPathThatIsNotARegularFileIsRefusedWithoutWaiting) {
+    fs::create_directories(folder());
+    ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);  // nobody will ever read it
+    FileLogWriter writer;
+    try {
+        writer.WriteLog(kLogPath, "to a FIFO", kLogTag);
+        ADD_FAILURE() << "wrote to a FIFO";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.number(), 75);
+        EXPECT_THAT(e.description(), ::testing::HasSubstr("not a regular file"));
+    }
 }
 
 TEST_F(LogFaults, WhileTheFileIsWritableNoLineIsDropped) {

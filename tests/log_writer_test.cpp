@@ -168,15 +168,19 @@ TEST(DrivePathTest, DriveRootComesFromTheFirstVariableThatIsSet) {
         EXPECT_EQ(map_drive_path(kLogPath),
                   "/home/clerk/.local/state/czqic/C/QUIRN/pq/log/Qor.log");
     }
-    {
+    // Without a root the message says which variables were seen, a relative one included.
+    for (const char* state_value : {static_cast<const char*>(nullptr), "relative/state"}) {
         EnvGuard root("CZQIC_DRIVE_ROOT", nullptr);
-        EnvGuard state("XDG_STATE_HOME", nullptr);
+        EnvGuard state("XDG_STATE_HOME", state_value);
         EnvGuard no_home("HOME", nullptr);
         try {
             map_drive_path(kLogPath);
             ADD_FAILURE() << "mapped without any root";
         } catch (const AutomationError& e) {
             EXPECT_EQ(e.number(), 75);
+            EXPECT_EQ(e.description().find("XDG_STATE_HOME is relative") != std::string::npos,
+                      state_value != nullptr)
+                << e.description();
         }
     }
 }

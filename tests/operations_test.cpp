@@ -269,6 +269,18 @@ TEST(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
     }
 }
 
+TEST(Enable, ACardAcceptedInsideTheCallIsReadAtOnce) {
+    Harness h(R"({"on": {"acceptAndRead": [{"returns": 0, "events": [
+        {"event": "CardAccepted", "during": true, "set": {"media": "PRESENT"}}]}]}})");
+    auto r = h.make_reader();
+    EXPECT_EQ(r->CardReaderEnable(), kOk);
+    EXPECT_EQ(h.rt.status_word, 405);
+    EXPECT_EQ(r->entry_enabled(), 1);
+    int32_t result = -1;
+    EXPECT_EQ(h.elapsed_during([&] { result = r->CardReaderRead(); }), 0);
+    EXPECT_EQ(result, kOk);
+}
+
 TEST(Read, CollectsTheTracksOfTheAcceptedCard) {
     Harness h;
     auto r = h.make_reader();

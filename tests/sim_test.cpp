@@ -307,6 +307,17 @@ TEST_F(SimReaderTest, ReactionsAreTakenInTurnAndTheLastRepeats) {
     EXPECT_EQ(i4(form.call(kAcceptAndRead, {Value("1,2,3"), Value(int32_t{-1})})), 0);
 }
 
+TEST_F(SimReaderTest, TheJournalIsKeptOnlyWhileSomeoneReadsIt) {
+    start();
+    std::vector<std::string> echoed;
+    device->on_journal = [&](const std::string& line) { echoed.push_back(line); };
+    device->keep_journal(false);
+    Form form = load_form();
+    for (int i = 0; i < 100; ++i) form.call(kClear);
+    EXPECT_EQ(echoed.size(), 100u);
+    EXPECT_TRUE(device->journal().empty());
+}
+
 TEST_F(SimReaderTest, ReturnsAnyJsonValueAndDefaultsPerMember) {
     start(R"({"state":{"lastErrorCode":"E17"},
               "on":{"acceptAndRead":[{"returns":70000},{}],

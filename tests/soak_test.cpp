@@ -505,7 +505,11 @@ class Episode {
     // ---- called from the proxy and the observer ----
     void control_call_returned(DispId id) {
         ++call_returns_;
-        if (id == ctl::kChipSend) chip_send_mark_ = call_returns_;
+        if (id == ctl::kChipSend) {
+            chip_send_mark_ = call_returns_;
+            // A value stored during the send (a reply above all) keeps the chip data.
+            chip_send_kept_ = h_.rt.status_word != kPending;
+        }
     }
     void delivered(std::string_view name, std::span<const Value> args, ControlProxy* control);
     int call_depth = 0;
@@ -583,6 +587,7 @@ class Episode {
     int expected_handler_failures_ = 0;
     int64_t call_returns_ = 0;
     int64_t chip_send_mark_ = -1;
+    bool chip_send_kept_ = false;
     std::vector<CallRecord> calls_;
     std::vector<int> stack_;
     int pending_posts_ = 0;
@@ -1181,8 +1186,11 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
             const int32_t v = g.finish(s, "Qor_ChipTrnsp", 60, pending).value;
             if (c.result != (v == 461 ? kOk : v == kPending ? kTimedOut : kFailed))
                 bad("result does not follow the final status");
-            // Emptied after the send: what is left is a reply that came after it, or nothing.
-            if (h_.rt.chip_card_data != last_reply(chip_send_mark_).value_or(""))
+            // Emptied after the send unless a value was stored during it: what is left is a
+            // reply that came after it (or during it, when kept), or nothing.
+            const std::string expected = chip_send_kept_ ? last_reply(0).value_or(before.chip_data)
+                                                         : last_reply(chip_send_mark_).value_or("");
+            if (h_.rt.chip_card_data != expected)
                 bad("chip data \"" + h_.rt.chip_card_data +
                     "\" is not the reply that came after the send");
             break;

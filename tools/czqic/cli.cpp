@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <variant>
 
+#include "log/log_line.h"
 #include "pcsc/pcsc_control.h"
 #include "tools/czqic/cli_common.h"
 #include "tools/czqic/demo.h"
@@ -225,7 +226,7 @@ int run_command(const RunOptions& options, const ReaderSpec& reader, bool virtua
         };
     if (log_given)
         host_options.on_log = [&out](const std::string& message) {
-            out << "log: " << message << '\n' << std::flush;
+            out << "log: " << escape_log_message(message) << '\n' << std::flush;
         };
     host_options.on_failure = [&out, &err](std::string_view where, std::string_view description) {
         out.flush();
@@ -237,9 +238,7 @@ int run_command(const RunOptions& options, const ReaderSpec& reader, bool virtua
     return check_and_run_steps(options.steps, host, out, err);
 }
 
-}  // namespace
-
-int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+int run_command_line(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Drives the ColsZQICCardReader component against a simulated card reader.",
                  "czqic"};
     app.require_subcommand(1);
@@ -321,6 +320,17 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
                              out, err);
     return run_command(options, chosen, flags.virtual_clock->count() > 0, flags.log->count() > 0,
                        out, err);
+}
+
+}  // namespace
+
+int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+    const int status = run_command_line(std::move(args), out, err);
+    // Output that never arrived (a full disk, a closed descriptor) is a run that did not
+    // do what it said, whatever its steps did.
+    if (out.flush()) return status;
+    err << "czqic: writing standard output failed: the output is incomplete\n" << std::flush;
+    return status == 0 ? 1 : status;
 }
 
 }  // namespace czqic::cli

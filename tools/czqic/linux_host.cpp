@@ -28,6 +28,8 @@ bool same_name(std::string_view a, std::string_view b) {
 LinuxHost::LinuxHost(LinuxHostOptions options)
     : process_(make_clock(options.virtual_start), options.scenario, options.reader),
       state_check_(std::move(options.scenario)) {
+    // Lines go to on_journal as they happen (--calls); nothing here reads them later.
+    process_.device->keep_journal(false);
     process_.device->on_journal = std::move(options.on_journal);
     process_.use_file_log_writer(std::move(options.on_log));
     process_.rt.report_failure = std::move(options.on_failure);

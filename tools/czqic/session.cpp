@@ -1,9 +1,12 @@
 #include "tools/czqic/session.h"
 
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "log/log_line.h"
 
 namespace czqic::cli {
 namespace {
@@ -72,6 +75,14 @@ std::optional<ValueArray> parse_hex_bytes(std::string_view text) {
     return bytes;
 }
 
+// Input as an error line quotes it: a JSON string, shortened in the middle when long.
+std::string quote(std::string_view text) {
+    if (text.size() <= kQuotedTextLimit) return json_string(text);
+    const std::string shown = elide_middle(text);
+    const size_t paren = shown.rfind(" (");
+    return json_string(std::string_view(shown).substr(0, paren)) + shown.substr(paren);
+}
+
 class StepParser {
   public:
     StepParser(Host& host, int index, std::string_view text)
@@ -85,7 +96,7 @@ class StepParser {
 
   private:
     [[noreturn]] void fail(std::string_view what) const {
-        throw UsageError("step " + std::to_string(index_) + " " + json_string(text_) + ": " +
+        throw UsageError("step " + std::to_string(index_) + " " + quote(text_) + ": " +
                          std::string(what));
     }
 
@@ -106,6 +117,8 @@ class StepParser {
         bool release = rest.ends_with('-');
         if (release) rest.remove_suffix(1);
         auto number = parse_unsigned<int>(rest);
+        if (!number && is_digits(rest))
+            fail("object numbers go from 1 to " + std::to_string(INT_MAX));
         if (!number) fail("an object is selected as #N and released as #N-, N a number from 1");
         if (*number < 1) fail("object numbers start at 1");
         if (release) return step::Release{*number};
@@ -114,7 +127,9 @@ class StepParser {
 
     decltype(Step::action) pump_step(std::string_view rest) {
         auto ms = parse_unsigned<int64_t>(rest);
-        if (!ms) fail(json_string(rest) + " is not a number of milliseconds");
+        if (!ms && is_digits(rest))
+            fail(quote(rest) + " is more than " + std::to_string(INT64_MAX) + " milliseconds");
+        if (!ms) fail(quote(rest) + " is not a number of milliseconds");
         return step::Pump{*ms};
     }
 
@@ -134,7 +149,7 @@ class StepParser {
             if (event != "ChipDataReceived") fail("only ChipDataReceived carries data");
             std::string_view hex = rest.substr(colon + 1);
             auto bytes = parse_hex_bytes(hex);
-            if (!bytes) fail(json_string(hex) + " is not hex bytes");
+            if (!bytes) fail(quote(hex) + " is not hex bytes");
             raise.data = Value(std::move(*bytes));
         }
         return raise;
@@ -143,8 +158,7 @@ class StepParser {
     decltype(Step::action) panel_step(std::string_view name) {
         // The host decides what the panel holds; a host without one answers nothing.
         auto item = host_.panel_item(name);
-        if (!item)
-            fail("unknown step: the test panel has no button or text box " + json_string(name));
+        if (!item) fail("unknown step: the test panel has no button or text box " + quote(name));
         if (*item == PanelItem::Button) return step::PanelClick{std::string(name)};
         return step::PanelRead{std::string(name)};
     }
@@ -172,7 +186,7 @@ class StepParser {
         if (shape.let_type == ArgType::String)
             return step::Let{std::string(name), Value(std::string(text))};
         auto number = parse_decimal_long(text);
-        if (!number) fail(json_string(text) + " is not a decimal Long");
+        if (!number) fail(quote(text) + " is not a decimal Long");
         return step::Let{std::string(name), Value(*number)};
     }
 
@@ -187,7 +201,18 @@ std::vector<Step> parse_steps(const std::vector<std::string>& texts, Host& host)
     std::vector<Step> steps;
     steps.reserve(texts.size());
     int index = 0;
-    for (const auto& text : texts) steps.push_back(StepParser(host, ++index, text).parse());
+    int64_t pumped = 0;
+    for (const auto& text : texts) {
+        steps.push_back(StepParser(host, ++index, text).parse());
+        // The pumps together must stay on the clock's scale, or the later ones would have
+        // nowhere to go and silently do nothing.
+        if (const auto* pump = std::get_if<step::Pump>(&steps.back().action)) {
+            if (__builtin_add_overflow(pumped, pump->ms, &pumped))
+                throw UsageError("step " + std::to_string(index) + " " + quote(text) +
+                                 ": the pumps add up to more than " + std::to_string(INT64_MAX) +
+                                 " milliseconds");
+        }
+    }
     return steps;
 }
 
@@ -336,7 +361,8 @@ std::string format_time_of_day(double seconds) {
 std::string failure_line(std::string_view name, uint32_t hresult, std::string_view description) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hresult));
-    return std::string(name) + " failed: " + code + " " + std::string(description);
+    // A device's description may carry CR LF or escape codes: one failure, one line.
+    return std::string(name) + " failed: " + code + " " + escape_log_message(description);
 }
 
 }  // namespace czqic::cli

@@ -109,6 +109,15 @@ void expect_outcome(const Outcome<T>& expected, F&& f, const std::string& input,
     EXPECT_EQ(show<T>(outcome_of(f)), show<T>(expected)) << "input: " << input;
 }
 
+// One row of a conversion table: the input, what we expect, and what Wine's oleaut32
+// gives where it differs.
+template <class T>
+struct ValueRow {
+    Value value;
+    Outcome<T> expected;
+    WineOutcome<T> wine{};
+};
+
 // Checks each row's conversion of row.value; the failure message names the row by the
 // value's text form.
 template <class T, class Rows, class Convert>
@@ -511,11 +520,7 @@ Value array_of(ValueArray items) {
 TEST(ToString, VisualBasicText) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const struct {
-        Value value;
-        Outcome<std::string> expected;
-        WineOutcome<std::string> wine{};
-    } rows[] = {
+    const ValueRow<std::string> rows[] = {
         {Value(), ""},
         {Value(int16_t{-32768}), "-32768"},
         {Value(int16_t{0}), "0"},
@@ -566,11 +571,7 @@ TEST(ToString, VisualBasicText) {
 }
 
 TEST(ToBool, NumbersWordsAndNumericText) {
-    const struct {
-        Value value;
-        Outcome<bool> expected;
-        WineOutcome<bool> wine{};
-    } rows[] = {
+    const ValueRow<bool> rows[] = {
         {Value(), false},
         {Value(int16_t{0}), false},
         {Value(int16_t{1}), true},
@@ -610,11 +611,7 @@ TEST(ToBool, NumbersWordsAndNumericText) {
 
 TEST(ToI4, RoundsThenChecksTheRange) {
     const double inf = std::numeric_limits<double>::infinity();
-    const struct {
-        Value value;
-        Outcome<int32_t> expected;
-        WineOutcome<int32_t> wine{};
-    } rows[] = {
+    const ValueRow<int32_t> rows[] = {
         {Value(), 0},
         {Value(true), -1},
         {Value(false), 0},
@@ -694,11 +691,7 @@ TEST(ToI2, RoundsThenChecksTheRange) {
 }
 
 TEST(ToR8, NumbersBooleansAndText) {
-    const struct {
-        Value value;
-        Outcome<double> expected;
-        WineOutcome<double> wine{};
-    } rows[] = {
+    const ValueRow<double> rows[] = {
         {Value(), 0.0},
         {Value(true), -1.0},
         {Value(false), 0.0},

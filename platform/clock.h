@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 
 namespace czqic {
 
@@ -42,8 +43,13 @@ class VirtualClock final : public Clock {
 
     double time_of_day() override;
     int64_t now_ms() override { return now_ms_; }
+    // At the end of its scale the clock cannot move: a wait that sleeps there would never
+    // see its time limit pass, so the sleep fails instead (the operation's error path).
     void sleep_ms(int64_t ms) override {
-        if (ms > 0) now_ms_ = saturating_add(now_ms_, ms);
+        if (ms <= 0) return;
+        if (now_ms_ == INT64_MAX)
+            throw std::range_error("the virtual clock has reached the end of its scale");
+        now_ms_ = saturating_add(now_ms_, ms);
     }
     void sleep_until_ms(int64_t when_ms) override {
         if (when_ms > now_ms_) now_ms_ = when_ms;

@@ -164,6 +164,15 @@ TEST_F(Czqic, TheLargestPumpEndsAndPumpsPastTheClocksScaleAreRefused) {
     EXPECT_EQ(past.err,
               "czqic: step 2 \"pump:1\": the pumps add up to more than 9223372036854775807 "
               "milliseconds\n");
+
+    // Time cannot pass at the end of the scale: a wait there fails instead of spinning.
+    const std::string silent = write_scenario(R"({"on": {"reset": [{"events": []}]}})");
+    Outcome stuck = czqic({"run", "--virtual-clock", "--scenario", silent, "--log", "-",
+                           "pump:9223372036854775807", "CardReaderReset"});
+    EXPECT_EQ(stuck.status, 0) << stuck.err;
+    EXPECT_THAT(stuck.out, HasSubstr("log: CardReaderReset err:the virtual clock has reached the "
+                                     "end of its scale\n"));
+    EXPECT_THAT(stuck.out, HasSubstr("CardReaderReset = 10120003\n"));
 }
 
 TEST_F(Czqic, InputQuotedInAnErrorIsShortenedWithItsLength) {

@@ -30,21 +30,13 @@ inline constexpr std::array<EventMember, 3> kEventMembers{{
 class ConnectionPoint final : public EventSource {
   public:
     uint32_t advise(std::weak_ptr<EventSink> sink) override {
-        sinks_.push_back({++last_cookie_, std::move(sink)});
-        return last_cookie_;
+        return sinks_.advise(std::move(sink));
     }
-    void unadvise(uint32_t cookie) override {
-        std::erase_if(sinks_, [cookie](const Entry& e) { return e.cookie == cookie; });
-    }
+    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
     size_t connections() const { return sinks_.size(); }
 
   private:
-    struct Entry {
-        uint32_t cookie;
-        std::weak_ptr<EventSink> sink;
-    };
-    std::vector<Entry> sinks_;
-    uint32_t last_cookie_ = 0;
+    EventSinks sinks_;
 };
 
 }  // namespace czqic

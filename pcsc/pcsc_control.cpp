@@ -132,19 +132,11 @@ class Control final : public Dispatch,
     Value invoke(DispId id, InvokeKind kind, std::span<Value> args) override;
 
     uint32_t advise(std::weak_ptr<EventSink> sink) override {
-        sinks_.push_back({++last_cookie_, std::move(sink)});
-        return last_cookie_;
+        return sinks_.advise(std::move(sink));
     }
-    void unadvise(uint32_t cookie) override {
-        std::erase_if(sinks_, [cookie](const Connection& c) { return c.cookie == cookie; });
-    }
+    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
 
   private:
-    struct Connection {
-        uint32_t cookie;
-        std::weak_ptr<EventSink> sink;
-    };
-
     // Remembers the result for LastErrorCode; true when it is success.
     bool note(LONG rc) {
         last_result_ = rc;
@@ -169,8 +161,7 @@ class Control final : public Dispatch,
     MessageLoop& loop_;
     const std::shared_ptr<Api> api_;
     const std::string reader_part_;
-    std::vector<Connection> sinks_;
-    uint32_t last_cookie_ = 0;
+    EventSinks sinks_;
     Value device_name_ = Value(std::string());
 
     bool opened_ = false;  // between open and close, whatever became of the reader
@@ -200,21 +191,7 @@ void Control::fire(std::string_view name, ValueArray args) {
 
 void Control::deliver(std::string_view name, const ValueArray& args) {
     auto keep_alive = shared_from_this();
-    // A handler may connect, disconnect or release while we deliver: walk a copy, and skip
-    // a sink that was disconnected by an earlier one.
-    const auto connections = sinks_;
-    for (const auto& c : connections) {
-        if (std::ranges::none_of(sinks_,
-                                 [&](const Connection& now) { return now.cookie == c.cookie; }))
-            continue;
-        auto sink = c.sink.lock();
-        if (!sink) continue;
-        // The control ignores what its handlers return, failures included.
-        try {
-            sink->on_event(name, args);
-        } catch (...) {
-        }
-    }
+    sinks_.raise(name, args);
 }
 
 // Opens a context, finds the reader, learns whether a card is in and starts watching.

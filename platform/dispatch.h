@@ -3,6 +3,7 @@
 // knows of COM; the posix side keeps classes in a table, the win32 side asks the registry.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/automation.h"
 
@@ -52,6 +54,45 @@ class EventSource : public virtual Object {
   public:
     virtual uint32_t advise(std::weak_ptr<EventSink> sink) = 0;
     virtual void unadvise(uint32_t cookie) = 0;
+};
+
+// The sinks connected to one event source, and the delivery of an event to them. A handler
+// may connect, disconnect or release while an event is delivered: delivery walks a copy
+// and skips a sink disconnected by an earlier one. What a handler raises is dropped: a
+// control ignores what its handlers return, and the host reports its own failures.
+class EventSinks {
+  public:
+    uint32_t advise(std::weak_ptr<EventSink> sink) {
+        connections_.push_back({++last_cookie_, std::move(sink)});
+        return last_cookie_;
+    }
+    void unadvise(uint32_t cookie) {
+        std::erase_if(connections_, [cookie](const Connection& c) { return c.cookie == cookie; });
+    }
+    size_t size() const { return connections_.size(); }
+
+    void raise(std::string_view name, std::span<const Value> args) {
+        const auto connections = connections_;
+        for (const auto& c : connections) {
+            if (std::ranges::none_of(connections_,
+                                     [&](const Connection& now) { return now.cookie == c.cookie; }))
+                continue;
+            auto sink = c.sink.lock();
+            if (!sink) continue;
+            try {
+                sink->on_event(name, args);
+            } catch (...) {
+            }
+        }
+    }
+
+  private:
+    struct Connection {
+        uint32_t cookie;
+        std::weak_ptr<EventSink> sink;
+    };
+    std::vector<Connection> connections_;
+    uint32_t last_cookie_ = 0;
 };
 
 // A control placed on a form: shown (in-place activated) once the form's handlers are

@@ -115,12 +115,9 @@ class SimDevice::Impl::Control final : public Dispatch,
     Value invoke(DispId id, InvokeKind kind, std::span<Value> args) override;
 
     uint32_t advise(std::weak_ptr<EventSink> sink) override {
-        sinks_.push_back({++last_cookie_, std::move(sink)});
-        return last_cookie_;
+        return sinks_.advise(std::move(sink));
     }
-    void unadvise(uint32_t cookie) override {
-        std::erase_if(sinks_, [cookie](const Connection& c) { return c.cookie == cookie; });
-    }
+    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
 
     // Applies the event's state change, then raises it on this instance.
     void fire(std::string_view name, const std::map<std::string, Value>& set,
@@ -130,16 +127,10 @@ class SimDevice::Impl::Control final : public Dispatch,
     Value device_name = Value(std::string());
 
   private:
-    struct Connection {
-        uint32_t cookie;
-        std::weak_ptr<EventSink> sink;
-    };
-
     // The device outlives every instance made from it: a control on a still-loaded form
     // must keep answering even if whoever built the device has let go of it.
     std::shared_ptr<SimDevice> device_;
-    std::vector<Connection> sinks_;
-    uint32_t last_cookie_ = 0;
+    EventSinks sinks_;
 };
 
 Value SimDevice::Impl::Control::invoke(DispId id, InvokeKind kind, std::span<Value> args) {
@@ -170,22 +161,7 @@ void SimDevice::Impl::Control::fire(std::string_view name, const std::map<std::s
     auto keep_alive = shared_from_this();
     for (const auto& [key, value] : set) apply_set(device_->state_, key, value);
     const ValueArray args = event_args(name, data);
-    // A handler may connect, disconnect or release while we deliver: walk a copy, and skip
-    // a sink that was disconnected by an earlier one.
-    const auto connections = sinks_;
-    for (const auto& c : connections) {
-        bool still_connected = std::ranges::any_of(
-            sinks_, [&](const Connection& now) { return now.cookie == c.cookie; });
-        if (!still_connected) continue;
-        auto sink = c.sink.lock();
-        if (!sink) continue;
-        // The control ignores what its handlers return, failures included; the component
-        // reports its own handler failures.
-        try {
-            sink->on_event(name, args);
-        } catch (...) {
-        }
-    }
+    sinks_.raise(name, args);
 }
 
 std::shared_ptr<SimDevice::Impl::Control> SimDevice::Impl::current() {

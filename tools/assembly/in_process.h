@@ -39,8 +39,8 @@ inline constexpr const char* kReaderVariable = "CZQIC_READER";
 // The choice kReaderVariable makes (the simulated reader when unset); raises
 // std::invalid_argument naming the variable when its value is not a reader.
 ReaderSpec reader_from_environment();
-// A new instance of the control the spec names, answering the vendor control's contract;
-// the simulated reader's instances are made on device.
+// A new instance of the control the reader choice names, answering the vendor control's
+// contract; the simulated reader's instances are made on device.
 std::shared_ptr<Object> make_control(MessageLoop& loop, const ReaderSpec& reader,
                                      sim::SimDevice& device);
 

@@ -24,8 +24,8 @@ std::string full_command_text() {
 void BM_HexCommandToArray(benchmark::State& state) {
     const std::string text = full_command_text();
     for (auto _ : state) {
-        ValueArray bytes = chip_command_to_array(text);
-        benchmark::DoNotOptimize(bytes.data());
+        Value bytes = chip_command_to_array(text);
+        benchmark::DoNotOptimize(bytes);
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *

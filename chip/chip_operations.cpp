@@ -50,7 +50,7 @@ int32_t ColsZQICCardReader::Qor_ChipTrnsp() {
                         // fails here, before the start line and the call.
                         .prepare =
                             [this, &command_array] {
-                                command_array = Value(chip_command_to_array(rt_.chip_card_data));
+                                command_array = chip_command_to_array(rt_.chip_card_data);
                             }});
         if (status == ev::kChipDataReceived) return kOk;
         return status == kPending ? kTimedOut : kFailed;

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace czqic {
 namespace {
@@ -47,6 +49,42 @@ int plain_byte(const Value& element) {
     return -1;
 }
 
+// The byte value of every pair of characters, indexed by the first character plus 256
+// times the second: one lookup a byte. Pairs that are not two hexadecimal digits give 0;
+// the text is checked before it gets here.
+constexpr std::array<uint8_t, 65536> kPairValue = [] {
+    std::array<uint8_t, 65536> table{};
+    for (int first = 0; first < 256; ++first) {
+        for (int second = 0; second < 256; ++second) {
+            if (kDigitValue[first] >= 0 && kDigitValue[second] >= 0)
+                table[first | second << 8] =
+                    static_cast<uint8_t>(kDigitValue[first] * 16 + kDigitValue[second]);
+        }
+    }
+    return table;
+}();
+
+// Appends an element that is not a plain byte: all its digits, at least two. Negative
+// values show their 32-bit pattern, as Hex() of a Long does. Returns the new write
+// position, which moves when the text has to grow.
+char* append_wide(const Value& element, std::string& text, char* out) {
+    auto n = static_cast<uint32_t>(to_i4(element));
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = kDigits[n & 0xF];
+        n >>= 4;
+    } while (n != 0);
+    if (count == 1) digits[count++] = '0';
+    if (count > 2) {
+        const auto at = static_cast<size_t>(out - text.data());
+        text.resize(text.size() + static_cast<size_t>(count - 2));
+        out = text.data() + at;
+    }
+    while (count > 0) *out++ = digits[--count];
+    return out;
+}
+
 [[noreturn]] void bad_command(std::string description) {
     raise_runtime_error(rt_error::kTypeMismatch, std::move(description));
 }
@@ -72,39 +110,55 @@ void check_chip_command(std::string_view text) {
                     std::to_string(text.size()) + "), not whole bytes");
 }
 
-ValueArray chip_command_to_array(std::string_view text) {
+Value chip_command_to_array(std::string_view text) {
     if (text.size() > kMaxChipCommandChars) raise_runtime_error(rt_error::kOverflow);
-    ValueArray bytes;
-    bytes.reserve(text.size() / 2);
+    std::vector<uint8_t> bytes(text.size() / 2);
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.emplace_back(static_cast<double>(kDigitValue[p[i]] * 16 + kDigitValue[p[i + 1]]));
-    return bytes;
+    for (uint8_t& byte : bytes) {
+        byte = kPairValue[p[0] | p[1] << 8];
+        p += 2;
+    }
+    return Value(SharedArray::of_bytes(std::move(bytes)));
 }
 
 std::string chip_reply_to_text(const Value& data) {
     const ValueArray& elements = data.elements();
-    // Two digits an element; only an element above 255 (or negative) takes more.
+    // Two digits an element; only an element above 255 (or negative) takes more. Writing
+    // through a local pointer keeps the string's buffer address out of memory, where a
+    // store through the string itself would make it be read again for every byte.
     std::string text(elements.size() * 2, '\0');
-    size_t at = 0;
-    for (const Value& element : elements) {
-        if (const int byte = plain_byte(element); byte >= 0) {
-            text[at] = kByteDigits[byte][0];
-            text[at + 1] = kByteDigits[byte][1];
-            at += 2;
+    char* out = text.data();
+    const Value* element = elements.data();
+    const Value* const end = element + elements.size();
+    // Four elements a step with one test for all four: replies are almost always bytes.
+    for (; end - element >= 4; element += 4) {
+        const int a = plain_byte(element[0]), b = plain_byte(element[1]);
+        const int c = plain_byte(element[2]), d = plain_byte(element[3]);
+        if ((a | b | c | d) >= 0) {
+            std::memcpy(out, kByteDigits[a].data(), 2);
+            std::memcpy(out + 2, kByteDigits[b].data(), 2);
+            std::memcpy(out + 4, kByteDigits[c].data(), 2);
+            std::memcpy(out + 6, kByteDigits[d].data(), 2);
+            out += 8;
             continue;
         }
-        // Negative values show their 32-bit pattern, as Hex() of a Long does.
-        auto n = static_cast<uint32_t>(to_i4(element));
-        char digits[8];
-        int count = 0;
-        do {
-            digits[count++] = kDigits[n & 0xF];
-            n >>= 4;
-        } while (n != 0);
-        if (count == 1) digits[count++] = '0';
-        if (count > 2) text.resize(text.size() + static_cast<size_t>(count - 2));
-        while (count > 0) text[at++] = digits[--count];
+        const int bytes[] = {a, b, c, d};
+        for (int k = 0; k < 4; ++k) {
+            if (bytes[k] >= 0) {
+                std::memcpy(out, kByteDigits[bytes[k]].data(), 2);
+                out += 2;
+            } else {
+                out = append_wide(element[k], text, out);
+            }
+        }
+    }
+    for (; element != end; ++element) {
+        if (const int byte = plain_byte(*element); byte >= 0) {
+            std::memcpy(out, kByteDigits[byte].data(), 2);
+            out += 2;
+        } else {
+            out = append_wide(*element, text, out);
+        }
     }
     return text;
 }

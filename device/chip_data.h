@@ -18,9 +18,10 @@ inline constexpr size_t kMaxChipCommandChars = 32768;
 // odd length, or holds a character that is not a hexadecimal digit (either case).
 void check_chip_command(std::string_view text);
 
-// The command as an array of byte values held as Doubles, index 0 first. The text must
-// have passed check_chip_command; longer than kMaxChipCommandChars raises Overflow.
-ValueArray chip_command_to_array(std::string_view text);
+// The command as an array of byte values held as Doubles, index 0 first, kept in the
+// array's compact byte form. The text must have passed check_chip_command; longer than
+// kMaxChipCommandChars raises Overflow.
+Value chip_command_to_array(std::string_view text);
 
 // The reply as text: each element as upper-case hexadecimal, padded to two digits; an
 // element above 255 keeps all its digits. Anything but an array raises Type mismatch.

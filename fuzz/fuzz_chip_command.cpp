@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "device/chip_data.h"
 #include "fuzz/rig.h"
@@ -112,9 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (check != 0) fault(text, "a valid chip command refused with " + std::to_string(check));
 
-    czqic::ValueArray bytes;
+    czqic::Value command;
     const int32_t convert = error_of(text, "chip_command_to_array",
-                                     [&] { bytes = czqic::chip_command_to_array(text); });
+                                     [&] { command = czqic::chip_command_to_array(text); });
     if (text.size() > czqic::kMaxChipCommandChars) {
         if (convert != 6) fault(text, "longer than the limit, but gave " + std::to_string(convert));
         check_transfer(text, true);
@@ -122,6 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (convert != 0)
         fault(text, "conversion refused a valid command with " + std::to_string(convert));
+    // The controls read the compact form; the elements are built from it afterwards.
+    const auto* compact = std::get<czqic::Value::Array>(command.v).bytes();
+    if (!compact || compact->size() != text.size() / 2)
+        fault(text, "the command is not held as its bytes");
+    const std::vector<uint8_t> sent = *compact;
+    const czqic::ValueArray& bytes = command.elements();
     if (bytes.size() != text.size() / 2) fault(text, "wrong number of bytes");
 
     std::string expected;
@@ -135,6 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char two[3];
         std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(*d));
         rebuilt += two;
+        if (sent[rebuilt.size() / 2 - 1] != static_cast<uint8_t>(*d))
+            fault(text, "the compact bytes and the elements differ");
     }
     if (rebuilt != expected) fault(text, "bytes give back \"" + rebuilt.substr(0, 80) + "\"");
 

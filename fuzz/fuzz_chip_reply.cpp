@@ -101,7 +101,7 @@ std::optional<int64_t> model_long(const Value& element) {
         if (r < -2147483648.0 || r > 2147483647.0) return std::nullopt;
         return static_cast<int64_t>(r);
     }
-    if (const auto* text = std::get_if<std::string>(&v.v)) {
+    if (const auto* text = v.text_if()) {
         try {
             return czqic::str_to_i4(*text);
         } catch (const AutomationError&) {

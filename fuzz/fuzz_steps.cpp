@@ -220,7 +220,7 @@ void check_parsed(const cli::Step& s, const Expected& e) {
                 if (e.kind != "let" || a.name != e.name) bad("read as a let");
                 if (const auto* i = std::get_if<int32_t>(&a.argument.v)) {
                     if (!e.text.empty() || *i != e.number) bad("wrong Long argument");
-                } else if (const auto* str = std::get_if<std::string>(&a.argument.v)) {
+                } else if (const auto* str = a.argument.text_if()) {
                     if (*str != e.text) bad("wrong String argument");
                 } else {
                     bad("a let argument that is neither Long nor String");

@@ -45,12 +45,16 @@ std::vector<BYTE> command_bytes(const Value& arg) {
     if (!v.is_array())
         throw AutomationError(kEInvalidArg, kEInvalidArg, "The command is not an array");
     std::vector<BYTE> bytes;
-    for (const Value& element : v.elements()) {
-        const double x = to_r8(element);
-        if (!(x >= 0 && x <= 255) || x != std::floor(x))
-            throw AutomationError(kEInvalidArg, kEInvalidArg,
-                                  "The command holds a value that is not a byte");
-        bytes.push_back(static_cast<BYTE>(x));
+    if (const auto* compact = std::get<Value::Array>(v.v).bytes()) {
+        bytes.assign(compact->begin(), compact->end());
+    } else {
+        for (const Value& element : v.elements()) {
+            const double x = to_r8(element);
+            if (!(x >= 0 && x <= 255) || x != std::floor(x))
+                throw AutomationError(kEInvalidArg, kEInvalidArg,
+                                      "The command holds a value that is not a byte");
+            bytes.push_back(static_cast<BYTE>(x));
+        }
     }
     if (bytes.size() < 4)
         throw AutomationError(kEInvalidArg, kEInvalidArg, "The command is shorter than a header");

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -65,23 +66,90 @@ struct Null {
     bool operator==(const Null&) const = default;
 };
 
+// A String value's text. It lives on the heap so that every value stays two words wide:
+// an array of sixteen thousand numbers is then 256 KB to build and walk, not 640 KB.
+// Copies copy the text, as copying a BSTR does; a moved-from holder reads as "".
+class Text {
+  public:
+    Text() = default;
+    Text(std::string text) : text_(std::make_unique<std::string>(std::move(text))) {}
+    Text(const Text& other) : Text(*other) {}
+    Text(Text&&) noexcept = default;
+    Text& operator=(const Text& other) {
+        if (this != &other) text_ = std::make_unique<std::string>(*other);
+        return *this;
+    }
+    Text& operator=(Text&&) noexcept = default;
+    ~Text() = default;
+
+    const std::string& operator*() const { return text_ ? *text_ : empty(); }
+    const std::string* operator->() const { return &**this; }
+    std::string& operator*() {
+        if (!text_) text_ = std::make_unique<std::string>();
+        return *text_;
+    }
+    std::string* operator->() { return &**this; }
+    friend bool operator==(const Text& a, const Text& b) { return *a == *b; }
+
+  private:
+    static const std::string& empty();
+    std::unique_ptr<std::string> text_;
+};
+
+// An array value's elements, shared by every copy of the value (a one-word handle, for
+// the same reason as Text). A null handle is an array that was never allocated.
+//
+// An array of byte values held as Doubles (a chip command) can be made from the bytes
+// alone: sixteen thousand of them are then 16 KB to build and free, not 256 KB of
+// values. Each byte reads as a Double element. Readers that know the form take bytes();
+// the first use of the elements as values builds them, once, and ends the byte form.
+class SharedArray {
+  public:
+    SharedArray() = default;
+    explicit SharedArray(ValueArray items);
+    static SharedArray of_bytes(std::vector<uint8_t> bytes);
+    SharedArray(const SharedArray& other) noexcept;
+    SharedArray(SharedArray&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    SharedArray& operator=(SharedArray other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~SharedArray();
+
+    ValueArray& operator*() const;
+    ValueArray* operator->() const { return &**this; }
+    explicit operator bool() const { return block_ != nullptr; }
+    // The byte values of an array made from bytes whose elements nobody has used as
+    // values yet; null otherwise (then read the elements).
+    const std::vector<uint8_t>* bytes() const;
+    // The same array, as two handles to one safe array are equal.
+    friend bool operator==(const SharedArray& a, const SharedArray& b) {
+        return a.block_ == b.block_;
+    }
+
+  private:
+    struct Block;
+    Block* block_ = nullptr;
+};
+
 // A VARIANT: Empty, Null, 16-bit Integer, Long, Double, Boolean, String, an array of
 // values, or a reference to a value held elsewhere (an argument passed by reference).
 // Strings hold UTF-8; a null BSTR is simply the empty string here.
 struct Value {
-    using Array = std::shared_ptr<ValueArray>;
+    using Array = SharedArray;
     using Ref = Value*;
-    std::variant<Empty, Null, int16_t, int32_t, double, bool, std::string, Array, Ref> v;
+    std::variant<Empty, Null, int16_t, int32_t, double, bool, Text, Array, Ref> v;
 
     Value() = default;
     Value(int16_t x) : v(x) {}
     Value(int32_t x) : v(x) {}
     Value(double x) : v(x) {}
     Value(bool x) : v(x) {}
-    Value(std::string x) : v(std::move(x)) {}
-    Value(const char* x) : v(std::string(x)) {}
+    Value(std::string x) : v(Text(std::move(x))) {}
+    Value(const char* x) : v(Text(std::string(x))) {}
     Value(Null x) : v(x) {}
-    Value(ValueArray items) : v(std::make_shared<ValueArray>(std::move(items))) {}
+    Value(ValueArray items) : v(SharedArray(std::move(items))) {}
+    Value(SharedArray items) : v(std::move(items)) {}
     static Value by_ref(Value& target) {
         Value r;
         r.v = &target;
@@ -94,6 +162,15 @@ struct Value {
 
     bool is_empty() const { return std::holds_alternative<Empty>(deref().v); }
     bool is_array() const { return std::holds_alternative<Array>(deref().v); }
+    // The text of a String value, without following references; null for other types.
+    const std::string* text_if() const {
+        const Text* text = std::get_if<Text>(&v);
+        return text ? &**text : nullptr;
+    }
+    std::string* text_if() {
+        Text* text = std::get_if<Text>(&v);
+        return text ? &**text : nullptr;
+    }
     // The elements of an array value; raises type mismatch for anything else.
     const ValueArray& elements() const;
 };

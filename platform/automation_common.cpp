@@ -1,6 +1,8 @@
 // What every platform shares of automation values: the run-time errors and their
 // HRESULTs, following by-reference arguments, array access, and banker's rounding.
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <variant>
 
@@ -55,6 +57,74 @@ void raise_runtime_error(int32_t number) {
 
 void raise_runtime_error(int32_t number, std::string description) {
     throw AutomationError(number, hresult_of(number), std::move(description));
+}
+
+const std::string& Text::empty() {
+    static const std::string none;
+    return none;
+}
+
+// A block made from bytes builds its elements at most once, on first use as values.
+enum class ByteForm : uint8_t { kNone, kOnly, kBuilding };
+
+// The count is atomic because a control's own threads may hold copies of event
+// arguments while the owner thread releases its own; for the same reason the byte form
+// ends through an atomic state, as reading an array must stay safe from two threads.
+struct SharedArray::Block {
+    std::atomic<uint32_t> holders{1};
+    std::atomic<ByteForm> form{ByteForm::kNone};
+    ValueArray items;
+    std::vector<uint8_t> bytes;
+};
+
+SharedArray::SharedArray(ValueArray items) : block_(new Block) {
+    block_->items = std::move(items);
+}
+
+SharedArray SharedArray::of_bytes(std::vector<uint8_t> bytes) {
+    SharedArray array;
+    array.block_ = new Block;
+    array.block_->bytes = std::move(bytes);
+    array.block_->form.store(ByteForm::kOnly, std::memory_order_release);
+    return array;
+}
+
+SharedArray::SharedArray(const SharedArray& other) noexcept : block_(other.block_) {
+    if (block_ != nullptr) block_->holders.fetch_add(1, std::memory_order_relaxed);
+}
+
+SharedArray::~SharedArray() {
+    if (block_ != nullptr && block_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete block_;
+}
+
+ValueArray& SharedArray::operator*() const {
+    Block& block = *block_;
+    ByteForm form = block.form.load(std::memory_order_acquire);
+    if (form == ByteForm::kOnly &&
+        block.form.compare_exchange_strong(form, ByteForm::kBuilding, std::memory_order_acquire)) {
+        try {
+            block.items.reserve(block.bytes.size());
+            for (const uint8_t byte : block.bytes)
+                block.items.emplace_back(static_cast<double>(byte));
+        } catch (...) {
+            block.items.clear();
+            block.form.store(ByteForm::kOnly, std::memory_order_release);
+            throw;
+        }
+        // The bytes stay allocated: a pointer bytes() gave out earlier stays valid.
+        block.form.store(ByteForm::kNone, std::memory_order_release);
+        return block.items;
+    }
+    // Another thread is building them: a few microseconds at most.
+    while (form != ByteForm::kNone) form = block.form.load(std::memory_order_acquire);
+    return block.items;
+}
+
+const std::vector<uint8_t>* SharedArray::bytes() const {
+    if (block_ == nullptr || block_->form.load(std::memory_order_acquire) != ByteForm::kOnly)
+        return nullptr;
+    return &block_->bytes;
 }
 
 const Value& Value::deref() const {

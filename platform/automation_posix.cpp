@@ -340,7 +340,7 @@ int64_t double_to_integer(double x, int bits) {
 int64_t value_to_integer(const Value& value, int bits) {
     const int64_t max = static_cast<int64_t>((uint64_t{1} << (bits - 1)) - 1);
     const Value& target = target_of(value);
-    if (const auto* s = std::get_if<std::string>(&target.v)) {
+    if (const std::string* s = target.text_if()) {
         return parsed_to_integer(parse_number(*s), bits);
     }
     if (const auto* d = std::get_if<double>(&target.v)) return double_to_integer(*d, bits);
@@ -424,8 +424,8 @@ std::string to_string(const Value& value) {
                 return std::to_string(x);
             } else if constexpr (std::is_same_v<T, double>) {
                 return double_to_text(x);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                return x;
+            } else if constexpr (std::is_same_v<T, Text>) {
+                return *x;
             } else {
                 type_mismatch();
             }
@@ -447,11 +447,11 @@ bool to_bool(const Value& value) {
             } else if constexpr (std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t> ||
                                  std::is_same_v<T, double>) {
                 return x != 0;
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                const std::string_view word = trim_blanks(x);
+            } else if constexpr (std::is_same_v<T, Text>) {
+                const std::string_view word = trim_blanks(*x);
                 if (equals_ignoring_case(word, "True")) return true;
                 if (equals_ignoring_case(word, "False")) return false;
-                return str_to_r8(x) != 0;
+                return str_to_r8(*x) != 0;
             } else {
                 type_mismatch();
             }
@@ -481,8 +481,8 @@ double to_r8(const Value& value) {
             } else if constexpr (std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t> ||
                                  std::is_same_v<T, double>) {
                 return static_cast<double>(x);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                return str_to_r8(x);
+            } else if constexpr (std::is_same_v<T, Text>) {
+                return str_to_r8(*x);
             } else {
                 type_mismatch();
             }

@@ -82,10 +82,10 @@ std::string journal_text(const Value& value) {
                 return double_text(x);
             } else if constexpr (std::is_same_v<T, bool>) {
                 return x ? "true" : "false";
-            } else if constexpr (std::is_same_v<T, std::string>) {
+            } else if constexpr (std::is_same_v<T, Text>) {
                 // Text that is not UTF-8 must still make a journal line, not an exception.
-                return nlohmann::json(x).dump(-1, ' ', false,
-                                              nlohmann::json::error_handler_t::replace);
+                return nlohmann::json(*x).dump(-1, ' ', false,
+                                               nlohmann::json::error_handler_t::replace);
             } else if constexpr (std::is_same_v<T, Value::Array>) {
                 std::string out = "[";
                 if (x) {

@@ -162,7 +162,7 @@ Value read_set_value(const std::string& key, const json& j, const std::string& p
 }
 
 void apply_set(DeviceState& state, const std::string& key, const Value& value) {
-    auto text = [&] { return std::get<std::string>(value.v); };
+    auto text = [&] { return *std::get<Text>(value.v); };
     if (key == "device") {
         state.device = text();
     } else if (key == "media") {

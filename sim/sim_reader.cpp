@@ -73,8 +73,7 @@ std::optional<uint8_t> byte_of(const Value& value) {
 // The track a write-track call names: "1" to "3" (or the number itself).
 int track_index(const Value& value) {
     const Value& v = follow(value);
-    if (const auto* s = std::get_if<std::string>(&v.v);
-        s && s->size() == 1 && (*s)[0] >= '1' && (*s)[0] <= '3')
+    if (const auto* s = v.text_if(); s && s->size() == 1 && (*s)[0] >= '1' && (*s)[0] <= '3')
         return (*s)[0] - '1';
     if (auto b = byte_of(v); b && *b >= 1 && *b <= 3) return *b - 1;
     raise_invalid_argument("Invalid track number " + journal_text(v));
@@ -210,7 +209,7 @@ Value SimDevice::Impl::get_property(const Control& control, const Member& member
 
 Value SimDevice::Impl::query_answer(const Value& key) const {
     const Value& k = follow(key);
-    const auto* text = std::get_if<std::string>(&k.v);
+    const auto* text = k.text_if();
     return Value(text && *text == "LastErrorCode" ? device.state_.last_error_code : std::string());
 }
 
@@ -275,7 +274,7 @@ Reaction SimDevice::Impl::builtin_reaction(const Member& member, std::span<Value
             // The text is taken now: the caller's variable may be gone when the write ends.
             const int track = track_index(args[0]);
             const Value& text = follow(args[1]);
-            const auto* s = std::get_if<std::string>(&text.v);
+            const auto* s = text.text_if();
             if (!s) raise_invalid_argument("Invalid track data " + journal_text(text));
             r.events = {posted(ev::name::kCardWritten, 400,
                                {{"track" + std::to_string(track + 1) + ".data", Value(*s)}})};
@@ -290,10 +289,14 @@ Reaction SimDevice::Impl::builtin_reaction(const Member& member, std::span<Value
             const auto* array = std::get_if<Value::Array>(&command.v);
             if (!array || !*array) raise_invalid_argument("The command is not an array");
             std::vector<uint8_t> apdu;
-            for (const auto& element : **array) {
-                auto b = byte_of(element);
-                if (!b) raise_invalid_argument("Invalid command byte " + journal_text(element));
-                apdu.push_back(*b);
+            if (const auto* bytes = array->bytes()) {
+                apdu = *bytes;
+            } else {
+                for (const auto& element : **array) {
+                    auto b = byte_of(element);
+                    if (!b) raise_invalid_argument("Invalid command byte " + journal_text(element));
+                    apdu.push_back(*b);
+                }
             }
             const auto answer = detail::card_answer(apdu, random);
             r.events = {posted(ev::name::kChipDataReceived, 100, {},
@@ -389,7 +392,7 @@ void SimDevice::raise(std::string_view event, std::optional<Value> data) {
     std::optional<Value> payload;
     if (data) {
         const Value& d = follow(*data);
-        if (const auto* hex = std::get_if<std::string>(&d.v)) {
+        if (const auto* hex = d.text_if()) {
             auto bytes = detail::hex_to_bytes(*hex);
             if (!bytes)
                 detail::fail_at(std::string(event),

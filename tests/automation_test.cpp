@@ -723,7 +723,7 @@ TEST(ValueAccess, ReferencesAndArrays) {
 
     // Writing through a by-reference argument reaches the caller's variable.
     ref_to_ref.deref() = Value("changed");
-    EXPECT_EQ(std::get<std::string>(target.v), "changed");
+    EXPECT_EQ(*std::get<Text>(target.v), "changed");
 
     Value array = array_of({Value(int16_t{1}), Value("two")});
     Value array_ref = Value::by_ref(array);
@@ -741,6 +741,22 @@ TEST(ValueAccess, ReferencesAndArrays) {
     Value unallocated;
     unallocated.v = Value::Array{};
     EXPECT_TRUE(unallocated.elements().empty());
+}
+
+TEST(ValueAccess, AnArrayMadeFromBytesReadsAsDoublesAndEndsItsByteFormWhenRead) {
+    const Value command(SharedArray::of_bytes({0x00, 0x84, 0xFF}));
+    const Value copy = command;
+    const auto& handle = std::get<Value::Array>(copy.v);
+    ASSERT_NE(handle.bytes(), nullptr);
+    EXPECT_EQ(*handle.bytes(), (std::vector<uint8_t>{0x00, 0x84, 0xFF}));
+
+    const ValueArray& elements = command.elements();
+    ASSERT_EQ(elements.size(), 3u);
+    EXPECT_EQ(std::get<double>(elements[1].v), 132.0);
+    EXPECT_EQ(std::get<double>(elements[2].v), 255.0);
+    EXPECT_EQ(&copy.elements(), &elements);
+    // Elements once built may be changed through any copy; the bytes would then be stale.
+    EXPECT_EQ(handle.bytes(), nullptr);
 }
 
 TEST(ValueAccess, ElementsOfANonArrayIsTypeMismatch) {

@@ -65,7 +65,7 @@ TEST(ChipCommand, MalformedTextIsRefusedBeforeAnythingChanges) {
 
 TEST(ChipCommand, TheLongestCommandIsSentAndOneByteMoreOverflows) {
     const std::string longest(kMaxChipCommandChars, 'A');
-    EXPECT_EQ(chip_command_to_array(longest).size(), kMaxChipCommandChars / 2);
+    EXPECT_EQ(chip_command_to_array(longest).elements().size(), kMaxChipCommandChars / 2);
 
     Harness h;
     auto r = h.make_reader();

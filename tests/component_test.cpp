@@ -267,7 +267,7 @@ TEST(Members, InvocationByIdentifierAndByName) {
     EXPECT_EQ(std::get<int32_t>(invoke(*r, 0x68030011, InvokeKind::PropertyGet).v), 5);
     Value text("3B00");
     invoke(*r, "chipcarddata", InvokeKind::PropertyPut, {&text, 1});
-    EXPECT_EQ(std::get<std::string>(invoke(*r, 0x68030002, InvokeKind::PropertyGet).v), "3B00");
+    EXPECT_EQ(*std::get<Text>(invoke(*r, 0x68030002, InvokeKind::PropertyGet).v), "3B00");
     Value limit(int16_t{30});
     invoke(*r, 0x68030004, InvokeKind::PropertyPut, {&limit, 1});
     EXPECT_EQ(r->card_taken_limit(), 30);

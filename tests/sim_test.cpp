@@ -27,7 +27,7 @@ constexpr DispId kCancelAccept = 31, kEject = 32, kRetain = 33, kClear = 34, kOp
 // Test helpers
 
 std::string str(const Value& v) {
-    return std::get<std::string>(v.v);
+    return *std::get<Text>(v.v);
 }
 int32_t i4(const Value& v) {
     return std::get<int32_t>(v.v);

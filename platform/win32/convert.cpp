@@ -141,6 +141,26 @@ std::wstring guid_text(const GUID& guid) {
     return text;
 }
 
+namespace {
+
+// An array of Variants holding each byte as a Double, written in place: the elements of
+// a new vector are Empty, and nothing here can fail half-way.
+ScopedSafeArray byte_values_array(const std::vector<uint8_t>& bytes) {
+    ScopedSafeArray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(bytes.size())));
+    if (!array.get()) throw std::bad_alloc();
+    void* data = nullptr;
+    check(SafeArrayAccessData(array.get(), &data), "building an array");
+    auto* elements = static_cast<VARIANT*>(data);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        V_VT(&elements[i]) = VT_R8;
+        V_R8(&elements[i]) = bytes[i];
+    }
+    SafeArrayUnaccessData(array.get());
+    return array;
+}
+
+}  // namespace
+
 void value_to_variant(const Value& value, VARIANT* out) {
     VariantInit(out);
     const Value& target = value.deref();
@@ -163,10 +183,15 @@ void value_to_variant(const Value& value, VARIANT* out) {
             } else if constexpr (std::is_same_v<T, bool>) {
                 V_VT(out) = VT_BOOL;
                 V_BOOL(out) = x ? VARIANT_TRUE : VARIANT_FALSE;
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                V_BSTR(out) = make_bstr(x).release();
+            } else if constexpr (std::is_same_v<T, Text>) {
+                V_BSTR(out) = make_bstr(*x).release();
                 V_VT(out) = VT_BSTR;
             } else if constexpr (std::is_same_v<T, Value::Array>) {
+                if (const auto* bytes = x ? x.bytes() : nullptr) {
+                    V_ARRAY(out) = byte_values_array(*bytes).release();
+                    V_VT(out) = VT_ARRAY | VT_VARIANT;
+                    return;
+                }
                 const size_t count = x ? x->size() : 0;
                 ScopedSafeArray array(
                     SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count)));

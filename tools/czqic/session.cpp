@@ -329,7 +329,7 @@ std::string format_value(const Value& value) {
                 return std::string(text, ec == std::errc() ? end : text);
             },
             [](bool x) -> std::string { return x ? "true" : "false"; },
-            [](const std::string& x) { return json_string(x); },
+            [](const Text& x) { return json_string(*x); },
             [](const Value::Array& items) {
                 std::string text = "[";
                 if (items)

@@ -38,7 +38,7 @@ void check_variants() {
     Value back = variant_to_value(var.get());
     const auto& items = back.elements();
     expect(items.size() == 3 && std::get<int32_t>(items[0].v) == 1 &&
-               std::get<std::string>(items[1].v) == "z\xC3\xBC" &&
+               *std::get<Text>(items[1].v) == "z\xC3\xBC" &&
                std::get<double>(items[2].elements()[0].v) == 2.5 &&
                std::get<bool>(items[2].elements()[1].v),
            "nested arrays and text survive the round trip");
@@ -80,7 +80,7 @@ void check_variants() {
     SysFreeString(*V_BSTRREF(&params->rgvarg[1]));
     *V_BSTRREF(&params->rgvarg[1]) = SysAllocString(L"DONE");
     outgoing.write_back();
-    expect_eq(std::get<std::string>(command.v), std::string("DONE"),
+    expect_eq(*std::get<Text>(command.v), std::string("DONE"),
               "the callee's change reaches the variable");
 
     // Incoming: the caller's by-reference variable gets the callee's change.

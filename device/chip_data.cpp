@@ -130,35 +130,28 @@ std::string chip_reply_to_text(const Value& data) {
     char* out = text.data();
     const Value* element = elements.data();
     const Value* const end = element + elements.size();
-    // Four elements a step with one test for all four: replies are almost always bytes.
-    for (; end - element >= 4; element += 4) {
-        const int a = plain_byte(element[0]), b = plain_byte(element[1]);
-        const int c = plain_byte(element[2]), d = plain_byte(element[3]);
-        if ((a | b | c | d) >= 0) {
-            std::memcpy(out, kByteDigits[a].data(), 2);
-            std::memcpy(out + 2, kByteDigits[b].data(), 2);
-            std::memcpy(out + 4, kByteDigits[c].data(), 2);
-            std::memcpy(out + 6, kByteDigits[d].data(), 2);
-            out += 8;
-            continue;
-        }
-        const int bytes[] = {a, b, c, d};
-        for (int k = 0; k < 4; ++k) {
-            if (bytes[k] >= 0) {
-                std::memcpy(out, kByteDigits[bytes[k]].data(), 2);
-                out += 2;
-            } else {
-                out = append_wide(element[k], text, out);
+    while (element != end) {
+        // Four elements a step with one test for all four: replies are almost always bytes.
+        if (end - element >= 4) {
+            const int a = plain_byte(element[0]), b = plain_byte(element[1]);
+            const int c = plain_byte(element[2]), d = plain_byte(element[3]);
+            if ((a | b | c | d) >= 0) {
+                std::memcpy(out, kByteDigits[a].data(), 2);
+                std::memcpy(out + 2, kByteDigits[b].data(), 2);
+                std::memcpy(out + 4, kByteDigits[c].data(), 2);
+                std::memcpy(out + 6, kByteDigits[d].data(), 2);
+                out += 8;
+                element += 4;
+                continue;
             }
         }
-    }
-    for (; element != end; ++element) {
         if (const int byte = plain_byte(*element); byte >= 0) {
             std::memcpy(out, kByteDigits[byte].data(), 2);
             out += 2;
         } else {
             out = append_wide(*element, text, out);
         }
+        ++element;
     }
     return text;
 }

@@ -71,7 +71,6 @@ struct Null {
 // Copies copy the text, as copying a BSTR does; a moved-from holder reads as "".
 class Text {
   public:
-    Text() = default;
     Text(std::string text) : text_(std::make_unique<std::string>(std::move(text))) {}
     Text(const Text& other) : Text(*other) {}
     Text(Text&&) noexcept = default;

@@ -89,9 +89,10 @@ std::string journal_text(const Value& value) {
             } else if constexpr (std::is_same_v<T, Value::Array>) {
                 std::string out = "[";
                 if (x) {
-                    for (size_t i = 0; i < x->size(); ++i) {
+                    const ValueArray& items = *x;
+                    for (size_t i = 0; i < items.size(); ++i) {
                         if (i) out += ", ";
-                        out += journal_text((*x)[i]);
+                        out += journal_text(items[i]);
                     }
                 }
                 return out + "]";

@@ -100,6 +100,35 @@ void assign_through(VARIANT& reference, const Value& value) {
     }
 }
 
+// An array of Variants holding each byte as a Double, written in place: the elements of
+// a new vector are Empty, and nothing here can fail half-way.
+ScopedSafeArray byte_values_array(const std::vector<uint8_t>& bytes) {
+    ScopedSafeArray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(bytes.size())));
+    if (!array.get()) throw std::bad_alloc();
+    void* data = nullptr;
+    check(SafeArrayAccessData(array.get(), &data), "building an array");
+    auto* elements = static_cast<VARIANT*>(data);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        V_VT(&elements[i]) = VT_R8;
+        V_R8(&elements[i]) = bytes[i];
+    }
+    SafeArrayUnaccessData(array.get());
+    return array;
+}
+
+ScopedSafeArray values_array(const Value::Array& items) {
+    const ValueArray* elements = items ? &*items : nullptr;
+    const size_t count = elements ? elements->size() : 0;
+    ScopedSafeArray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count)));
+    if (!array.get()) throw std::bad_alloc();
+    for (size_t i = 0; i < count; ++i) {
+        ScopedVariant element = to_variant((*elements)[i]);
+        LONG index = static_cast<LONG>(i);
+        check(SafeArrayPutElement(array.get(), &index, element.ptr()), "building an array");
+    }
+    return array;
+}
+
 }  // namespace
 
 std::wstring widen(std::string_view utf8) {
@@ -141,26 +170,6 @@ std::wstring guid_text(const GUID& guid) {
     return text;
 }
 
-namespace {
-
-// An array of Variants holding each byte as a Double, written in place: the elements of
-// a new vector are Empty, and nothing here can fail half-way.
-ScopedSafeArray byte_values_array(const std::vector<uint8_t>& bytes) {
-    ScopedSafeArray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(bytes.size())));
-    if (!array.get()) throw std::bad_alloc();
-    void* data = nullptr;
-    check(SafeArrayAccessData(array.get(), &data), "building an array");
-    auto* elements = static_cast<VARIANT*>(data);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        V_VT(&elements[i]) = VT_R8;
-        V_R8(&elements[i]) = bytes[i];
-    }
-    SafeArrayUnaccessData(array.get());
-    return array;
-}
-
-}  // namespace
-
 void value_to_variant(const Value& value, VARIANT* out) {
     VariantInit(out);
     const Value& target = value.deref();
@@ -187,22 +196,8 @@ void value_to_variant(const Value& value, VARIANT* out) {
                 V_BSTR(out) = make_bstr(*x).release();
                 V_VT(out) = VT_BSTR;
             } else if constexpr (std::is_same_v<T, Value::Array>) {
-                if (const auto* bytes = x ? x.bytes() : nullptr) {
-                    V_ARRAY(out) = byte_values_array(*bytes).release();
-                    V_VT(out) = VT_ARRAY | VT_VARIANT;
-                    return;
-                }
-                const size_t count = x ? x->size() : 0;
-                ScopedSafeArray array(
-                    SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count)));
-                if (!array.get()) throw std::bad_alloc();
-                for (size_t i = 0; i < count; ++i) {
-                    ScopedVariant element = to_variant((*x)[i]);
-                    LONG index = static_cast<LONG>(i);
-                    check(SafeArrayPutElement(array.get(), &index, element.ptr()),
-                          "building an array");
-                }
-                V_ARRAY(out) = array.release();
+                const auto* bytes = x ? x.bytes() : nullptr;
+                V_ARRAY(out) = (bytes ? byte_values_array(*bytes) : values_array(x)).release();
                 V_VT(out) = VT_ARRAY | VT_VARIANT;
             } else {
                 // A reference that deref() could not follow leads nowhere.

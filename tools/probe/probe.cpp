@@ -202,17 +202,21 @@ std::string after_reset(Probe& p, const Received* arrived) {
     return seen;
 }
 
+// A call's answer as the integer the component reads it as.
+int16_t integer_answer(const std::string& call, const Value& answer) {
+    try {
+        return to_i2(answer);
+    } catch (const AutomationError& e) {
+        std::string why = call;
+        why += " answered " + sim::journal_value(answer) + ", not an integer: ";
+        throw StepFailed(why + e.description());
+    }
+}
+
 // What GSRV, CardReaderClear and the test panel read.
 std::string status_reads(Probe& p) {
     const std::string code = to_string(p.call(ctl::kQuery, {Value("LastErrorCode")}));
-    const Value cleared = p.call(ctl::kClear);
-    int16_t clear = 0;
-    try {
-        clear = to_i2(cleared);
-    } catch (const AutomationError& e) {
-        throw StepFailed("clear answered " + sim::journal_value(cleared) +
-                         ", not an integer: " + e.description());
-    }
+    const int16_t clear = integer_answer("clear", p.call(ctl::kClear));
     if (clear != 0) throw StepFailed("clear answered " + std::to_string(clear) + ", not 0 (done)");
     const Value number = p.invoke(ctl::kNumber, InvokeKind::PropertyGet, {});
     try {
@@ -224,14 +228,8 @@ std::string status_reads(Probe& p) {
 }
 
 std::string accept_card(Probe& p) {
-    const Value answer = p.call(ctl::kAcceptAndRead, {Value("1,2,3"), Value(int32_t{-1})});
-    int16_t code = 0;
-    try {
-        code = to_i2(answer);
-    } catch (const AutomationError& e) {
-        throw StepFailed("accept-and-read answered " + sim::journal_value(answer) +
-                         ", not an integer: " + e.description());
-    }
+    const int16_t code = integer_answer(
+        "accept-and-read", p.call(ctl::kAcceptAndRead, {Value("1,2,3"), Value(int32_t{-1})}));
     // CardReaderEnable takes these as entry opened.
     if (code != 0 && code != ev::kCardAccepted && code != ev::kStatus460)
         throw StepFailed("accept-and-read answered " + std::to_string(code) +

@@ -78,16 +78,22 @@ bool path_from(const json& node, std::string_view rest) {
 }
 
 // "HEAD...TAIL (N bytes): MESSAGE" with N above the limit: a path too long to show whole.
+// A key may itself spell " (N bytes): ", so every place the marker appears is a candidate.
 bool elided_path(std::string_view message) {
-    const size_t close = message.find(" bytes): ");
-    const size_t open = message.rfind(" (", close);
-    if (close == std::string_view::npos || open == std::string_view::npos) return false;
-    const std::string_view count = message.substr(open + 2, close - open - 2);
-    if (count.empty() || count.size() > 12 || count.find_first_not_of("0123456789") != count.npos)
-        return false;
-    return std::stoull(std::string(count)) > czqic::kQuotedTextLimit &&
-           message.substr(0, open).find("...") != std::string_view::npos &&
-           message.size() > close + 9;
+    for (size_t close = message.find(" bytes): "); close != std::string_view::npos;
+         close = message.find(" bytes): ", close + 1)) {
+        const size_t open = message.rfind(" (", close);
+        if (open == std::string_view::npos) continue;
+        const std::string_view count = message.substr(open + 2, close - open - 2);
+        if (count.empty() || count.size() > 12 ||
+            count.find_first_not_of("0123456789") != count.npos)
+            continue;
+        if (std::stoull(std::string(count)) > czqic::kQuotedTextLimit &&
+            message.substr(0, open).find("...") != std::string_view::npos &&
+            message.size() > close + 9)
+            return true;
+    }
+    return false;
 }
 
 bool well_placed(const json& root, std::string_view message) {

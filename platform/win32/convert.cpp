@@ -196,7 +196,7 @@ void value_to_variant(const Value& value, VARIANT* out) {
                 V_BSTR(out) = make_bstr(*x).release();
                 V_VT(out) = VT_BSTR;
             } else if constexpr (std::is_same_v<T, Value::Array>) {
-                const auto* bytes = x ? x.bytes() : nullptr;
+                const auto* bytes = x.bytes();
                 V_ARRAY(out) = (bytes ? byte_values_array(*bytes) : values_array(x)).release();
                 V_VT(out) = VT_ARRAY | VT_VARIANT;
             } else {

@@ -23,4 +23,7 @@ if(problems)
   message(FATAL_ERROR "Includes that run against the layering:\n${text}\n"
                       "${LAYER}/ may include only: ${shown}")
 endif()
+# Only some generators make an output's folder before running its command.
+get_filename_component(stamp_folder ${STAMP} DIRECTORY)
+file(MAKE_DIRECTORY ${stamp_folder})
 file(TOUCH ${STAMP})

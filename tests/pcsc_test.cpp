@@ -1,7 +1,9 @@
 // The PC/SC control inside the component against the real pcscd with a virtual card
-// (vpcd's reader "Virtual PCD", vicc as the card). .ci/pcsc starts the daemon and names
-// the command that inserts the card in CZQIC_VICC; without them every case skips. Runs on
-// the real clock: the card comes and goes in real time, and waits are bounded polls.
+// (vpcd's reader "Virtual PCD", vicc as the card). The fixture pcsc.daemon.start starts a
+// daemon of the tests' own (support/pcsc-daemon), which points the client library at its
+// socket and names the command that inserts the card in CZQIC_VICC; without them every
+// case skips. Runs on the real clock: the card comes and goes in real time, and waits are
+// bounded polls.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,18 +1,20 @@
 // czqic.exe panel driven as a technician drives it: the window is found by its class, its
-// buttons are pressed and its boxes read from this separate process. Needs a display.
-// Usage: panel_check.exe [CZQIC_EXE]; czqic.exe beside this program by default.
+// buttons are pressed and its boxes read from this separate process. Needs a display; the
+// czqic.exe beside this program is the one started.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "panel/panel_form.h"
 #include "platform/win32/convert.h"
+#include "platform/win32/scoped.h"
 #include "win/czqic/panel_window.h"
-#include "win/tests/check.h"
 
-using namespace czqic::check;
-
+namespace czqic::win {
 namespace {
 
 HWND g_form = nullptr;
@@ -48,91 +50,94 @@ void press(std::string_view button) {
 }
 
 void expect_box(std::string_view box, const std::string& expected) {
-    const bool ok = shows(box, expected);
-    expect(ok, std::string(box) + " shows \"" + expected + "\"", "shows \"" + text_of(box) + "\"");
+    EXPECT_TRUE(shows(box, expected))
+        << box << " shows \"" << expected << "\", not \"" << text_of(box) << "\"";
+}
+
+// One czqic.exe panel for the whole suite, its window found once it shows.
+class PanelWindow : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring exe = self;
+        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"czqic.exe";
+        std::wstring command = L"\"" + exe + L"\" panel";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            nullptr, &startup, &started))
+            return;
+        process_.emplace(started.hProcess);
+        ScopedHandle thread(started.hThread);
+        // The window is shown once its controls stand and its boxes are filled.
+        for (int i = 0; i < 200 && !g_form; ++i) {
+            HWND found = FindWindowW(czqic::cli::kPanelWindowClass, nullptr);
+            if (found && IsWindowVisible(found))
+                g_form = found;
+            else
+                Sleep(100);
+        }
+    }
+    static void TearDownTestSuite() {
+        if (process_ && WaitForSingleObject(process_->get(), 0) != WAIT_OBJECT_0)
+            TerminateProcess(process_->get(), 1);
+        process_.reset();
+    }
+    void SetUp() override {
+        ASSERT_TRUE(process_) << "czqic.exe panel cannot be started";
+        ASSERT_TRUE(g_form != nullptr) << "czqic.exe panel shows its window";
+    }
+    static std::optional<ScopedHandle> process_;
+};
+std::optional<ScopedHandle> PanelWindow::process_;
+
+TEST_F(PanelWindow, ShowsTheFormsCaptionButtonsAndBoxes) {
+    wchar_t caption[64] = {};
+    GetWindowTextW(g_form, caption, 64);
+    EXPECT_EQ(narrow(caption), std::string(czqic::panel::kFormCaption)) << "the form's caption";
+    int buttons = 0, boxes = 0;
+    for (const auto& c : czqic::panel::controls()) {
+        HWND window = control(c.name);
+        if (c.kind == czqic::panel::ControlKind::Button && c.visible && window &&
+            c.name != "Cmd_Exit" && IsWindowVisible(window))
+            ++buttons;
+        if (c.kind == czqic::panel::ControlKind::TextBox && window && IsWindowVisible(window))
+            ++boxes;
+    }
+    EXPECT_EQ(buttons, 10) << "ten working buttons are shown";
+    EXPECT_EQ(boxes, 11) << "eleven text boxes are shown";
+    wchar_t reset[32] = {};
+    GetWindowTextW(control("Cmd_Reset"), reset, 32);
+    EXPECT_EQ(narrow(reset), std::string("&Reset")) << "Reset carries its access key";
+    expect_box("Text10", "0084000004");
+}
+
+TEST_F(PanelWindow, ResetWaitCardAndReadTracks) {
+    press("Cmd_Reset");
+    expect_box("Text6", "Reset:0");
+    // Timer2, switched on by Reset, refreshes the state boxes every second.
+    expect_box("Text1", "ONLINE");
+    expect_box("Text2", "NOMEDIA");
+    expect_box("Text5", "1");
+    // WaitCard by its access key, Alt+C, as the dialog manager receives it.
+    PostMessageW(g_form, WM_SYSCHAR, L'c', LPARAM{1} << 29);
+    expect_box("Text6", "Enable:0");
+    press("Command1");
+    expect_box("Text6", "Read:0");
+    expect_box("Text8", ";4000000000000002=30122011000000000000?");
+    expect_box("Text2", "PRESENT");
+}
+
+TEST_F(PanelWindow, ClosingTheWindowUnloadsTheFormAndEndsCzqic) {
+    PostMessageW(g_form, WM_CLOSE, 0, 0);
+    DWORD exit_code = 1;
+    const bool ended = WaitForSingleObject(process_->get(), 20000) == WAIT_OBJECT_0;
+    GetExitCodeProcess(process_->get(), &exit_code);
+    EXPECT_TRUE(ended) << "czqic.exe panel ends";
+    EXPECT_EQ(exit_code, 0u) << "czqic.exe panel exits 0";
 }
 
 }  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    std::wstring exe;
-    if (argc > 1) {
-        exe = argv[1];
-    } else {
-        wchar_t self[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        exe = self;
-        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"czqic.exe";
-    }
-    std::wstring command = L"\"" + exe + L"\" panel";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        std::printf("FAIL czqic.exe panel cannot be started\n");
-        return 1;
-    }
-    ScopedHandle process_handle(process.hProcess), thread_handle(process.hThread);
-
-    const int status = run([&] {
-        group("the panel window", [&] {
-            // The window is shown once its controls stand and its boxes are filled.
-            for (int i = 0; i < 200 && !g_form; ++i) {
-                HWND found = FindWindowW(czqic::cli::kPanelWindowClass, nullptr);
-                if (found && IsWindowVisible(found))
-                    g_form = found;
-                else
-                    Sleep(100);
-            }
-            if (!expect(g_form != nullptr, "czqic.exe panel shows its window")) return;
-            wchar_t caption[64] = {};
-            GetWindowTextW(g_form, caption, 64);
-            expect_eq(narrow(caption), std::string(czqic::panel::kFormCaption),
-                      "the form's caption");
-            int buttons = 0, boxes = 0;
-            for (const auto& c : czqic::panel::controls()) {
-                HWND window = control(c.name);
-                if (c.kind == czqic::panel::ControlKind::Button && c.visible && window &&
-                    c.name != "Cmd_Exit" && IsWindowVisible(window))
-                    ++buttons;
-                if (c.kind == czqic::panel::ControlKind::TextBox && window &&
-                    IsWindowVisible(window))
-                    ++boxes;
-            }
-            expect_eq(buttons, 10, "ten working buttons are shown");
-            expect_eq(boxes, 11, "eleven text boxes are shown");
-            wchar_t reset[32] = {};
-            GetWindowTextW(control("Cmd_Reset"), reset, 32);
-            expect_eq(narrow(reset), std::string("&Reset"), "Reset carries its access key");
-            expect_box("Text10", "0084000004");
-        });
-        if (!g_form) return;
-        group("Reset, WaitCard and ReadTracks", [&] {
-            press("Cmd_Reset");
-            expect_box("Text6", "Reset:0");
-            // Timer2, switched on by Reset, refreshes the state boxes every second.
-            expect_box("Text1", "ONLINE");
-            expect_box("Text2", "NOMEDIA");
-            expect_box("Text5", "1");
-            // WaitCard by its access key, Alt+C, as the dialog manager receives it.
-            PostMessageW(g_form, WM_SYSCHAR, L'c', LPARAM{1} << 29);
-            expect_box("Text6", "Enable:0");
-            press("Command1");
-            expect_box("Text6", "Read:0");
-            expect_box("Text8", ";4000000000000002=30122011000000000000?");
-            expect_box("Text2", "PRESENT");
-        });
-        group("closing the window unloads the form and ends czqic.exe", [&] {
-            PostMessageW(g_form, WM_CLOSE, 0, 0);
-            DWORD exit_code = 1;
-            const bool ended = WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0;
-            GetExitCodeProcess(process.hProcess, &exit_code);
-            expect(ended && exit_code == 0, "czqic.exe panel exits 0",
-                   "ended " + std::to_string(ended) + ", status " + std::to_string(exit_code));
-        });
-    });
-    if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 1);
-    return status;
-}
+}  // namespace czqic::win

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <string>
 
@@ -13,11 +15,12 @@
 #include "platform/message_loop.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
-#include "win/tests/check.h"
+#include "win/tests/client.h"
 
+namespace czqic::win {
 namespace {
 
-using namespace czqic::check;
+using testing::pump_for;
 
 // The run-time error number a conversion raises, or 0 when it succeeds.
 template <class F>
@@ -30,18 +33,18 @@ int error_of(F&& convert) {
     }
 }
 
-void check_variants() {
+TEST(Win32Platform, ValuesCrossIntoVariantsAndBack) {
     Value nested(ValueArray{Value(int32_t{1}), Value("z\xC3\xBC"),
                             Value(ValueArray{Value(2.5), Value(true)})});
     ScopedVariant var = to_variant(nested);
-    expect_eq(var.type(), VT_ARRAY | VT_VARIANT, "an array becomes a SAFEARRAY of VARIANT");
+    EXPECT_EQ(var.type(), VT_ARRAY | VT_VARIANT) << "an array becomes a SAFEARRAY of VARIANT";
     Value back = variant_to_value(var.get());
     const auto& items = back.elements();
-    expect(items.size() == 3 && std::get<int32_t>(items[0].v) == 1 &&
-               *std::get<Text>(items[1].v) == "z\xC3\xBC" &&
-               std::get<double>(items[2].elements()[0].v) == 2.5 &&
-               std::get<bool>(items[2].elements()[1].v),
-           "nested arrays and text survive the round trip");
+    EXPECT_TRUE(items.size() == 3 && std::get<int32_t>(items[0].v) == 1 &&
+                *std::get<Text>(items[1].v) == "z\xC3\xBC" &&
+                std::get<double>(items[2].elements()[0].v) == 2.5 &&
+                std::get<bool>(items[2].elements()[1].v))
+        << "nested arrays and text survive the round trip";
 
     ScopedSafeArray bytes(SafeArrayCreateVector(VT_UI1, 0, 2));
     for (LONG i = 0; i < 2; ++i) {
@@ -53,35 +56,35 @@ void check_variants() {
     V_VT(&typed) = VT_ARRAY | VT_UI1;
     V_ARRAY(&typed) = bytes.get();
     Value byte_values = variant_to_value(typed);
-    expect(
-        byte_values.elements().size() == 2 && std::get<int32_t>(byte_values.elements()[0].v) == 144,
-        "a typed array of bytes reads as numbers");
+    EXPECT_TRUE(byte_values.elements().size() == 2 &&
+                std::get<int32_t>(byte_values.elements()[0].v) == 144)
+        << "a typed array of bytes reads as numbers";
 
     VARIANT missing;
     VariantInit(&missing);
     V_VT(&missing) = VT_ERROR;
     V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
-    expect(variant_to_value(missing).is_empty(), "a missing optional argument is Empty");
+    EXPECT_TRUE(variant_to_value(missing).is_empty()) << "a missing optional argument is Empty";
     VARIANT object;
     VariantInit(&object);
     V_VT(&object) = VT_DISPATCH;
     V_DISPATCH(&object) = nullptr;
-    expect_eq(error_of([&] { variant_to_value(object); }), rt_error::kTypeMismatch,
-              "an object is type mismatch");
+    EXPECT_EQ(error_of([&] { variant_to_value(object); }), rt_error::kTypeMismatch)
+        << "an object is type mismatch";
 
     // Outgoing: a String passed by reference, changed by the callee, comes back.
     Value command("INIT");
     Value outgoing_values[] = {Value::by_ref(command), Value(int32_t{-1})};
     OutgoingArgs outgoing(outgoing_values, false);
     DISPPARAMS* params = outgoing.params();
-    expect(params->cArgs == 2 && V_VT(&params->rgvarg[1]) == (VT_BYREF | VT_BSTR) &&
-               V_VT(&params->rgvarg[0]) == VT_I4,
-           "arguments reversed, the String by reference as VT_BYREF|VT_BSTR");
+    EXPECT_TRUE(params->cArgs == 2 && V_VT(&params->rgvarg[1]) == (VT_BYREF | VT_BSTR) &&
+                V_VT(&params->rgvarg[0]) == VT_I4)
+        << "arguments reversed, the String by reference as VT_BYREF|VT_BSTR";
     SysFreeString(*V_BSTRREF(&params->rgvarg[1]));
     *V_BSTRREF(&params->rgvarg[1]) = SysAllocString(L"DONE");
     outgoing.write_back();
-    expect_eq(*std::get<Text>(command.v), std::string("DONE"),
-              "the callee's change reaches the variable");
+    EXPECT_EQ(*std::get<Text>(command.v), std::string("DONE"))
+        << "the callee's change reaches the variable";
 
     // Incoming: the caller's by-reference variable gets the callee's change.
     BSTR callers_text = SysAllocString(L"abc");
@@ -95,53 +98,54 @@ void check_variants() {
     DISPPARAMS incoming_params{slots, nullptr, 2, 0};
     IncomingArgs incoming(&incoming_params);
     auto values = incoming.values();
-    expect(values.size() == 2 && to_string(values[0]) == "abc" && to_i4(values[1]) == 7,
-           "incoming arguments in call order, references followed");
+    EXPECT_TRUE(values.size() == 2 && to_string(values[0]) == "abc" && to_i4(values[1]) == 7)
+        << "incoming arguments in call order, references followed";
     values[0].deref() = Value("xyz");
     incoming.write_back();
-    expect_eq(narrow_bstr(callers_text), std::string("xyz"), "written back through the reference");
+    EXPECT_EQ(narrow_bstr(callers_text), std::string("xyz"))
+        << "written back through the reference";
     SysFreeString(callers_text);
 }
 
-void check_message_loop() {
+TEST(Win32Platform, TheThreadsMessageQueueAndWindowTimers) {
     auto clock = make_real_clock();
     MessageLoop loop(*clock);
     std::string order;
     loop.post([&] { order += "a"; });
     loop.post([&] { order += "b"; });
     loop.post([&] { order += "late"; }, 80);
-    expect_eq(order, std::string(""), "nothing runs before the thread pumps");
+    EXPECT_EQ(order, std::string("")) << "nothing runs before the thread pumps";
     loop.pump();
-    expect_eq(order, std::string("ab"), "due messages run in posting order, later ones wait");
+    EXPECT_EQ(order, std::string("ab")) << "due messages run in posting order, later ones wait";
     loop.pump_for(150);
-    expect_eq(order, std::string("ablate"), "a delayed message runs when due");
+    EXPECT_EQ(order, std::string("ablate")) << "a delayed message runs when due";
 
     auto owner = std::make_shared<int>(0);
     loop.post([&] { order += "owned"; }, 0, owner);
     owner.reset();
     loop.pump();
-    expect_eq(order, std::string("ablate"), "a message whose owner is gone is dropped");
+    EXPECT_EQ(order, std::string("ablate")) << "a message whose owner is gone is dropped";
 
     // Anyone pumping the thread's queue runs them: another module's loop, a client's.
     loop.post([&] { order += "+foreign"; }, 30);
     pump_for(120);
-    expect_eq(order, std::string("ablate+foreign"),
-              "posted messages run from a plain PeekMessage/DispatchMessage loop");
+    EXPECT_EQ(order, std::string("ablate+foreign"))
+        << "posted messages run from a plain PeekMessage/DispatchMessage loop";
 
     int ticks = 0;
     Timer timer(loop, 50, [&] { ++ticks; });
     loop.pump_for(120);
-    expect_eq(ticks, 0, "a timer that is off never ticks");
+    EXPECT_EQ(ticks, 0) << "a timer that is off never ticks";
     timer.set_enabled(true);
     loop.pump_for(40);
-    expect_eq(ticks, 0, "the first tick comes one interval after enabling");
+    EXPECT_EQ(ticks, 0) << "the first tick comes one interval after enabling";
     loop.pump_for(240);
-    expect(ticks >= 2 && ticks <= 6, "a window timer ticks while the thread pumps",
-           std::to_string(ticks) + " ticks");
+    EXPECT_TRUE(ticks >= 2 && ticks <= 6)
+        << "a window timer ticks while the thread pumps: " << ticks << " ticks";
     timer.set_enabled(false);
     const int stopped_at = ticks;
     loop.pump_for(150);
-    expect_eq(ticks, stopped_at, "no tick after the timer is switched off");
+    EXPECT_EQ(ticks, stopped_at) << "no tick after the timer is switched off";
 
     int nested = 0;
     loop.post([&] {
@@ -150,17 +154,17 @@ void check_message_loop() {
         nested += 10;
     });
     loop.pump();
-    expect_eq(nested, 11, "a handler may pump again");
+    EXPECT_EQ(nested, 11) << "a handler may pump again";
 }
 
-void check_clock() {
+TEST(Win32Platform, TheRealClock) {
     auto clock = make_real_clock();
     SYSTEMTIME now{};
     GetLocalTime(&now);
     const double expected = now.wHour * 3600.0 + now.wMinute * 60.0 + now.wSecond;
     const double seen = clock->time_of_day();
-    expect(seen >= 0 && seen < 86400 && std::fabs(seen - expected) < 2.0,
-           "time of day from the local time", std::to_string(seen));
+    EXPECT_TRUE(seen >= 0 && seen < 86400 && std::fabs(seen - expected) < 2.0)
+        << "time of day from the local time: " << seen;
     // Measured with the performance counter: under Wine on a busy machine the tick count
     // the clock reads can lag behind by a few of its updates.
     LARGE_INTEGER frequency, start, end;
@@ -170,16 +174,9 @@ void check_clock() {
     QueryPerformanceCounter(&end);
     const double slept_ms =
         1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
-    expect(slept_ms >= 90, "Sleep blocks for the time asked", std::to_string(slept_ms) + " ms");
-    expect(!clock->is_virtual(), "the real clock");
+    EXPECT_GE(slept_ms, 90) << "Sleep blocks for the time asked (ms)";
+    EXPECT_FALSE(clock->is_virtual()) << "the real clock";
 }
 
 }  // namespace
-
-int main() {
-    return check::run([] {
-        group("values as VARIANTs", check_variants);
-        group("the thread's message queue", check_message_loop);
-        group("the clock", check_clock);
-    });
-}
+}  // namespace czqic::win

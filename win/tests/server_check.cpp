@@ -5,6 +5,7 @@
 // log writer's dual interface.
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <olectl.h>
 
 #include <fstream>
@@ -18,11 +19,12 @@
 #include "platform/win32/dispatch_object.h"
 #include "platform/win32/scoped.h"
 #include "win/com/registration.h"
-#include "win/tests/check.h"
+#include "win/tests/client.h"
 
+namespace czqic::win {
 namespace {
 
-using namespace czqic::check;
+using testing::pump_for;
 
 constexpr DISPID kCardReaderInit = 0x60030015;
 constexpr DISPID kChipCardData = 0x68030002;
@@ -37,7 +39,7 @@ ComPtr<IDispatch> create_reader() {
     ComPtr<IDispatch> object;
     const HRESULT hr = CoCreateInstance(CLSID_ColsZQICCardReader, nullptr, CLSCTX_INPROC_SERVER,
                                         IID_IDispatch, object.out_void());
-    expect(SUCCEEDED(hr), "CoCreateInstance ColsZQICCardReader", hex(hr));
+    EXPECT_TRUE(SUCCEEDED(hr)) << "CoCreateInstance ColsZQICCardReader: " << hex(hr);
     return object;
 }
 
@@ -95,13 +97,13 @@ class CountingSink final : public ComObject<TypedDispatch<>> {
     }
 };
 
-void check_exports_and_unloading() {
+TEST(ComponentServer, ExportsAndUnloading) {
     wchar_t path[MAX_PATH] = {};
     DWORD size = sizeof path;
     const std::wstring key = L"CLSID\\" + guid_text(CLSID_ColsZQICCardReader) + L"\\InprocServer32";
     RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size);
     HMODULE dll = LoadLibraryW(path);
-    if (!expect(dll != nullptr, "the registered DLL loads", narrow(path))) return;
+    ASSERT_TRUE(dll != nullptr) << "the registered DLL loads: " << narrow(path);
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
     // Through void*: exported entry points have whatever type their documentation gives.
@@ -109,229 +111,230 @@ void check_exports_and_unloading() {
         reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
     auto can_unload = reinterpret_cast<CanUnloadNow>(
         reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-    expect(get_class_object && can_unload && GetProcAddress(dll, "DllRegisterServer") &&
-               GetProcAddress(dll, "DllUnregisterServer"),
-           "the four server entry points are exported");
+    EXPECT_TRUE(get_class_object && can_unload && GetProcAddress(dll, "DllRegisterServer") &&
+                GetProcAddress(dll, "DllUnregisterServer"))
+        << "the four server entry points are exported";
     if (!get_class_object || !can_unload) return;
 
-    expect_eq(can_unload(), S_OK, "unloadable before anything is created");
+    EXPECT_EQ(can_unload(), S_OK) << "unloadable before anything is created";
     ComPtr<IClassFactory> factory;
-    expect_eq(get_class_object(IID_IDispatch, IID_IClassFactory, factory.out_void()),
-              CLASS_E_CLASSNOTAVAILABLE, "another CLSID is refused");
-    expect_eq(get_class_object(CLSID_ColsZQICCardReader, IID_IClassFactory, factory.out_void()),
-              S_OK, "DllGetClassObject gives the class factory");
-    expect_eq(can_unload(), S_FALSE, "not unloadable while the factory lives");
+    EXPECT_EQ(get_class_object(IID_IDispatch, IID_IClassFactory, factory.out_void()),
+              CLASS_E_CLASSNOTAVAILABLE)
+        << "another CLSID is refused";
+    EXPECT_EQ(get_class_object(CLSID_ColsZQICCardReader, IID_IClassFactory, factory.out_void()),
+              S_OK)
+        << "DllGetClassObject gives the class factory";
+    EXPECT_EQ(can_unload(), S_FALSE) << "not unloadable while the factory lives";
     ComPtr<IDispatch> object;
-    expect_eq(factory->CreateInstance(nullptr, IID_IDispatch, object.out_void()), S_OK,
-              "the factory creates the object");
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, object.out_void()), S_OK)
+        << "the factory creates the object";
     invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"0102")});
     ComPtr<IUnknown> outer_attempt;
-    expect_eq(factory->CreateInstance(object.get(), IID_IUnknown, outer_attempt.out_void()),
-              CLASS_E_NOAGGREGATION, "aggregation is refused");
+    EXPECT_EQ(factory->CreateInstance(object.get(), IID_IUnknown, outer_attempt.out_void()),
+              CLASS_E_NOAGGREGATION)
+        << "aggregation is refused";
     factory->LockServer(TRUE);
     factory.reset();
-    expect_eq(can_unload(), S_FALSE, "not unloadable while an object lives");
+    EXPECT_EQ(can_unload(), S_FALSE) << "not unloadable while an object lives";
     object.reset();
-    expect_eq(can_unload(), S_FALSE, "not unloadable while the server is locked");
+    EXPECT_EQ(can_unload(), S_FALSE) << "not unloadable while the server is locked";
     get_class_object(CLSID_ColsZQICCardReader, IID_IClassFactory, factory.out_void());
     factory->LockServer(FALSE);
     factory.reset();
-    expect_eq(can_unload(), S_OK, "DllCanUnloadNow is S_OK once every object is released");
+    EXPECT_EQ(can_unload(), S_OK) << "DllCanUnloadNow is S_OK once every object is released";
     // The server comes back whole after it has let go of its per-thread state.
-    expect_eq(get_class_object(CLSID_ColsZQICCardReader, IID_IClassFactory, factory.out_void()),
-              S_OK, "a new factory after unloading was allowed");
-    expect_eq(factory->CreateInstance(nullptr, IID_IDispatch, object.out_void()), S_OK,
-              "a new object after unloading was allowed");
+    EXPECT_EQ(get_class_object(CLSID_ColsZQICCardReader, IID_IClassFactory, factory.out_void()),
+              S_OK)
+        << "a new factory after unloading was allowed";
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, object.out_void()), S_OK)
+        << "a new object after unloading was allowed";
     // The library stayed loaded, so its process-wide values did too.
     auto chip = invoke(object.get(), kChipCardData, DISPATCH_PROPERTYGET);
-    expect(chip.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&chip.value.get())) == "0102",
-           "process-wide values outlive a DllCanUnloadNow that said S_OK");
+    EXPECT_TRUE(chip.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&chip.value.get())) == "0102")
+        << "process-wide values outlive a DllCanUnloadNow that said S_OK";
     object.reset();
     factory.reset();
-    expect_eq(can_unload(), S_OK, "unloadable again");
+    EXPECT_EQ(can_unload(), S_OK) << "unloadable again";
     FreeLibrary(dll);
 }
 
-void check_dispatch() {
+TEST(ComponentServer, IDispatchByDispidAndByName) {
     auto object = create_reader();
     if (!object) return;
     std::wstring lower = L"cardreaderinit";
     LPOLESTR names[] = {lower.data()};
     DISPID id = 0;
-    expect_eq(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK,
-              "GetIDsOfNames matches names without regard to case");
-    expect_eq(id, kCardReaderInit, "CardReaderInit is 0x60030015");
+    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK)
+        << "GetIDsOfNames matches names without regard to case";
+    EXPECT_EQ(id, kCardReaderInit) << "CardReaderInit is 0x60030015";
     std::wstring unknown = L"NoSuchMember";
     names[0] = unknown.data();
-    expect_eq(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id),
-              DISP_E_UNKNOWNNAME, "an unknown name is refused");
+    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id),
+              DISP_E_UNKNOWNNAME)
+        << "an unknown name is refused";
 
     auto init = invoke(object.get(), kCardReaderInit, DISPATCH_METHOD);
-    expect(init.hr == S_OK && init.value.type() == VT_I4 && V_I4(&init.value.get()) == 0,
-           "DISPID 0x60030015 without arguments runs CardReaderInit and yields Long 0",
-           hex(init.hr));
-    expect_eq(invoke(object.get(), 0x60030099, DISPATCH_METHOD).hr, DISP_E_MEMBERNOTFOUND,
-              "an unknown DISPID is DISP_E_MEMBERNOTFOUND");
-    expect_eq(invoke(object.get(), kCardReaderInit, DISPATCH_METHOD, {text_variant(L"x")}).hr,
-              DISP_E_BADPARAMCOUNT, "a method given an argument is DISP_E_BADPARAMCOUNT");
-    expect_eq(invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"9000")}).hr,
-              S_OK, "ChipCardData let through IDispatch");
+    EXPECT_TRUE(init.hr == S_OK && init.value.type() == VT_I4 && V_I4(&init.value.get()) == 0)
+        << "DISPID 0x60030015 without arguments runs CardReaderInit and yields Long 0: "
+        << hex(init.hr);
+    EXPECT_EQ(invoke(object.get(), 0x60030099, DISPATCH_METHOD).hr, DISP_E_MEMBERNOTFOUND)
+        << "an unknown DISPID is DISP_E_MEMBERNOTFOUND";
+    EXPECT_EQ(invoke(object.get(), kCardReaderInit, DISPATCH_METHOD, {text_variant(L"x")}).hr,
+              DISP_E_BADPARAMCOUNT)
+        << "a method given an argument is DISP_E_BADPARAMCOUNT";
+    EXPECT_EQ(invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"9000")}).hr,
+              S_OK)
+        << "ChipCardData let through IDispatch";
     auto read = invoke(object.get(), kChipCardData, DISPATCH_PROPERTYGET);
-    expect(read.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&read.value.get())) == "9000",
-           "ChipCardData get through IDispatch");
+    EXPECT_TRUE(read.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&read.value.get())) == "9000")
+        << "ChipCardData get through IDispatch";
     auto version = invoke(object.get(), 0x68030000, DISPATCH_PROPERTYGET);
-    expect(version.value.type() == VT_BSTR && SysStringLen(V_BSTR(&version.value.get())) == 0,
-           "CardVer is the empty string");
+    EXPECT_TRUE(version.value.type() == VT_BSTR && SysStringLen(V_BSTR(&version.value.get())) == 0)
+        << "CardVer is the empty string";
     invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"")});
 }
 
-void check_error_information() {
+TEST(ComponentServer, AFailingPropertyCarriesItsErrorInformation) {
     auto object = create_reader();
     if (!object) return;
     auto dual = object.query<_ColsZQICCardReader>(IID__ColsZQICCardReader);
-    if (!expect(bool(dual), "the dual interface is offered")) return;
+    ASSERT_TRUE(bool(dual)) << "the dual interface is offered";
     auto support = object.query<ISupportErrorInfo>(IID_ISupportErrorInfo);
-    expect(support && support->InterfaceSupportsErrorInfo(IID__ColsZQICCardReader) == S_OK,
-           "ISupportErrorInfo for the dual interface");
+    EXPECT_TRUE(support && support->InterfaceSupportsErrorInfo(IID__ColsZQICCardReader) == S_OK)
+        << "ISupportErrorInfo for the dual interface";
 
     ScopedBstr abc(L"abc");
     HRESULT hr = dual->put_WriteTrack1Len(abc.get());
-    expect_eq(hex(hr), std::string("0x800A000D"),
-              "WriteTrack1Len \"abc\" fails with type mismatch");
+    EXPECT_EQ(hex(hr), std::string("0x800A000D"))
+        << "WriteTrack1Len \"abc\" fails with type mismatch";
     ComPtr<IErrorInfo> info;
     ScopedBstr description;
     GUID guid{};
-    if (expect(GetErrorInfo(0, info.out()) == S_OK && info, "error information is set")) {
+    const bool informed = GetErrorInfo(0, info.out()) == S_OK && info;
+    EXPECT_TRUE(informed) << "error information is set";
+    if (informed) {
         info->GetDescription(description.out());
         info->GetGUID(&guid);
-        expect_eq(narrow_bstr(description.get()), std::string("Type mismatch"), "its description");
-        expect(guid == IID__ColsZQICCardReader, "it names the failing interface");
+        EXPECT_EQ(narrow_bstr(description.get()), std::string("Type mismatch"))
+            << "its description";
+        EXPECT_TRUE(guid == IID__ColsZQICCardReader) << "it names the failing interface";
     }
     ScopedBstr huge(L"99999999999");
-    expect_eq(hex(dual->put_WriteTrack1Len(huge.get())), std::string("0x800A0006"),
-              "an out-of-range number is an overflow");
+    EXPECT_EQ(hex(dual->put_WriteTrack1Len(huge.get())), std::string("0x800A0006"))
+        << "an out-of-range number is an overflow";
     ScopedBstr twelve(L"12");
-    expect_eq(dual->put_WriteTrack1Len(twelve.get()), S_OK, "WriteTrack1Len \"12\" is taken");
+    EXPECT_EQ(dual->put_WriteTrack1Len(twelve.get()), S_OK) << "WriteTrack1Len \"12\" is taken";
 
     auto failed = invoke(object.get(), 0x68030007, DISPATCH_PROPERTYPUT, {text_variant(L"abc")});
-    expect(failed.hr == DISP_E_EXCEPTION && failed.scode == static_cast<HRESULT>(0x800A000D) &&
-               failed.description == "Type mismatch",
-           "through IDispatch: DISP_E_EXCEPTION carrying 0x800A000D and its description",
-           hex(failed.hr) + " " + hex(failed.scode) + " " + failed.description);
+    EXPECT_TRUE(failed.hr == DISP_E_EXCEPTION && failed.scode == static_cast<HRESULT>(0x800A000D) &&
+                failed.description == "Type mismatch")
+        << "through IDispatch: DISP_E_EXCEPTION carrying 0x800A000D and its description: "
+        << hex(failed.hr) + " " + hex(failed.scode) + " " + failed.description;
 
     LONG result = -1;
-    expect(dual->Reset(&result) == S_OK && result == 0, "a slot method returns its Long");
+    EXPECT_TRUE(dual->Reset(&result) == S_OK && result == 0) << "a slot method returns its Long";
 }
 
-void check_connection_point() {
+TEST(ComponentServer, TheEventConnectionPointNeverFires) {
     auto object = create_reader();
     if (!object) return;
     auto provide = object.query<IProvideClassInfo2>(IID_IProvideClassInfo2);
     GUID source{};
-    expect(provide && provide->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source) == S_OK &&
-               source == DIID___ColsZQICCardReader,
-           "IProvideClassInfo2 names the default source interface");
+    EXPECT_TRUE(provide && provide->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source) == S_OK &&
+                source == DIID___ColsZQICCardReader)
+        << "IProvideClassInfo2 names the default source interface";
     ComPtr<ITypeInfo> coclass;
     if (provide) provide->GetClassInfo(coclass.out());
-    expect(bool(coclass), "IProvideClassInfo gives the class description");
+    EXPECT_TRUE(bool(coclass)) << "IProvideClassInfo gives the class description";
 
     auto container = object.query<IConnectionPointContainer>(IID_IConnectionPointContainer);
-    if (!expect(bool(container), "IConnectionPointContainer")) return;
+    ASSERT_TRUE(bool(container)) << "IConnectionPointContainer";
     ComPtr<IEnumConnectionPoints> points;
     container->EnumConnectionPoints(points.out());
     IConnectionPoint* listed[2] = {};
     ULONG fetched = 0;
     points->Next(2, listed, &fetched);
-    expect_eq(fetched, 1ul, "one connection point is listed");
+    EXPECT_EQ(fetched, 1ul) << "one connection point is listed";
     for (ULONG i = 0; i < fetched; ++i) listed[i]->Release();
 
     ComPtr<IConnectionPoint> other;
-    expect_eq(container->FindConnectionPoint(IID_IDispatch, other.out()), CONNECT_E_NOCONNECTION,
-              "no connection point for another interface");
+    EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, other.out()), CONNECT_E_NOCONNECTION)
+        << "no connection point for another interface";
     ComPtr<IConnectionPoint> point;
-    expect_eq(container->FindConnectionPoint(DIID___ColsZQICCardReader, point.out()), S_OK,
-              "FindConnectionPoint __ColsZQICCardReader");
+    EXPECT_EQ(container->FindConnectionPoint(DIID___ColsZQICCardReader, point.out()), S_OK)
+        << "FindConnectionPoint __ColsZQICCardReader";
     if (!point) return;
     IID iid{};
     point->GetConnectionInterface(&iid);
-    expect(iid == DIID___ColsZQICCardReader, "the point's interface");
+    EXPECT_TRUE(iid == DIID___ColsZQICCardReader) << "the point's interface";
 
     ComPtr<CountingSink> sink;
     sink.reset(new CountingSink());
     DWORD cookie = 0;
-    expect_eq(point->Advise(sink.get(), &cookie), S_OK, "Advise");
+    EXPECT_EQ(point->Advise(sink.get(), &cookie), S_OK) << "Advise";
     ComPtr<IEnumConnections> connections;
     point->EnumConnections(connections.out());
     CONNECTDATA data[2] = {};
     fetched = 0;
     connections->Next(2, data, &fetched);
-    expect(fetched == 1 && data[0].dwCookie == cookie, "the connection is listed");
+    EXPECT_TRUE(fetched == 1 && data[0].dwCookie == cookie) << "the connection is listed";
     for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
 
     // A whole card transaction with the sink connected: nothing may reach it.
     for (DISPID method : {0x60030015, 0x6003001A, 0x6003001B, 0x6003001C, 0x6003001F})
         invoke(object.get(), method, DISPATCH_METHOD);
     pump_for(300);
-    expect_eq(sink->calls, 0, "no event is delivered");
-    expect_eq(point->Unadvise(cookie), S_OK, "Unadvise");
-    expect_eq(point->Unadvise(cookie), CONNECT_E_NOCONNECTION, "a second Unadvise is refused");
+    EXPECT_EQ(sink->calls, 0) << "no event is delivered";
+    EXPECT_EQ(point->Unadvise(cookie), S_OK) << "Unadvise";
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION) << "a second Unadvise is refused";
 }
 
-void check_process_wide_chip_data() {
+TEST(ComponentServer, ChipDataIsProcessWide) {
     auto first = create_reader();
     auto second = create_reader();
     if (!first || !second) return;
     invoke(first.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"00A4040008")});
     auto read = invoke(second.get(), kChipCardData, DISPATCH_PROPERTYGET);
-    expect(read.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&read.value.get())) == "00A4040008",
-           "ChipCardData set through one object reads back through another");
+    EXPECT_TRUE(read.value.type() == VT_BSTR &&
+                narrow_bstr(V_BSTR(&read.value.get())) == "00A4040008")
+        << "ChipCardData set through one object reads back through another";
 }
 
-void check_log_writer() {
+TEST(LogWriterServer, WritesThroughItsDualInterface) {
     ComPtr<_LogWriter> writer;
     HRESULT hr = CoCreateInstance(CLSID_LogWriter, nullptr, CLSCTX_INPROC_SERVER, IID__LogWriter,
                                   writer.out_void());
-    if (!expect(SUCCEEDED(hr), "the log writer is created by its CLSID", hex(hr))) return;
+    ASSERT_TRUE(SUCCEEDED(hr)) << "the log writer is created by its CLSID: " << hex(hr);
     wchar_t folder[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, folder);
     const std::wstring path = std::wstring(folder) + L"czqic-check\\sub\\check.log";
     DeleteFileW(path.c_str());
     ScopedBstr p(path.c_str()), m(L"first line"), t(L"Qor"), broken(L"two\r\nlines\x01");
     LONG result = -1;
-    expect_eq(writer->WriteLog(p.get(), m.get(), t.get(), &result), S_OK,
-              "WriteLog through the first slot after IDispatch");
+    EXPECT_EQ(writer->WriteLog(p.get(), m.get(), t.get(), &result), S_OK)
+        << "WriteLog through the first slot after IDispatch";
     writer->WriteLog(p.get(), broken.get(), t.get(), &result);
     std::ifstream file(narrow(path), std::ios::binary);
     std::stringstream text;
     text << file.rdbuf();
     const std::string lines = text.str();
-    expect(lines.find("[Qor] first line\r\n") != std::string::npos,
-           "the line lands in the file, folders created", lines);
-    expect(lines.find("[Qor] two\\r\\nlines\\x01\r\n") != std::string::npos,
-           "control characters are escaped: one message, one line", lines);
+    EXPECT_TRUE(lines.find("[Qor] first line\r\n") != std::string::npos)
+        << "the line lands in the file, folders created: " << lines;
+    EXPECT_TRUE(lines.find("[Qor] two\\r\\nlines\\x01\r\n") != std::string::npos)
+        << "control characters are escaped: one message, one line: " << lines;
 
     const std::wstring bad = std::wstring(folder) + L"czqic-check\\sub\\check.log\\x.log";
     ScopedBstr b(bad.c_str());
     hr = writer->WriteLog(b.get(), m.get(), t.get(), &result);
-    expect_eq(hex(hr), std::string("0x800A004B"), "an unusable path fails with error 75");
+    EXPECT_EQ(hex(hr), std::string("0x800A004B")) << "an unusable path fails with error 75";
     ComPtr<IErrorInfo> info;
     ScopedBstr description;
     if (GetErrorInfo(0, info.out()) == S_OK) info->GetDescription(description.out());
     const std::string said = description.get() ? narrow_bstr(description.get()) : "";
-    expect(
-        said.starts_with("Path/File access error: ") && said.find("check.log") != std::string::npos,
-        "the error names the file", said);
+    EXPECT_TRUE(said.starts_with("Path/File access error: ") &&
+                said.find("check.log") != std::string::npos)
+        << "the error names the file: " << said;
 }
 
 }  // namespace
-
-int main() {
-    return check::run([] {
-        group("exports and unloading", check_exports_and_unloading);
-        group("IDispatch by DISPID and by name", check_dispatch);
-        group("a failing property carries its error information", check_error_information);
-        group("the event connection point never fires", check_connection_point);
-        group("process-wide chip data", check_process_wide_chip_data);
-        group("log writer's dual interface", check_log_writer);
-    });
-}
+}  // namespace czqic::win

@@ -3,6 +3,7 @@
 // interfaces, the event interface and the registration of the class.
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <oleauto.h>
 
 #include <string>
@@ -14,11 +15,9 @@
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
 #include "win/com/registration.h"
-#include "win/tests/check.h"
 
+namespace czqic::win {
 namespace {
-
-using namespace czqic::check;
 
 constexpr WORD kDualFlags = TYPEFLAG_FHIDDEN | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDUAL |
                             TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
@@ -105,45 +104,59 @@ std::wstring registry_text(const std::wstring& key, const wchar_t* value = nullp
     return text;
 }
 
-void check_registration() {
+TEST(Registration, NamesTheClassItsProgIdServerAndTypeLibrary) {
     const std::wstring clsid = guid_text(CLSID_ColsZQICCardReader);
-    expect_eq(narrow(registry_text(std::wstring(widen(kProgId)) + L"\\CLSID")), narrow(clsid),
-              "the ProgID names the class");
-    expect_eq(narrow(registry_text(L"CLSID\\" + clsid + L"\\ProgID")), std::string(kProgId),
-              "the class names its ProgID");
-    expect_eq(narrow(registry_text(L"CLSID\\" + clsid + L"\\InprocServer32", L"ThreadingModel")),
-              std::string("Apartment"), "the server is apartment-threaded");
+    EXPECT_EQ(narrow(registry_text(std::wstring(widen(kProgId)) + L"\\CLSID")), narrow(clsid))
+        << "the ProgID names the class";
+    EXPECT_EQ(narrow(registry_text(L"CLSID\\" + clsid + L"\\ProgID")), std::string(kProgId))
+        << "the class names its ProgID";
+    EXPECT_EQ(narrow(registry_text(L"CLSID\\" + clsid + L"\\InprocServer32", L"ThreadingModel")),
+              std::string("Apartment"))
+        << "the server is apartment-threaded";
     const std::string server = narrow(registry_text(L"CLSID\\" + clsid + L"\\InprocServer32"));
-    expect(server.ends_with("CZQICCardReader.dll"), "InprocServer32 is the DLL", server);
-    expect_eq(narrow(registry_text(L"CLSID\\" + clsid + L"\\TypeLib")),
-              narrow(guid_text(LIBID_CZQICCardReader)), "the class names its type library");
+    EXPECT_TRUE(server.ends_with("CZQICCardReader.dll")) << "InprocServer32 is the DLL: " << server;
+    EXPECT_EQ(narrow(registry_text(L"CLSID\\" + clsid + L"\\TypeLib")),
+              narrow(guid_text(LIBID_CZQICCardReader)))
+        << "the class names its type library";
 }
 
-void check_library(ITypeLib* library) {
+// The registered library, loaded as a client loads it.
+class TypeLibrary : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(LoadRegTypeLib(LIBID_CZQICCardReader, 1, 0, LOCALE_NEUTRAL, library_.out()), S_OK)
+            << "LoadRegTypeLib finds CZQICCardReader 1.0";
+    }
+    ComPtr<ITypeLib> library_;
+};
+
+TEST_F(TypeLibrary, IsVersionOneFromTheDllsOwnResource) {
+    ITypeLib* library = library_.get();
     TLIBATTR* raw = nullptr;
     library->GetLibAttr(&raw);
-    expect_eq(raw->wMajorVerNum, 1, "major version");
-    expect_eq(raw->wMinorVerNum, 0, "minor version");
+    EXPECT_EQ(raw->wMajorVerNum, 1) << "major version";
+    EXPECT_EQ(raw->wMinorVerNum, 0) << "minor version";
     library->ReleaseTLibAttr(raw);
     ScopedBstr name;
     library->GetDocumentation(-1, name.out(), nullptr, nullptr, nullptr);
-    expect_eq(narrow_bstr(name.get()), std::string("CZQICCardReader"), "library name");
-    expect_eq(library->GetTypeInfoCount(), 3u, "three types: the class and its two interfaces");
+    EXPECT_EQ(narrow_bstr(name.get()), std::string("CZQICCardReader")) << "library name";
+    EXPECT_EQ(library->GetTypeInfoCount(), 3u) << "three types: the class and its two interfaces";
     ScopedBstr path;
     QueryPathOfRegTypeLib(LIBID_CZQICCardReader, 1, 0, LOCALE_NEUTRAL, path.out());
     const std::string where = narrow_bstr(path.get());
-    expect(where.find("CZQICCardReader.dll") != std::string::npos,
-           "registered from the DLL's own resource", where);
+    EXPECT_TRUE(where.find("CZQICCardReader.dll") != std::string::npos)
+        << "registered from the DLL's own resource: " << where;
 }
 
-void check_class(ITypeLib* library) {
+TEST_F(TypeLibrary, DescribesTheCreatableClass) {
+    ITypeLib* library = library_.get();
     ComPtr<ITypeInfo> coclass_info;
     library->GetTypeInfoOfGuid(CLSID_ColsZQICCardReader, coclass_info.out());
     auto coclass = describe(std::move(coclass_info));
-    expect_eq(coclass.attr.typekind, TKIND_COCLASS, "a coclass");
-    expect_eq(name_of(coclass.info.get(), MEMBERID_NIL), std::string(kClassName), "class name");
-    expect(coclass.attr.wTypeFlags & TYPEFLAG_FCANCREATE, "creatable");
-    expect_eq(coclass.attr.cImplTypes, 2, "two interfaces");
+    EXPECT_EQ(coclass.attr.typekind, TKIND_COCLASS) << "a coclass";
+    EXPECT_EQ(name_of(coclass.info.get(), MEMBERID_NIL), std::string(kClassName)) << "class name";
+    EXPECT_TRUE(coclass.attr.wTypeFlags & TYPEFLAG_FCANCREATE) << "creatable";
+    EXPECT_EQ(coclass.attr.cImplTypes, 2) << "two interfaces";
     const struct {
         INT flags;
         GUID iid;
@@ -159,43 +172,44 @@ void check_class(ITypeLib* library) {
         coclass.info->GetRefTypeOfImplType(i, &ref);
         coclass.info->GetRefTypeInfo(ref, implemented.out());
         auto d = describe(std::move(implemented));
-        expect_eq(flags, expected[i].flags, "interface " + std::to_string(i) + " role");
-        expect(d.attr.guid == expected[i].iid, "interface " + std::to_string(i) + " GUID");
+        EXPECT_EQ(flags, expected[i].flags) << "interface " << i << " role";
+        EXPECT_TRUE(d.attr.guid == expected[i].iid) << "interface " << i << " GUID";
     }
 }
 
-void check_default_interface(ITypeLib* library) {
+TEST_F(TypeLibrary, DefaultInterfaceMatchesTheMemberTable) {
+    ITypeLib* library = library_.get();
     ComPtr<ITypeInfo> dispatch_info;
     library->GetTypeInfoOfGuid(IID__ColsZQICCardReader, dispatch_info.out());
     auto dispatch = describe(dispatch_info.copy());
-    expect_eq(name_of(dispatch.info.get(), MEMBERID_NIL), std::string(kInterfaceName),
-              "interface name");
-    expect_eq(dispatch.attr.typekind, TKIND_DISPATCH, "dispatch side of a dual interface");
+    EXPECT_EQ(name_of(dispatch.info.get(), MEMBERID_NIL), std::string(kInterfaceName))
+        << "interface name";
+    EXPECT_EQ(dispatch.attr.typekind, TKIND_DISPATCH) << "dispatch side of a dual interface";
     // ITypeInfo never reports oleautomation for the dispatch side of a dual interface;
     // the vtable side below carries it.
     constexpr WORD kDispatchSide = kDualFlags & ~TYPEFLAG_FOLEAUTOMATION;
-    expect_eq(dispatch.attr.wTypeFlags & kDualFlags, kDispatchSide,
-              "hidden, nonextensible, dual, dispatchable (dispatch side)");
+    EXPECT_EQ(dispatch.attr.wTypeFlags & kDualFlags, kDispatchSide)
+        << "hidden, nonextensible, dual, dispatchable (dispatch side)";
 
     HREFTYPE ref;
     ComPtr<ITypeInfo> vtable_info;
     dispatch.info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
     dispatch.info->GetRefTypeInfo(ref, vtable_info.out());
     auto vtable = describe(std::move(vtable_info));
-    expect_eq(vtable.attr.typekind, TKIND_INTERFACE, "vtable side");
-    expect_eq(vtable.attr.wTypeFlags & kDualFlags, kDualFlags,
-              "hidden, nonextensible, dual, oleautomation (vtable side)");
-    expect_eq(vtable.attr.cFuncs, static_cast<WORD>(kMembers.size()), "one slot per member");
-    expect_eq(vtable.attr.cbSizeVft,
-              static_cast<WORD>((kDispatchSlots + kMembers.size()) * sizeof(void*)),
-              "table size: IDispatch's slots and the members'");
+    EXPECT_EQ(vtable.attr.typekind, TKIND_INTERFACE) << "vtable side";
+    EXPECT_EQ(vtable.attr.wTypeFlags & kDualFlags, kDualFlags)
+        << "hidden, nonextensible, dual, oleautomation (vtable side)";
+    EXPECT_EQ(vtable.attr.cFuncs, static_cast<WORD>(kMembers.size())) << "one slot per member";
+    EXPECT_EQ(vtable.attr.cbSizeVft,
+              static_cast<WORD>((kDispatchSlots + kMembers.size()) * sizeof(void*)))
+        << "table size: IDispatch's slots and the members'";
 
     for (size_t i = 0; i < kMembers.size(); ++i) {
         const Member& m = kMembers[i];
         FUNCDESC* raw = nullptr;
-        if (!expect(SUCCEEDED(vtable.info->GetFuncDesc(static_cast<UINT>(i), &raw)),
-                    "slot " + std::to_string(i) + " described"))
-            continue;
+        const bool described = SUCCEEDED(vtable.info->GetFuncDesc(static_cast<UINT>(i), &raw));
+        EXPECT_TRUE(described) << "slot " << i << " described";
+        if (!described) continue;
         const ScopedFuncDesc f(vtable.info.get(), raw);
         const std::string label = "slot " + std::to_string(i) + " " + std::string(m.name);
         const std::string actual_name = name_of(vtable.info.get(), f->memid);
@@ -218,7 +232,7 @@ void check_default_interface(ITypeLib* library) {
                       "found %s id 0x%08lX invkind %d vtable offset %d params %d (%s)",
                       actual_name.c_str(), static_cast<unsigned long>(f->memid), f->invkind,
                       f->oVft, f->cParams, param_type.c_str());
-        expect(ok, label, detail);
+        EXPECT_TRUE(ok) << label << ": " << detail;
     }
 
     // Late binding by name finds every member's DISPID through the dispatch side.
@@ -227,21 +241,21 @@ void check_default_interface(ITypeLib* library) {
         LPOLESTR names[] = {name.data()};
         MEMBERID id = MEMBERID_NIL;
         dispatch.info->GetIDsOfNames(names, 1, &id);
-        if (id != m.dispid) expect(false, "GetIDsOfNames " + std::string(m.name));
+        EXPECT_EQ(id, m.dispid) << "GetIDsOfNames " << m.name;
     }
-    expect(true, "GetIDsOfNames answers every member's name with its DISPID");
 }
 
-void check_event_interface(ITypeLib* library) {
+TEST_F(TypeLibrary, EventInterface) {
+    ITypeLib* library = library_.get();
     ComPtr<ITypeInfo> info;
     library->GetTypeInfoOfGuid(DIID___ColsZQICCardReader, info.out());
     auto events = describe(std::move(info));
-    expect_eq(name_of(events.info.get(), MEMBERID_NIL), std::string(kEventInterface),
-              "event interface name");
-    expect_eq(events.attr.typekind, TKIND_DISPATCH, "a dispinterface");
-    expect_eq(events.attr.wTypeFlags & kSourceFlags, kSourceFlags, "hidden and nonextensible");
-    expect(!(events.attr.wTypeFlags & TYPEFLAG_FDUAL), "dispatch-only");
-    expect_eq(events.attr.cFuncs, static_cast<WORD>(kEventMembers.size()), "three events");
+    EXPECT_EQ(name_of(events.info.get(), MEMBERID_NIL), std::string(kEventInterface))
+        << "event interface name";
+    EXPECT_EQ(events.attr.typekind, TKIND_DISPATCH) << "a dispinterface";
+    EXPECT_EQ(events.attr.wTypeFlags & kSourceFlags, kSourceFlags) << "hidden and nonextensible";
+    EXPECT_FALSE(events.attr.wTypeFlags & TYPEFLAG_FDUAL) << "dispatch-only";
+    EXPECT_EQ(events.attr.cFuncs, static_cast<WORD>(kEventMembers.size())) << "three events";
     for (UINT i = 0; i < events.attr.cFuncs && i < kEventMembers.size(); ++i) {
         const EventMember& e = kEventMembers[i];
         FUNCDESC* raw = nullptr;
@@ -256,30 +270,13 @@ void check_event_interface(ITypeLib* library) {
                 names[p] + " As " + (f->lprgelemdescParam[p - 1].tdesc.vt == VT_I4 ? "Long" : "?");
         }
         const std::string label = std::string(e.name) + " " + std::to_string(e.dispid);
-        expect(names.size() > 0 && names[0] == e.name && f->memid == e.dispid &&
-                   f->invkind == INVOKE_FUNC && f->elemdescFunc.tdesc.vt == VT_VOID &&
-                   declared == e.params,
-               label, (names.empty() ? std::string("?") : names[0]) + "(" + declared + ")");
+        EXPECT_TRUE(names.size() > 0 && names[0] == e.name && f->memid == e.dispid &&
+                    f->invkind == INVOKE_FUNC && f->elemdescFunc.tdesc.vt == VT_VOID &&
+                    declared == e.params)
+            << label << ": "
+            << (names.empty() ? std::string("?") : names[0]) + "(" + declared + ")";
     }
 }
 
 }  // namespace
-
-int main() {
-    return check::run([] {
-        ComPtr<ITypeLib> library;
-        const HRESULT hr =
-            LoadRegTypeLib(LIBID_CZQICCardReader, 1, 0, LOCALE_NEUTRAL, library.out());
-        group("registered type library", [&] {
-            expect(SUCCEEDED(hr), "LoadRegTypeLib finds CZQICCardReader 1.0");
-            if (library) check_library(library.get());
-            check_registration();
-        });
-        if (library) {
-            group("class ColsZQICCardReader", [&] { check_class(library.get()); });
-            group("default interface against the member table",
-                  [&] { check_default_interface(library.get()); });
-            group("event interface", [&] { check_event_interface(library.get()); });
-        }
-    });
-}
+}  // namespace czqic::win

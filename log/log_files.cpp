@@ -57,10 +57,12 @@ std::pair<std::string_view, std::string_view> split_name(std::string_view file_n
     return {file_name.substr(0, dot), file_name.substr(dot)};
 }
 
+// The date of the file's first line; nothing for an empty file.
 std::optional<LogDate> first_line_date(LogFile& file) {
     char head[11];
-    if (file.read_at(0, head, sizeof head) == sizeof head)
-        if (auto date = date_of_line(std::string_view(head, sizeof head))) return date;
+    const size_t n = file.read_at(0, head, sizeof head);
+    if (n == 0) return std::nullopt;
+    if (auto date = date_of_line(std::string_view(head, n))) return date;
     return file.modified_on();
 }
 
@@ -224,7 +226,7 @@ void DailyLog::write(LogFile& file, const std::function<LogTime()>& now, std::st
         if (!settled && !file.still_named()) continue;
         time = now();
         regular = file.regular();
-        if (settled || !regular || file.size() == 0) break;
+        if (settled || !regular) break;
         const LogDate today = date_of(time);
         const auto begun = first_line_date(file);
         if (!begun || *begun >= today) break;

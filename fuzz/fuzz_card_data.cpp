@@ -12,16 +12,14 @@
 #include <string_view>
 
 #include "log/card_data.h"
+#include "log/log_line.h"
 #include "platform/hex.h"
 
 namespace {
 
-[[noreturn]] void fault(std::string_view text, const std::string& what) {
-    std::string shown(text.substr(0, 120));
-    for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-    std::fprintf(stderr, "chip data (%zu chars) \"%s%s\": %s\n", text.size(), shown.c_str(),
-                 text.size() > 120 ? "..." : "", what.c_str());
+[[noreturn]] void fault(std::string_view text, const char* what) {
+    std::fprintf(stderr, "FAULT: chip data \"%s\": %s\n",
+                 czqic::escape_log_message(czqic::elide_middle(text)).c_str(), what);
     std::abort();
 }
 

@@ -39,20 +39,20 @@ bool is_decimal(char c) {
 
 // The value's digits in place. An account number shows its first six and last four
 // digits, and only when at least one digit between them is hidden; track 2 data keeps its
-// separator after the account number; everything else, padding included, is '*'.
+// separator after the account number, and without one is hidden whole (where its account
+// number ends is unknown); everything else, padding included, is '*'.
 void mask_value(char* digits, size_t count, Masking how) {
-    if (how == Masking::Whole) {
+    size_t n = 0;
+    while (n < count && is_decimal(digits[n])) ++n;
+    const bool separated = n < count && (digits[n] == 'D' || digits[n] == 'd');
+    if (how == Masking::Whole || (how == Masking::Track2 && !separated)) {
         for (size_t i = 0; i < count; ++i) digits[i] = '*';
         return;
     }
-    size_t n = 0;
-    while (n < count && is_decimal(digits[n])) ++n;
     const bool partly = n > 10;
     for (size_t i = 0; i < n; ++i)
         if (!partly || (i >= 6 && i < n - 4)) digits[i] = '*';
-    size_t i = n;
-    if (how == Masking::Track2 && i < count && (digits[i] == 'D' || digits[i] == 'd')) ++i;
-    for (; i < count; ++i) digits[i] = '*';
+    for (size_t i = how == Masking::Track2 ? n + 1 : n; i < count; ++i) digits[i] = '*';
 }
 
 // Walks the data objects of bytes [begin, end) of hex text. With out null it only checks

@@ -19,7 +19,8 @@ inline constexpr std::string_view kChipDataLabel = "mstrChipCardData:";
 // them do (a reply without a status word), the values of these data objects are masked:
 //   5A (account number), 57 and 9F6B (track 2 data): the account number's first six and
 //     last four digits stay when it has at least eleven; the separator D of track 2
-//     data stays; every other digit of the value becomes '*';
+//     data stays (track 2 data without one is masked whole); every other digit of the
+//     value becomes '*';
 //   56 (track 1 data), 9F1F, 9F20 (discretionary data), 5F20, 9F0B (card holder's
 //     name): every digit of the value becomes '*'.
 // Tags, lengths, other data objects and the status word are kept as they stand. Text

@@ -64,6 +64,8 @@ TEST(CardDataMasking, EachRowIsStoredAsExpected) {
          "70075A05**********9000"},
         {"lower-case hex, separator d kept", "700a5a0812345678901234569000",
          "700a5a08123456******34569000"},
+        {"track 2 without its separator is hidden whole", "70085706476173900101",
+         "70085706************"},
         {"lower-case track 2", "700d570b4761739001010010d2912f9000",
          "700d570b476173******0010d*****9000"},
         {"padding 00 between data objects", "700C00005A0847617390010100109000",

@@ -6,25 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/hex.h"
+
 namespace czqic {
 namespace {
-
-// Every character's digit value, -1 for the ones that are not hexadecimal digits: one
-// lookup per character, no branches on the character's range.
-constexpr std::array<int8_t, 256> kDigitValue = [] {
-    std::array<int8_t, 256> table{};
-    table.fill(-1);
-    for (int i = 0; i < 10; ++i) table['0' + i] = static_cast<int8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-        table['A' + i] = static_cast<int8_t>(10 + i);
-        table['a' + i] = static_cast<int8_t>(10 + i);
-    }
-    return table;
-}();
-
-int hex_digit(char c) {
-    return kDigitValue[static_cast<unsigned char>(c)];
-}
 
 constexpr char kDigits[] = "0123456789ABCDEF";
 
@@ -56,9 +41,10 @@ constexpr std::array<uint8_t, 65536> kPairValue = [] {
     std::array<uint8_t, 65536> table{};
     for (int first = 0; first < 256; ++first) {
         for (int second = 0; second < 256; ++second) {
-            if (kDigitValue[first] >= 0 && kDigitValue[second] >= 0)
-                table[first | second << 8] =
-                    static_cast<uint8_t>(kDigitValue[first] * 16 + kDigitValue[second]);
+            const int high = hex_digit_value(static_cast<char>(first));
+            const int low = hex_digit_value(static_cast<char>(second));
+            if (high >= 0 && low >= 0)
+                table[first | second << 8] = static_cast<uint8_t>(high * 16 + low);
         }
     }
     return table;
@@ -94,7 +80,7 @@ char* append_wide(const Value& element, std::string& text, char* out) {
 void check_chip_command(std::string_view text) {
     if (text.empty()) bad_command("chip command is empty: ChipCardData holds no hexadecimal text");
     for (size_t i = 0; i < text.size(); ++i) {
-        if (hex_digit(text[i]) < 0) {
+        if (hex_digit_value(text[i]) < 0) {
             const auto byte = static_cast<unsigned char>(text[i]);
             char shown[8];
             if (byte >= 0x20 && byte < 0x7F)

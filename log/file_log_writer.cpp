@@ -5,16 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "log/log_line.h"
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <system_error>
+#include <vector>
 
+#include "log/card_data.h"
 #include "log/log_line.h"
 
 namespace czqic {
@@ -122,67 +123,177 @@ bool blocks(const struct stat& st) {
     return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISBLK(st.st_mode);
 }
 
-void append_line(const std::string& file, const std::string& line) {
-    std::filesystem::path parent = std::filesystem::path(file).parent_path();
-    if (!parent.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(parent, ec);
-        if (ec)
-            fail_access("cannot create folder " + parent.string() + " for " + file + ": " +
-                        ec.message());
-    }
+// The log holds card data and who did what: the owner writes, the group (a log shipper)
+// may read, nobody else. Folders that exist already keep their modes.
+constexpr mode_t kFileMode = 0640;
+constexpr mode_t kFolderMode = 0750;
 
-    // A FIFO or a device would block the open or the write for good: only a regular
-    // file is a log. Checked before the open, and again on what was opened (without
-    // waiting for a reader) in case the path changed in between.
-    struct stat named {};
-    if (::stat(file.c_str(), &named) == 0 && blocks(named))
-        fail_access("cannot open " + file + ": not a regular file");
-    int fd;
-    do {
-        fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                    0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) fail_access("cannot open " + file + ": " + os_reason(errno));
-    FileDescriptor out(fd);
-    struct stat opened {};
-    if (::fstat(out.get(), &opened) != 0)
-        fail_access("cannot open " + file + ": " + os_reason(errno));
-    if (blocks(opened)) fail_access("cannot open " + file + ": not a regular file");
-
-    // Other processes append to the same file. Holding the lock from before the size is
-    // read until after any repair makes that size the start of this line alone, so
-    // cutting back to it removes only this line's part, never another writer's line.
-    int locked;
-    do {
-        locked = ::flock(out.get(), LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) fail_access("cannot lock " + file + ": " + os_reason(errno));
-
-    // A line cut short (the disk filled up part-way) is taken back out, so the file
-    // never holds half a line with the next one glued onto it.
-    struct stat before {};
-    const bool sized = ::fstat(out.get(), &before) == 0;
-    auto fail_and_undo = [&](int err) {
-        if (sized) (void)!::ftruncate(out.get(), before.st_size);
-        fail_write(file, err);
+void create_folders(const std::string& file) {
+    const std::string parent = std::filesystem::path(file).parent_path().string();
+    struct stat st {};
+    if (parent.empty() || (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return;
+    auto fail = [&](int err) {
+        fail_access("cannot create folder " + parent + " for " + file + ": " + os_reason(err));
     };
-    const char* data = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(out.get(), data, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail_and_undo(errno);
-        }
-        // A zero-length write of a non-empty buffer makes no progress; treat it as the
-        // device refusing rather than spinning.
-        if (n == 0) fail_and_undo(EIO);
-        data += n;
-        left -= static_cast<size_t>(n);
+    // From the top down, making each one that is missing.
+    for (size_t at = parent.find('/', 1);; at = parent.find('/', at + 1)) {
+        const std::string folder = parent.substr(0, at);
+        if (::mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) fail(errno);
+        if (at == std::string::npos) break;
     }
-    if (int err = out.close(); err != 0) fail_write(file, err);
+    if (::stat(parent.c_str(), &st) != 0) fail(errno);
+    if (!S_ISDIR(st.st_mode)) fail(ENOTDIR);
 }
+
+std::optional<LogDate> local_date(time_t when) {
+    std::tm local{};
+    if (!localtime_r(&when, &local)) return std::nullopt;
+    return LogDate{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+}
+
+// The log file as the path names it, opened for one line and held under flock, which
+// every writer process takes before it touches the file.
+class PosixLogFile final : public LogFile {
+  public:
+    explicit PosixLogFile(std::string file)
+        : file_(std::move(file)),
+          folder_(std::filesystem::path(file_).parent_path().string()),
+          name_(std::filesystem::path(file_).filename().string()) {}
+
+    void open_and_lock() override {
+        out_.reset();
+        create_folders(file_);
+        // A FIFO or a device would block the open or the write for good: only a regular
+        // file is a log. Checked before the open, and again on what was opened (without
+        // waiting for a reader) in case the path changed in between.
+        struct stat named {};
+        if (::stat(file_.c_str(), &named) == 0 && blocks(named))
+            fail_access("cannot open " + file_ + ": not a regular file");
+        int fd;
+        do {
+            fd = ::open(file_.c_str(),
+                        O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kFileMode);
+            // A sink the process may only write (/dev/full for some users): no reading.
+            if (fd < 0 && errno == EACCES)
+                fd = ::open(file_.c_str(),
+                            O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                            kFileMode);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) fail_access("cannot open " + file_ + ": " + os_reason(errno));
+        out_.emplace(fd);
+        if (::fstat(fd, &opened_) != 0)
+            fail_access("cannot open " + file_ + ": " + os_reason(errno));
+        if (blocks(opened_)) fail_access("cannot open " + file_ + ": not a regular file");
+
+        // Other processes append to the same file. Holding the lock from before the size
+        // is read until after any repair makes that size the start of this line alone, so
+        // cutting back to it removes only this line's part, never another writer's line.
+        int locked;
+        do {
+            locked = ::flock(fd, LOCK_EX);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0) fail_access("cannot lock " + file_ + ": " + os_reason(errno));
+    }
+
+    bool still_named() override {
+        struct stat named {};
+        return ::stat(file_.c_str(), &named) == 0 && named.st_dev == opened_.st_dev &&
+               named.st_ino == opened_.st_ino;
+    }
+    bool regular() override { return S_ISREG(opened_.st_mode); }
+    uint64_t size() override {
+        struct stat now {};
+        return ::fstat(out_->get(), &now) == 0 ? static_cast<uint64_t>(now.st_size) : 0;
+    }
+    size_t read_at(uint64_t offset, char* data, size_t length) override {
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t n =
+                ::pread(out_->get(), data + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+    std::optional<LogDate> modified_on() override {
+        struct stat now {};
+        if (::fstat(out_->get(), &now) != 0) return std::nullopt;
+        return local_date(now.st_mtime);
+    }
+    std::string file_name() override { return name_; }
+    bool exists_beside(const std::string& name) override {
+        struct stat st {};
+        return ::lstat(beside(name).c_str(), &st) == 0 || errno != ENOENT;
+    }
+    bool rename_to(const std::string& name) override {
+        return ::rename(file_.c_str(), beside(name).c_str()) == 0;
+    }
+
+    void append(std::string_view line) override {
+        // A line cut short (the disk filled up part-way) is taken back out, so the file
+        // never holds half a line with the next one glued onto it.
+        const int fd = out_->get();
+        struct stat before {};
+        const bool sized = ::fstat(fd, &before) == 0;
+        auto fail_and_undo = [&](int err) {
+            if (sized) (void)!::ftruncate(fd, before.st_size);
+            fail_write(file_, err);
+        };
+        const char* data = line.data();
+        size_t left = line.size();
+        while (left > 0) {
+            ssize_t n = ::write(fd, data, left);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail_and_undo(errno);
+            }
+            // A zero-length write of a non-empty buffer makes no progress; treat it as
+            // the device refusing rather than spinning.
+            if (n == 0) fail_and_undo(EIO);
+            data += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+
+    void close() override {
+        if (!out_) return;
+        const int err = out_->close();
+        out_.reset();
+        if (err != 0) fail_write(file_, err);
+    }
+
+    std::optional<std::vector<FolderEntry>> list_folder(
+        const std::function<bool(std::string_view name)>& wanted) override {
+        std::error_code ec;
+        std::filesystem::directory_iterator it(folder_.empty() ? "." : folder_, ec);
+        if (ec) return std::nullopt;
+        std::vector<FolderEntry> entries;
+        for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (!wanted(name)) continue;
+            struct stat st {};
+            if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                entries.push_back({name, static_cast<uint64_t>(st.st_size)});
+        }
+        if (ec) return std::nullopt;
+        return entries;
+    }
+    bool remove_beside(const std::string& name) override {
+        return ::unlink(beside(name).c_str()) == 0 || errno == ENOENT;
+    }
+
+  private:
+    std::string beside(const std::string& name) const {
+        return folder_.empty() ? name : folder_ + "/" + name;
+    }
+
+    std::string file_;
+    std::string folder_;
+    std::string name_;
+    std::optional<FileDescriptor> out_;
+    struct stat opened_ {};
+};
 
 }  // namespace
 
@@ -232,9 +343,10 @@ std::string map_drive_path(std::string_view path) {
 
 int32_t FileLogWriter::WriteLog(const std::string& path, const std::string& message,
                                 const std::string& tag) {
-    std::string file = map_drive_path(path);
-    append_line(file, log_line(time_now(), tag, message, "\n"));
-    if (tap_) tap_(message);
+    PosixLogFile file(map_drive_path(path));
+    const std::string stored = stored_log_message(message);
+    daily_.write(file, now_ ? now_ : time_now, tag, stored, "\n");
+    if (tap_) tap_(stored);
     return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "log/log_files.h"
+#include "log/log_line.h"
 #include "log/log_writer.h"
 #include "platform/dispatch.h"
 
@@ -25,22 +27,31 @@ std::string map_drive_path(std::string_view path);
 class FileLogWriter final : public LogWriter {
   public:
     using Tap = std::function<void(const std::string& message)>;
+    using Now = std::function<LogTime()>;
 
-    explicit FileLogWriter(Tap tap = {}) : tap_(std::move(tap)) {}
+    // now gives the local time of day of each line; by default the system's.
+    explicit FileLogWriter(Tap tap = {}, Now now = {})
+        : tap_(std::move(tap)), now_(std::move(now)) {}
 
     // Appends "YYYY-MM-DD HH:MM:SS.mmm [TAG] MESSAGE\n" (local time) to the mapped file,
-    // creating missing folders; the line is written whole before this returns. Returns 0.
-    // Raises AutomationError 75 when the folder or file cannot be opened, 61 when the
-    // disk is full and 57 for any other write failure, naming the file and the reason.
+    // the message as stored_log_message gives it, by the rule of log_files.h (a day's
+    // file, renamed on the first line of a later day, old day files removed). Missing
+    // folders are made 0750 and the file 0640. The line is written whole before this
+    // returns. Returns 0. Raises AutomationError 75 when the folder or file cannot be
+    // opened, 61 when the disk is full and 57 for any other write failure, naming the
+    // file and the reason; rotation itself never raises.
     int32_t WriteLog(const std::string& path, const std::string& message,
                      const std::string& tag) override;
 
   private:
     Tap tap_;
+    Now now_;
+    DailyLog daily_;
 };
 
 // Registers FileLogWriter under kLogWriterProgId and kLogWriterClsid. When tap is set,
-// every instance calls it with each message once the message is in the file.
+// every instance calls it with each message once the message is in the file, as stored
+// there (card data masked).
 void register_file_log_writer(ClassRegistry& classes,
                               std::function<void(const std::string& message)> tap = {});
 

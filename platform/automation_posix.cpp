@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "platform/automation.h"
+#include "platform/hex.h"
 
 namespace czqic {
 
@@ -58,13 +59,6 @@ size_t blank_length(std::string_view text, size_t pos) {
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // Exponents beyond this are far outside every target's range; capping the digits read

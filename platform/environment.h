@@ -1,5 +1,5 @@
 // Settings a host passes to the component from outside: the process environment and, on
-// Windows, the user's own registry values beside it.
+// Windows, the user's and the machine's registry values beside it.
 #pragma once
 
 #include <string>
@@ -13,5 +13,10 @@ std::string environment_variable(const char* name);
 // The user's value of that name under HKEY_CURRENT_USER\Software\CZQICCardReader on
 // Windows; always empty elsewhere.
 std::string user_setting(const char* name);
+
+// The machine's value of that name under HKEY_LOCAL_MACHINE\Software\CZQICCardReader on
+// Windows, a string or a number in decimal; always empty elsewhere. One setting for both
+// architectures: the 64-bit registry view is read first, then the 32-bit one.
+std::string machine_setting(const char* name);
 
 }  // namespace czqic

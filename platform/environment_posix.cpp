@@ -13,4 +13,8 @@ std::string user_setting(const char*) {
     return {};
 }
 
+std::string machine_setting(const char*) {
+    return {};
+}
+
 }  // namespace czqic

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "log/log_line.h"
+#include "platform/hex.h"
 #include "sim/sim_internal.h"
 
 namespace czqic::sim::detail {
@@ -103,24 +104,13 @@ std::string journal_text(const Value& value) {
         value.v);
 }
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-}  // namespace
-
 std::optional<ValueArray> hex_to_bytes(std::string_view hex) {
     if (hex.size() % 2 != 0) return std::nullopt;
     ValueArray bytes;
     bytes.reserve(hex.size() / 2);
     for (size_t i = 0; i < hex.size(); i += 2) {
-        int hi = hex_digit(hex[i]);
-        int lo = hex_digit(hex[i + 1]);
+        int hi = hex_digit_value(hex[i]);
+        int lo = hex_digit_value(hex[i + 1]);
         if (hi < 0 || lo < 0) return std::nullopt;
         bytes.emplace_back(int32_t{hi * 16 + lo});
     }

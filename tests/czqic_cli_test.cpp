@@ -381,6 +381,38 @@ TEST_F(Czqic, ScenarioFromTheEnvironmentWhenNoneIsGiven) {
                 ElementsAre("GSRV = \"E18\""));
 }
 
+TEST_F(Czqic, CardHolderDataIsMaskedInTheLogAndItsEchoButChipCardDataIsWhole) {
+    // A payment card's READ RECORD between an FCI and a GET CHALLENGE reply.
+    const std::string record =
+        "703F57134761739001010010D29122011234567890123F5A0847617390010100105F200F544553542F"
+        "43415244484F4C4445525F24032912315F3401019F4A01829000";
+    const std::string masked =
+        "703F5713476173******0010D*********************5A08476173******00105F200F**********"
+        "********************5F24032912315F3401019F4A01829000";
+    const std::vector<std::string> unchanged = {
+        "3B6800008066435A51499000", "6F1A8407A0000000031010A50F500A564953412044454249548701019000",
+        "1F2E3D4C5B6A79889000"};
+    Outcome r =
+        czqic({"run", "--virtual-clock", "--log", "-", "--scenario",
+               CZQIC_TEST_ASSETS "/read_record.json", "QOR_WaitChip",
+               "ChipCardData=00A4040007A0000000031010", "Qor_ChipTrnsp", "ChipCardData=00B2010C00",
+               "Qor_ChipTrnsp", "ChipCardData", "ChipCardData=0084000008", "Qor_ChipTrnsp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.lines(), ::testing::Contains("ChipCardData = \"" + record + "\""));
+
+    std::vector<std::string> echoed, stored;
+    for (const auto& line : r.lines())
+        if (line.starts_with("log: mstrChipCardData:")) echoed.push_back(line.substr(22));
+    std::ifstream in(log_file());
+    for (std::string line; std::getline(in, line);)
+        if (line.find("[Qor] mstrChipCardData:") != std::string::npos)
+            stored.push_back(line.substr(line.find(':', 24) + 1));
+    const std::vector<std::string> expected = {unchanged[0], unchanged[1], masked, unchanged[2]};
+    EXPECT_EQ(echoed, expected);
+    EXPECT_EQ(stored, expected);
+    EXPECT_EQ(masked.size(), record.size());
+}
+
 TEST_F(Czqic, ALogThatCannotBeWrittenFailsTheCallNotTheRun) {
     // The log folder's place is taken by a file: every log call of the run fails.
     fs::create_directories(log_file().parent_path().parent_path());

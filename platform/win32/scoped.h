@@ -1,6 +1,6 @@
 // Owners for the Windows resources the COM side handles: interface pointers, BSTRs,
-// VARIANTs, safe arrays, type descriptions, registry keys, handles, locks held and the
-// COM apartment. Each
+// VARIANTs, safe arrays, type descriptions, registry keys, handles, directory searches,
+// locks held and the COM apartment. Each
 // holds its raw value, releases it exactly once, and cannot be copied.
 #pragma once
 
@@ -217,6 +217,22 @@ class ScopedHandle {
 
   private:
     HANDLE handle_ = nullptr;
+};
+
+// A directory search of FindFirstFileW, closed with FindClose.
+class ScopedFind {
+  public:
+    explicit ScopedFind(HANDLE adopted) : handle_(adopted) {}
+    ScopedFind(const ScopedFind&) = delete;  // owns the search
+    ScopedFind& operator=(const ScopedFind&) = delete;
+    ~ScopedFind() {
+        if (valid()) FindClose(handle_);
+    }
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE handle_;
 };
 
 // An SRW lock held, shared or exclusive, until the end of the scope.

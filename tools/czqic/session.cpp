@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log/log_line.h"
+#include "platform/hex.h"
 
 namespace czqic::cli {
 namespace {
@@ -58,17 +59,11 @@ std::optional<int32_t> parse_decimal_long(std::string_view text) {
 }
 
 std::optional<ValueArray> parse_hex_bytes(std::string_view text) {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
     if (text.size() % 2 != 0) return std::nullopt;
     ValueArray bytes;
     for (size_t i = 0; i < text.size(); i += 2) {
-        int high = nibble(text[i]);
-        int low = nibble(text[i + 1]);
+        int high = hex_digit_value(text[i]);
+        int low = hex_digit_value(text[i + 1]);
         if (high < 0 || low < 0) return std::nullopt;
         bytes.emplace_back(static_cast<int32_t>(high * 16 + low));
     }

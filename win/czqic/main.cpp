@@ -13,6 +13,7 @@
 #include <io.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,16 +103,31 @@ int probe_command(const ProbeCommand& options, std::string progid, std::ostream&
     return run_probe(classes, progid, loop, simulated, options, out, err);
 }
 
-// The log file as it stands, to tell the lines a run appends.
-std::streamoff log_size() {
-    std::ifstream log(std::filesystem::path(win::widen(kLogPath)),
-                      std::ios::binary | std::ios::ate);
-    return log ? static_cast<std::streamoff>(log.tellg()) : 0;
+// The log file as it stands: which file the path names, and its size.
+struct LogMark {
+    bool exists = false;
+    DWORD volume = 0, index_high = 0, index_low = 0;
+    std::streamoff size = 0;
+    bool same_file(const LogMark& other) const {
+        return exists && other.exists && volume == other.volume && index_high == other.index_high &&
+               index_low == other.index_low;
+    }
+};
+
+LogMark log_mark() {
+    win::ScopedHandle file(CreateFileW(win::widen(kLogPath).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return {};
+    return {true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+            static_cast<std::streamoff>(static_cast<uint64_t>(info.nFileSizeHigh) << 32 |
+                                        info.nFileSizeLow)};
 }
 
 int demo_command(std::ostream& out, std::ostream& err) {
     set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
-    const std::streamoff log_start = log_size();
+    const LogMark before = log_mark();
     DemoOutcome outcome;
     {
         WinHost host;
@@ -122,6 +138,9 @@ int demo_command(std::ostream& out, std::ostream& err) {
     err << std::flush;
 
     out << "\nLog lines written to " << kLogPath << ":\n";
+    // The run's lines follow what the file held before, unless its first line began a new
+    // day's file: the old one was renamed then, and the run's lines start the new one.
+    const std::streamoff log_start = before.same_file(log_mark()) ? before.size : 0;
     std::ifstream log(std::filesystem::path(win::widen(kLogPath)), std::ios::binary);
     bool any = false;
     if (log && log.seekg(log_start)) {

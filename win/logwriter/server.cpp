@@ -1,15 +1,21 @@
 // QorLogWriter.dll: the log writer the component creates by its class identifier. Each
 // WriteLog appends one timestamped, tagged line to the file named by the path, creating
 // the folders on the way, by the same line rule and with the same errors as the Linux
-// writer (log/log_line.h). With CZQIC_LOG_ECHO=stdout every message is also echoed to
-// standard output as "log: MESSAGE", which is what czqic.exe's --log - shows.
+// writer (log/log_line.h), card-holder data masked (log/card_data.h), one file a day
+// (log/log_files.h). With CZQIC_LOG_ECHO=stdout every message is also echoed, as stored,
+// to standard output as "log: MESSAGE", which is what czqic.exe's --log - shows.
 #include <windows.h>
 
 #include <olectl.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "QorLogWriter.h"
+#include "log/card_data.h"
+#include "log/log_files.h"
 #include "log/log_line.h"
 #include "platform/win32/com_error.h"
 #include "platform/win32/console.h"
@@ -72,34 +78,139 @@ class ScopedFileLock {
     BOOL locked_ = FALSE;
 };
 
-void append_line(const std::wstring& path, const std::string& line) {
-    create_folders(path);
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) access_error(path, "cannot open");
-    ScopedFileLock lock(file.get());
-    if (!lock.locked()) write_error(path, GetLastError());
-    LARGE_INTEGER end{};
-    if (!SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END))
-        write_error(path, GetLastError());
-    // A line cut short (the disk filled up part-way) is taken back out, so the file never
-    // holds half a line with the next one glued onto it.
-    auto fail_and_undo = [&](DWORD error) {
-        if (SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN)) SetEndOfFile(file.get());
-        write_error(path, error);
-    };
-    const char* data = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file.get(), data, static_cast<DWORD>(left), &written, nullptr))
-            fail_and_undo(GetLastError());
-        if (written == 0) fail_and_undo(ERROR_WRITE_FAULT);
-        data += written;
-        left -= written;
-    }
+std::optional<LogDate> local_date(const FILETIME& utc) {
+    FILETIME local{};
+    SYSTEMTIME day{};
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &day))
+        return std::nullopt;
+    return LogDate{day.wYear, day.wMonth, day.wDay};
 }
+
+// The log file as the path names it, opened for one line and held under LockFileEx,
+// which every writer process takes before it touches the file. Opened with
+// FILE_SHARE_DELETE so that the writer holding the lock can rename it at a new day while
+// others have it open.
+class Win32LogFile final : public LogFile {
+  public:
+    explicit Win32LogFile(std::wstring path) : path_(std::move(path)) {
+        const size_t slash = path_.find_last_of(L"\\/");
+        folder_ = slash == std::wstring::npos ? std::wstring() : path_.substr(0, slash + 1);
+        name_ = path_.substr(folder_.size());
+    }
+
+    void open_and_lock() override {
+        lock_.reset();
+        file_.reset();
+        create_folders(path_);
+        file_.emplace(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_->valid()) access_error(path_, "cannot open");
+        lock_.emplace(file_->get());
+        if (!lock_->locked()) write_error(path_, GetLastError());
+    }
+
+    bool still_named() override {
+        BY_HANDLE_FILE_INFORMATION held{}, named{};
+        ScopedHandle by_name(CreateFileW(path_.c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return by_name.valid() && GetFileInformationByHandle(file_->get(), &held) &&
+               GetFileInformationByHandle(by_name.get(), &named) &&
+               held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+               held.nFileIndexHigh == named.nFileIndexHigh &&
+               held.nFileIndexLow == named.nFileIndexLow;
+    }
+    bool regular() override { return GetFileType(file_->get()) == FILE_TYPE_DISK; }
+    uint64_t size() override {
+        LARGE_INTEGER size{};
+        return GetFileSizeEx(file_->get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    }
+    size_t read_at(uint64_t offset, char* data, size_t length) override {
+        size_t done = 0;
+        while (done < length) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset + done);
+            at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+            DWORD read = 0;
+            if (!ReadFile(file_->get(), data + done, static_cast<DWORD>(length - done), &read,
+                          &at) ||
+                read == 0)
+                break;
+            done += read;
+        }
+        return done;
+    }
+    std::optional<LogDate> modified_on() override {
+        FILETIME written{};
+        if (!GetFileTime(file_->get(), nullptr, nullptr, &written)) return std::nullopt;
+        return local_date(written);
+    }
+    std::string file_name() override { return narrow(name_); }
+    bool exists_beside(const std::string& name) override {
+        return GetFileAttributesW(beside(name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+               GetLastError() != ERROR_FILE_NOT_FOUND;
+    }
+    bool rename_to(const std::string& name) override {
+        return MoveFileExW(path_.c_str(), beside(name).c_str(), 0) != FALSE;
+    }
+
+    void append(std::string_view line) override {
+        HANDLE file = file_->get();
+        LARGE_INTEGER end{};
+        if (!SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END))
+            write_error(path_, GetLastError());
+        // A line cut short (the disk filled up part-way) is taken back out, so the file
+        // never holds half a line with the next one glued onto it.
+        auto fail_and_undo = [&](DWORD error) {
+            if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+            write_error(path_, error);
+        };
+        const char* data = line.data();
+        size_t left = line.size();
+        while (left > 0) {
+            DWORD written = 0;
+            if (!WriteFile(file, data, static_cast<DWORD>(left), &written, nullptr))
+                fail_and_undo(GetLastError());
+            if (written == 0) fail_and_undo(ERROR_WRITE_FAULT);
+            data += written;
+            left -= written;
+        }
+    }
+    void close() override {
+        lock_.reset();
+        file_.reset();
+    }
+
+    std::optional<std::vector<FolderEntry>> list_folder(
+        const std::function<bool(std::string_view name)>& wanted) override {
+        WIN32_FIND_DATAW found{};
+        ScopedFind search(FindFirstFileW((folder_ + L"*").c_str(), &found));
+        if (!search.valid()) return std::nullopt;
+        std::vector<FolderEntry> entries;
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            const std::string name = narrow(found.cFileName);
+            if (wanted(name))
+                entries.push_back(
+                    {name, static_cast<uint64_t>(found.nFileSizeHigh) << 32 | found.nFileSizeLow});
+        } while (FindNextFileW(search.get(), &found));
+        if (GetLastError() != ERROR_NO_MORE_FILES) return std::nullopt;
+        return entries;
+    }
+    bool remove_beside(const std::string& name) override {
+        return DeleteFileW(beside(name).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+
+  private:
+    std::wstring beside(const std::string& name) const { return folder_ + widen(name); }
+
+    std::wstring path_;
+    std::wstring folder_;  // with its final separator; empty for a bare file name
+    std::wstring name_;
+    std::optional<ScopedHandle> file_;
+    std::optional<ScopedFileLock> lock_;  // released before the handle is closed
+};
 
 LogTime time_now() {
     SYSTEMTIME now{};
@@ -124,11 +235,11 @@ class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISuppo
         if (!result) return E_POINTER;
         *result = 0;
         return com_boundary(kOrigin, nullptr, [&] {
-            const std::string text = narrow_bstr(message);
-            append_line(std::wstring(path ? path : L""),
-                        log_line(time_now(), narrow_bstr(tag), text, "\r\n"));
+            const std::string stored = stored_log_message(narrow_bstr(message));
+            Win32LogFile file(std::wstring(path ? path : L""));
+            daily_.write(file, time_now, narrow_bstr(tag), stored, "\r\n");
             if (environment_is(L"CZQIC_LOG_ECHO", L"stdout"))
-                write_line(STD_OUTPUT_HANDLE, "log: " + text);
+                write_line(STD_OUTPUT_HANDLE, "log: " + stored);
         });
     }
 
@@ -146,6 +257,7 @@ class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISuppo
     }
     ComPtr<ITypeInfo> info_;         // the dispatch side, as clients see it
     ComPtr<ITypeInfo> vtable_info_;  // the slots DispInvoke calls
+    DailyLog daily_;
 };
 
 HRESULT create_log_writer(REFIID iid, void** out) {

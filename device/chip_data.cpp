@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "platform/hex.h"
@@ -38,13 +39,16 @@ int plain_byte(const Value& element) {
 // times the second: one lookup a byte. Pairs that are not two hexadecimal digits give 0;
 // the text is checked before it gets here.
 constexpr std::array<uint8_t, 65536> kPairValue = [] {
+    // Only the 22 digit characters are visited: a walk over every pair of characters
+    // exceeds clang's limit on constant evaluation.
+    constexpr char kAnyCase[] = "0123456789ABCDEFabcdef";
     std::array<uint8_t, 65536> table{};
-    for (int first = 0; first < 256; ++first) {
-        for (int second = 0; second < 256; ++second) {
-            const int high = hex_digit_value(static_cast<char>(first));
-            const int low = hex_digit_value(static_cast<char>(second));
-            if (high >= 0 && low >= 0)
-                table[first | second << 8] = static_cast<uint8_t>(high * 16 + low);
+    for (const char first : std::string_view(kAnyCase)) {
+        for (const char second : std::string_view(kAnyCase)) {
+            const int high = hex_digit_value(first);
+            const int low = hex_digit_value(second);
+            table[static_cast<unsigned char>(first) | static_cast<unsigned char>(second) << 8] =
+                static_cast<uint8_t>(high * 16 + low);
         }
     }
     return table;

@@ -100,25 +100,28 @@ SharedArray::~SharedArray() {
 
 ValueArray& SharedArray::operator*() const {
     Block& block = *block_;
-    ByteForm form = block.form.load(std::memory_order_acquire);
-    if (form == ByteForm::kOnly &&
-        block.form.compare_exchange_strong(form, ByteForm::kBuilding, std::memory_order_acquire)) {
-        try {
-            block.items.reserve(block.bytes.size());
-            for (const uint8_t byte : block.bytes)
-                block.items.emplace_back(static_cast<double>(byte));
-        } catch (...) {
-            block.items.clear();
-            block.form.store(ByteForm::kOnly, std::memory_order_release);
-            throw;
+    for (;;) {
+        ByteForm form = block.form.load(std::memory_order_acquire);
+        if (form == ByteForm::kNone) return block.items;
+        if (form == ByteForm::kOnly && block.form.compare_exchange_strong(
+                                           form, ByteForm::kBuilding, std::memory_order_acquire)) {
+            try {
+                block.items.reserve(block.bytes.size());
+                for (const uint8_t byte : block.bytes)
+                    block.items.emplace_back(static_cast<double>(byte));
+            } catch (...) {
+                block.items.clear();
+                block.form.store(ByteForm::kOnly, std::memory_order_release);
+                throw;
+            }
+            // The bytes stay allocated: a pointer bytes() gave out earlier stays valid.
+            block.form.store(ByteForm::kNone, std::memory_order_release);
+            return block.items;
         }
-        // The bytes stay allocated: a pointer bytes() gave out earlier stays valid.
-        block.form.store(ByteForm::kNone, std::memory_order_release);
-        return block.items;
+        // Another thread is building them, a few microseconds at most. Should it fail, the
+        // form goes back to bytes only and this thread builds them itself rather than
+        // waiting for elements that will never come.
     }
-    // Another thread is building them: a few microseconds at most.
-    while (form != ByteForm::kNone) form = block.form.load(std::memory_order_acquire);
-    return block.items;
 }
 
 const std::vector<uint8_t>* SharedArray::bytes() const {

@@ -33,7 +33,9 @@ TEST(Text, HexRoundTripsBytesAndRefusesAnythingButPairsOfDigits) {
     for (const auto& row : rows) {
         const auto bytes = hex_decode(row.text);
         EXPECT_EQ(bytes, row.bytes) << row.text;
-        if (bytes) EXPECT_EQ(hex_encode(*bytes), row.encoded) << row.text;
+        if (bytes) {
+            EXPECT_EQ(hex_encode(*bytes), row.encoded) << row.text;
+        }
     }
 }
 
@@ -81,8 +83,9 @@ TEST(Text, Utf8MalformedSequencesBecomeOneReplacementEachAsTheLeadAnnounces) {
     for (const auto& row : rows) {
         EXPECT_EQ(decode_utf8(row.utf8), row.decoded) << row.utf8;
         EXPECT_EQ(decode_utf8_char(row.utf8, 0).length, row.first_length) << row.utf8;
-        if (row.decoded.find(kReplacementCharacter) == std::u32string_view::npos)
+        if (row.decoded.find(kReplacementCharacter) == std::u32string_view::npos) {
             EXPECT_EQ(encode_utf8(row.decoded), row.utf8);
+        }
     }
 }
 

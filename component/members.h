@@ -16,6 +16,7 @@
 #include "component/reader.h"
 #include "platform/automation.h"
 #include "platform/dispatch.h"
+#include "platform/text.h"
 
 namespace czqic {
 
@@ -48,16 +49,6 @@ constexpr auto S = ValueType::String;
 // Visual Basic numbers a class's properties from 0x68030000 and its methods from
 // 0x60030000 up, in reverse order of declaration; both ranges share the low word.
 constexpr DispId kPropertyBit = 0x08000000;
-
-// IDispatch::GetIDsOfNames matches names without regard to case; member names are ASCII.
-constexpr char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-constexpr bool same_name(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b,
-                              [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
-}
 
 }  // namespace members_detail
 
@@ -119,13 +110,13 @@ inline constexpr std::array<Member, 32> kMembers = [] {
 // name that is no member does not compile.
 consteval size_t member_slot(std::string_view name) {
     for (size_t i = 0; i < kMembers.size(); ++i)
-        if (members_detail::same_name(kMembers[i].name, name)) return i;
+        if (equals_ignoring_case(kMembers[i].name, name)) return i;
     throw "no member of that name";
 }
 // The slot of the member with this name and kind (ChipCardData has a get and a let).
 consteval size_t member_slot(std::string_view name, MemberKind kind) {
     for (size_t i = 0; i < kMembers.size(); ++i)
-        if (kMembers[i].kind == kind && members_detail::same_name(kMembers[i].name, name)) return i;
+        if (kMembers[i].kind == kind && equals_ignoring_case(kMembers[i].name, name)) return i;
     throw "no member of that name and kind";
 }
 
@@ -184,14 +175,14 @@ constexpr const Member* find_member(DispId id, InvokeKind kind) {
 // Case-insensitive, as IDispatch::GetIDsOfNames matches names.
 constexpr const Member* find_member(std::string_view name, InvokeKind kind) {
     for (const Member& m : kMembers)
-        if (members_detail::same_name(m.name, name) && members_detail::answers(m, kind)) return &m;
+        if (equals_ignoring_case(m.name, name) && members_detail::answers(m, kind)) return &m;
     return nullptr;
 }
 
 // True when some member has this name (of any kind).
 constexpr bool has_member_named(std::string_view name) {
     return std::ranges::any_of(
-        kMembers, [name](const Member& m) { return members_detail::same_name(m.name, name); });
+        kMembers, [name](const Member& m) { return equals_ignoring_case(m.name, name); });
 }
 
 // IDispatch::Invoke on the object: runs the member and returns its value (Empty for a

@@ -12,15 +12,6 @@
 namespace czqic {
 namespace {
 
-constexpr char kDigits[] = "0123456789ABCDEF";
-
-// The two upper-case digits of every byte value.
-constexpr std::array<std::array<char, 2>, 256> kByteDigits = [] {
-    std::array<std::array<char, 2>, 256> table{};
-    for (int i = 0; i < 256; ++i) table[i] = {kDigits[i >> 4], kDigits[i & 0xF]};
-    return table;
-}();
-
 // The element's value when it is a whole number from 0 to 255 held as a number, which
 // any coercion would give unchanged; -1 sends the element through the full coercion.
 int plain_byte(const Value& element) {
@@ -62,7 +53,7 @@ char* append_wide(const Value& element, std::string& text, char* out) {
     char digits[8];
     int count = 0;
     do {
-        digits[count++] = kDigits[n & 0xF];
+        digits[count++] = kHexDigits[n & 0xF];
         n >>= 4;
     } while (n != 0);
     if (count == 1) digits[count++] = '0';
@@ -126,17 +117,17 @@ std::string chip_reply_to_text(const Value& data) {
             const int a = plain_byte(element[0]), b = plain_byte(element[1]);
             const int c = plain_byte(element[2]), d = plain_byte(element[3]);
             if ((a | b | c | d) >= 0) {
-                std::memcpy(out, kByteDigits[a].data(), 2);
-                std::memcpy(out + 2, kByteDigits[b].data(), 2);
-                std::memcpy(out + 4, kByteDigits[c].data(), 2);
-                std::memcpy(out + 6, kByteDigits[d].data(), 2);
+                std::memcpy(out, kHexByteDigits[a].data(), 2);
+                std::memcpy(out + 2, kHexByteDigits[b].data(), 2);
+                std::memcpy(out + 4, kHexByteDigits[c].data(), 2);
+                std::memcpy(out + 6, kHexByteDigits[d].data(), 2);
                 out += 8;
                 element += 4;
                 continue;
             }
         }
         if (const int byte = plain_byte(*element); byte >= 0) {
-            std::memcpy(out, kByteDigits[byte].data(), 2);
+            std::memcpy(out, kHexByteDigits[byte].data(), 2);
             out += 2;
         } else {
             out = append_wide(*element, text, out);

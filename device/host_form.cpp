@@ -4,6 +4,7 @@
 
 #include "device/chip_data.h"
 #include "platform/environment.h"
+#include "platform/text.h"
 
 namespace czqic {
 namespace {
@@ -36,11 +37,6 @@ constexpr std::array<const char*, 11> kLoadTexts = {
     "Text1", "Text2", "Text3", "Text4",      "Text5",  "Text6",
     "Text7", "Text8", "Text9", "0084000004", "Text11",
 };
-
-bool same_name(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return std::ranges::equal(a, b, {}, lower, lower);
-}
 
 }  // namespace
 
@@ -110,7 +106,7 @@ void HostForm::on_unload() {
 
 void HostForm::handle_event(std::string_view name, std::span<const Value> args) {
     const auto handler = std::ranges::find_if(
-        ev::kHandled, [name](const ev::Handled& h) { return same_name(h.name, name); });
+        ev::kHandled, [name](const ev::Handled& h) { return equals_ignoring_case(h.name, name); });
     if (handler == ev::kHandled.end()) return;
     // The chip's reply is stored before its status value, so an operation that sees the
     // value finds the reply already there; a conversion that fails stores neither.

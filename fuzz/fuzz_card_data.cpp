@@ -12,14 +12,14 @@
 #include <string_view>
 
 #include "log/card_data.h"
-#include "log/log_line.h"
 #include "platform/hex.h"
+#include "platform/text.h"
 
 namespace {
 
 [[noreturn]] void fault(std::string_view text, const char* what) {
     std::fprintf(stderr, "FAULT: chip data \"%s\": %s\n",
-                 czqic::escape_log_message(czqic::elide_middle(text)).c_str(), what);
+                 czqic::escape_controls(czqic::elide_middle(text)).c_str(), what);
     std::abort();
 }
 

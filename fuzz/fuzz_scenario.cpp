@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "fuzz/rig.h"
-#include "log/log_line.h"
+#include "platform/text.h"
 
 namespace {
 

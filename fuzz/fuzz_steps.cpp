@@ -29,7 +29,7 @@
 
 #include "component/members.h"
 #include "fuzz/rig.h"
-#include "log/log_line.h"
+#include "platform/text.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/session.h"
 

@@ -1,7 +1,6 @@
 // The one rule for a line of the log file, kept by both log writers (the Linux one in
-// file_log_writer.cpp, the Windows one in QorLogWriter.dll): its shape, the escaping that
-// keeps one message on one line, the errors a failing write turns into, and the quoting of
-// outside text in messages meant for a person.
+// file_log_writer.cpp, the Windows one in QorLogWriter.dll): its shape, with the message
+// kept on one line, and the errors a failing write turns into.
 #pragma once
 
 #include <cstddef>
@@ -15,19 +14,10 @@ struct LogTime {
     int year, month, day, hour, minute, second, millisecond;
 };
 
-// The message with line breaks and other control characters written as escapes ("\r",
-// "\n", "\xHH"; a tab stays): a system's error description often ends in CR LF.
-std::string escape_log_message(std::string_view message);
-
-// "YYYY-MM-DD HH:MM:SS.mmm [TAG] MESSAGE" followed by end_of_line, the message escaped.
+// "YYYY-MM-DD HH:MM:SS.mmm [TAG] MESSAGE" followed by end_of_line, the message escaped
+// (escape_controls) so that it stays one line.
 std::string log_line(const LogTime& time, std::string_view tag, std::string_view message,
                      std::string_view end_of_line);
-
-// Text from outside (a key, a step, a file name) as an error message quotes it: whole
-// when short, else its head and tail around "..." followed by " (N bytes)", never
-// cutting a UTF-8 sequence. A megabyte of input stays a readable line.
-inline constexpr size_t kQuotedTextLimit = 80;
-std::string elide_middle(std::string_view text, size_t limit = kQuotedTextLimit);
 
 // The run-time errors of a log writer, each naming the file and the reason in detail.
 namespace log_error {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "device/control_contract.h"
+#include "platform/hex.h"
 
 namespace czqic::pcsc {
 namespace {
@@ -21,16 +22,6 @@ constexpr int kMaxExchangeRounds = 32;
 
 [[noreturn]] void raise_failure(const std::string& description) {
     throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
-}
-
-std::string hex(const std::vector<BYTE>& bytes) {
-    std::string text;
-    char pair[3];
-    for (BYTE b : bytes) {
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        text += pair;
-    }
-    return text;
 }
 
 ValueArray byte_values(const std::vector<BYTE>& bytes) {
@@ -480,8 +471,7 @@ std::vector<ReaderInfo> list_readers(Api& api) {
             info.card = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
             info.mute = (states[i].dwEventState & SCARD_STATE_MUTE) != 0;
             if (info.card)
-                info.atr =
-                    hex(std::vector<BYTE>(states[i].rgbAtr, states[i].rgbAtr + states[i].cbAtr));
+                info.atr = hex_encode(std::span<const BYTE>(states[i].rgbAtr, states[i].cbAtr));
             readers.push_back(std::move(info));
         }
     }

@@ -17,6 +17,7 @@
 
 #include "platform/automation.h"
 #include "platform/hex.h"
+#include "platform/text.h"
 
 namespace czqic {
 
@@ -376,13 +377,6 @@ std::string_view trim_blanks(std::string_view text) {
     return text;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        return lower(x) == lower(y);
-    });
-}
-
 std::string double_to_text(double x) {
     if (std::isnan(x)) return std::signbit(x) ? "-1.#IND" : "1.#QNAN";
     if (std::isinf(x)) return x < 0 ? "-1.#INF" : "1.#INF";
@@ -494,40 +488,11 @@ double str_to_r8(std::string_view text) {
 
 int32_t char_length(std::string_view utf8) {
     int64_t units = 0;
-    size_t i = 0;
-    const size_t size = utf8.size();
-    auto byte = [&](size_t at) { return static_cast<unsigned char>(utf8[at]); };
-    auto continuation = [&](size_t at) { return at < size && (byte(at) & 0xC0) == 0x80; };
-    while (i < size) {
-        const unsigned char lead = byte(i);
-        size_t length = 0;
-        if (lead < 0x80) {
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = continuation(i + 1) ? 2 : 0;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            // E0 must not encode below U+0800, ED must not reach the surrogates.
-            const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-            const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-            const bool ok =
-                i + 1 < size && byte(i + 1) >= low && byte(i + 1) <= high && continuation(i + 2);
-            length = ok ? 3 : 0;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            // F0 must not encode below U+10000, F4 must not pass U+10FFFF.
-            const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-            const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-            const bool ok = i + 1 < size && byte(i + 1) >= low && byte(i + 1) <= high &&
-                            continuation(i + 2) && continuation(i + 3);
-            length = ok ? 4 : 0;
-        }
-        if (length == 0) {
-            // A byte that starts no valid sequence stands for one replacement character.
-            units += 1;
-            i += 1;
-        } else {
-            units += length == 4 ? 2 : 1;
-            i += length;
-        }
+    for (size_t i = 0; i < utf8.size();) {
+        // A byte that starts no valid sequence stands for one replacement character.
+        const Utf8Char c = decode_utf8_char(utf8, i);
+        units += c.code_point > 0xFFFF ? 2 : 1;
+        i += c.length;
     }
     return static_cast<int32_t>(std::min<int64_t>(units, std::numeric_limits<int32_t>::max()));
 }

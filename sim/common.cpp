@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <type_traits>
 
-#include "log/log_line.h"
 #include "platform/hex.h"
+#include "platform/text.h"
 #include "sim/sim_internal.h"
 
 namespace czqic::sim::detail {
@@ -105,23 +105,13 @@ std::string journal_text(const Value& value) {
 }
 
 std::optional<ValueArray> hex_to_bytes(std::string_view hex) {
-    if (hex.size() % 2 != 0) return std::nullopt;
-    ValueArray bytes;
-    bytes.reserve(hex.size() / 2);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        int hi = hex_digit_value(hex[i]);
-        int lo = hex_digit_value(hex[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        bytes.emplace_back(int32_t{hi * 16 + lo});
-    }
-    return bytes;
+    const auto raw = hex_decode(hex);
+    if (!raw) return std::nullopt;
+    return bytes_to_values(*raw);
 }
 
 std::vector<uint8_t> hex_to_raw(std::string_view hex) {
-    const ValueArray bytes = hex_to_bytes(hex).value();
-    std::vector<uint8_t> raw;
-    for (const auto& b : bytes) raw.push_back(static_cast<uint8_t>(std::get<int32_t>(b.v)));
-    return raw;
+    return hex_decode(hex).value();
 }
 
 ValueArray bytes_to_values(std::span<const uint8_t> bytes) {

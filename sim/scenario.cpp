@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "log/log_line.h"
+#include "platform/text.h"
 #include "sim/sim_internal.h"
 
 namespace czqic::sim {

@@ -89,7 +89,7 @@ TEST_P(PanelLayoutAt, EveryButtonShowsAtLeastTheFirstFourCharactersOfItsCaption)
         EXPECT_EQ(face.caption.substr(0, wanted), full.substr(0, wanted));
         // ...and what it shows stays inside the button.
         EXPECT_GE(face.caption_dx, 0);
-        EXPECT_LE(face.caption_dx + cell_width(face.caption), p.rect.w);
+        EXPECT_LE(face.caption_dx + display_width(face.caption), p.rect.w);
         EXPECT_LT(face.caption_dy, p.rect.h);
     }
 }
@@ -179,10 +179,10 @@ TEST(PanelFocus, ArrowsMoveToTheNeighbourOnTheFormAndReachEverything) {
 TEST(PanelText, WideCharactersTakeTwoCellsAndClippingNeverOverflows) {
     const std::u32string caption = decode_utf8(panel::kFormCaption);
     EXPECT_EQ(caption.size(), 7u);
-    EXPECT_EQ(cell_width(caption), 14);
+    EXPECT_EQ(display_width(caption), 14);
     for (int cells = 0; cells <= 16; ++cells) {
         const std::u32string clipped = clip_cells(caption, cells);
-        EXPECT_LE(cell_width(clipped), std::max(cells, 0)) << cells;
+        EXPECT_LE(display_width(clipped), std::max(cells, 0)) << cells;
     }
     EXPECT_EQ(clip_cells(U"ABCDEFGH", 5), U"ABCD\u2026");
     EXPECT_EQ(clip_cells(U"ABCD", 4), U"ABCD");

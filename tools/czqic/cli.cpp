@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <variant>
 
-#include "log/log_line.h"
 #include "pcsc/pcsc_control.h"
+#include "platform/text.h"
 #include "tools/czqic/cli_common.h"
 #include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
@@ -226,7 +226,7 @@ int run_command(const RunOptions& options, const ReaderSpec& reader, bool virtua
         };
     if (log_given)
         host_options.on_log = [&out](const std::string& message) {
-            out << "log: " << escape_log_message(message) << '\n' << std::flush;
+            out << "log: " << escape_controls(message) << '\n' << std::flush;
         };
     host_options.on_failure = [&out, &err](std::string_view where, std::string_view description) {
         out.flush();

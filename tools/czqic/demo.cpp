@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "log/file_log_writer.h"
-#include "log/log_line.h"
+#include "platform/text.h"
 #include "tools/czqic/demo_transaction.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/session.h"
@@ -45,7 +45,7 @@ int run_demo(std::ostream& out, std::ostream& err, const ReaderSpec& reader) {
         // Nothing was written either, and the log lines below say so by their absence.
     }
     out << "\nLog lines written to " << where << ":\n";
-    for (const auto& message : logged) out << "    " << escape_log_message(message) << '\n';
+    for (const auto& message : logged) out << "    " << escape_controls(message) << '\n';
     if (logged.empty()) out << "    (none)\n";
 
     if (succeeded)

@@ -1,11 +1,9 @@
 #include "tools/czqic/linux_host.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "component/members.h"
 #include "device/host_form.h"
 #include "panel/panel_form.h"
+#include "platform/text.h"
 #include "tools/czqic/session.h"
 
 namespace czqic::cli {
@@ -14,13 +12,6 @@ namespace {
 std::unique_ptr<Clock> make_clock(const std::optional<double>& virtual_start) {
     if (virtual_start) return std::make_unique<VirtualClock>(*virtual_start);
     return make_real_clock();
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
 }
 
 }  // namespace
@@ -42,7 +33,7 @@ LinuxHost::~LinuxHost() {
 std::optional<MemberShape> LinuxHost::member(std::string_view name) {
     std::optional<MemberShape> shape;
     for (const Member& m : kMembers) {
-        if (!same_name(m.name, name)) continue;
+        if (!equals_ignoring_case(m.name, name)) continue;
         if (!shape) shape.emplace();
         switch (m.kind) {
             case MemberKind::Method:

@@ -131,15 +131,15 @@ LineEditor::View LineEditor::view(int room) {
     if (room < 1) return v;
     const std::u32string_view text(text_);
     if (cursor_ < scroll_) scroll_ = cursor_;
-    while (cell_width(text.substr(scroll_, cursor_ - scroll_)) > room) ++scroll_;
+    while (display_width(text.substr(scroll_, cursor_ - scroll_)) > room) ++scroll_;
     int used = 0;
     for (size_t i = scroll_; i < text_.size(); ++i) {
-        const int w = cell_width(text_[i]);
+        const int w = display_width(text_[i]);
         if (used + w > room) break;
         v.shown.push_back(text_[i]);
         used += w;
     }
-    v.cursor_cell = cell_width(text.substr(scroll_, cursor_ - scroll_));
+    v.cursor_cell = display_width(text.substr(scroll_, cursor_ - scroll_));
     return v;
 }
 

@@ -11,7 +11,6 @@ namespace {
 
 using panel::ControlKind;
 
-constexpr char32_t kReplacement = 0xFFFD;
 constexpr char32_t kEllipsis = 0x2026;
 
 // Text boxes narrower than this could not show a state word such as "NOMEDIA" whole.
@@ -20,10 +19,6 @@ constexpr size_t kLegibleCaptionChars = 4;
 
 int scale(int twips, int cells, int twips_span) {
     return static_cast<int>(int64_t{twips} * cells / twips_span);
-}
-
-bool in_range(char32_t c, char32_t first, char32_t last) {
-    return c >= first && c <= last;
 }
 
 bool legible(const PlacedControl& placed) {
@@ -122,98 +117,12 @@ PanelLayout layout_panel(int cols, int rows) {
     return layout;
 }
 
-std::u32string decode_utf8(std::string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int extra = 0;
-        char32_t c = 0;
-        char32_t min = 0;
-        if (lead < 0x80) {
-            c = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1, c = lead & 0x1F, min = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, c = lead & 0x0F, min = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, c = lead & 0x07, min = 0x10000;
-        } else {
-            out.push_back(kReplacement);
-            ++i;
-            continue;
-        }
-        size_t j = i + 1;
-        bool ok = true;
-        for (int k = 0; k < extra; ++k, ++j) {
-            if (j >= text.size() || (static_cast<unsigned char>(text[j]) & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            c = (c << 6) | (static_cast<unsigned char>(text[j]) & 0x3F);
-        }
-        if (!ok || c < min || c > 0x10FFFF || in_range(c, 0xD800, 0xDFFF)) {
-            out.push_back(kReplacement);
-            i = ok ? j : std::max(j, i + 1);
-            continue;
-        }
-        out.push_back(c);
-        i = j;
-    }
-    return out;
-}
-
-std::string encode_utf8(std::u32string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char32_t c : text) {
-        if (c > 0x10FFFF || in_range(c, 0xD800, 0xDFFF)) c = kReplacement;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
-int cell_width(char32_t c) {
-    if (in_range(c, 0x0300, 0x036F) || in_range(c, 0x1AB0, 0x1AFF) || in_range(c, 0x1DC0, 0x1DFF) ||
-        in_range(c, 0x20D0, 0x20FF) || in_range(c, 0xFE20, 0xFE2F) || c == 0x200B)
-        return 0;
-    if (in_range(c, 0x1100, 0x115F) || in_range(c, 0x2E80, 0x303E) || in_range(c, 0x3041, 0x33FF) ||
-        in_range(c, 0x3400, 0x4DBF) || in_range(c, 0x4E00, 0x9FFF) || in_range(c, 0xA000, 0xA4CF) ||
-        in_range(c, 0xAC00, 0xD7A3) || in_range(c, 0xF900, 0xFAFF) || in_range(c, 0xFE30, 0xFE4F) ||
-        in_range(c, 0xFF00, 0xFF60) || in_range(c, 0xFFE0, 0xFFE6) ||
-        in_range(c, 0x1F300, 0x1F64F) || in_range(c, 0x1F900, 0x1F9FF) ||
-        in_range(c, 0x20000, 0x3FFFD))
-        return 2;
-    return 1;
-}
-
-int cell_width(std::u32string_view text) {
-    int cells = 0;
-    for (char32_t c : text) cells += cell_width(c);
-    return cells;
-}
-
 std::u32string clip_cells(std::u32string_view text, int cells) {
-    if (cell_width(text) <= cells) return std::u32string(text);
+    if (display_width(text) <= cells) return std::u32string(text);
     std::u32string out;
     int used = 0;
     for (char32_t c : text) {
-        const int w = cell_width(c);
+        const int w = display_width(c);
         if (used + w > cells - 1) break;
         out.push_back(c);
         used += w;
@@ -244,14 +153,14 @@ ButtonFace button_face(const PlacedControl& button) {
     face.boxed = r.h >= 3;
     face.caption_dy = face.boxed ? (r.h - 1) / 2 : 0;
     const int inside = r.w - 2;
-    const int width = cell_width(caption.text);
+    const int width = display_width(caption.text);
     if (width <= inside) {
         face.caption = caption.text;
         face.caption_dx = 1 + (inside - width) / 2;
     } else {
         face.decorated_row = false;
         face.caption = clip_cells(caption.text, r.w);
-        face.caption_dx = std::max(0, (r.w - cell_width(face.caption)) / 2);
+        face.caption_dx = std::max(0, (r.w - display_width(face.caption)) / 2);
     }
     const bool cut = face.caption != caption.text;
     const size_t kept =
@@ -262,13 +171,6 @@ ButtonFace button_face(const PlacedControl& button) {
 
 namespace {
 
-char32_t lower(char32_t c) {
-    return in_range(c, U'A', U'Z') ? c - U'A' + U'a' : c;
-}
-char32_t upper(char32_t c) {
-    return in_range(c, U'a', U'z') ? c - U'a' + U'A' : c;
-}
-
 // Buttons by their access key (lower case), in the panel's order.
 const std::map<char32_t, std::vector<std::string_view>>& buttons_by_key() {
     static const auto table = [] {
@@ -276,7 +178,8 @@ const std::map<char32_t, std::vector<std::string_view>>& buttons_by_key() {
         for (const panel::Control& c : panel::controls()) {
             if (c.kind != ControlKind::Button || !c.visible) continue;
             const Caption caption = parse_caption(c.caption);
-            if (caption.key_index) keys[lower(caption.text[*caption.key_index])].push_back(c.name);
+            if (caption.key_index)
+                keys[ascii_lower(caption.text[*caption.key_index])].push_back(c.name);
         }
         return keys;
     }();
@@ -287,10 +190,10 @@ const std::map<char32_t, std::vector<std::string_view>>& buttons_by_key() {
 
 std::optional<std::string_view> button_for_key(char32_t typed) {
     const auto& keys = buttons_by_key();
-    auto it = keys.find(lower(typed));
+    auto it = keys.find(ascii_lower(typed));
     if (it == keys.end()) return std::nullopt;
     const auto& names = it->second;
-    const bool upper_case = typed != lower(typed);
+    const bool upper_case = typed != ascii_lower(typed);
     if (names.size() > 1 && upper_case) return names[1];
     return names[0];
 }
@@ -301,7 +204,7 @@ std::string shared_key_help() {
         if (names.size() < 2) continue;
         for (size_t i = 0; i < 2; ++i) {
             if (!help.empty()) help += "  ";
-            help += encode_utf8(std::u32string(1, i == 0 ? key : upper(key)));
+            help += encode_utf8(std::u32string(1, i == 0 ? key : ascii_upper(key)));
             help += ' ';
             help += encode_utf8(parse_caption(panel::find_control(names[i])->caption).text);
         }
@@ -382,24 +285,16 @@ std::string_view step_focus(std::string_view from, Direction direction) {
         const Span cy{c->top, c->top + c->height};
         // Only what lies wholly beyond the edge faced: Right from Text7 must not land on
         // Text9 below it only because Text9 is wider.
-        int along = 0;
-        int64_t across = 0;
-        int64_t off_center = 0;
-        switch (direction) {
-            case Direction::Left:
-                along = ox.first - cx.last, across = gap(oy, cy), off_center = mid_gap(oy, cy);
-                break;
-            case Direction::Right:
-                along = cx.first - ox.last, across = gap(oy, cy), off_center = mid_gap(oy, cy);
-                break;
-            case Direction::Up:
-                along = oy.first - cy.last, across = gap(ox, cx), off_center = mid_gap(ox, cx);
-                break;
-            case Direction::Down:
-                along = cy.first - oy.last, across = gap(ox, cx), off_center = mid_gap(ox, cx);
-                break;
-        }
+        const bool sideways = direction == Direction::Left || direction == Direction::Right;
+        const bool backwards = direction == Direction::Left || direction == Direction::Up;
+        const Span& o_along = sideways ? ox : oy;
+        const Span& c_along = sideways ? cx : cy;
+        const Span& o_across = sideways ? oy : ox;
+        const Span& c_across = sideways ? cy : cx;
+        const int along = backwards ? o_along.first - c_along.last : c_along.first - o_along.last;
         if (along < 0) continue;
+        const int64_t across = gap(o_across, c_across);
+        const int64_t off_center = mid_gap(o_across, c_across);
         // Straying sideways counts double; among equals the one most in line wins, so Up
         // from a wide text box lands on the button above its middle.
         const std::pair<int64_t, int64_t> score{along + 2 * across, off_center};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "panel/panel_form.h"
+#include "platform/text.h"
 
 namespace czqic::cli::panel_view {
 
@@ -48,15 +49,6 @@ struct PanelLayout {
 
 PanelLayout layout_panel(int cols, int rows);
 
-// UTF-8 in and out; malformed input decodes to U+FFFD rather than failing, since the
-// texts come from the reader.
-std::u32string decode_utf8(std::string_view text);
-std::string encode_utf8(std::u32string_view text);
-
-// Terminal cells one character takes: 2 for East Asian wide characters, 0 for combining
-// marks, 1 otherwise. Only used to plan the layout: the view measures with wcwidth().
-int cell_width(char32_t c);
-int cell_width(std::u32string_view text);
 // The longest prefix that fits in cells; when text is cut, its last cell shows "…".
 std::u32string clip_cells(std::u32string_view text, int cells);
 

@@ -363,7 +363,11 @@ class PanelView {
         for (char32_t c : text) {
             auto w = static_cast<wchar_t>(c);
             if (!utf8_ && c > 0x7E) w = c == 0x2026 ? L'>' : L'?';
-            if (c < 0x20 || (c >= 0x7F && c < 0xA0) || ::wcwidth(w) < 0) w = L'?';
+            // The layout took its cells from display_width(): a character the terminal
+            // cannot show in that many cells (or at all) shows as "?" and keeps the columns.
+            if (c < 0x20 || (c >= 0x7F && c < 0xA0) ||
+                ::wcwidth(w) != display_width(static_cast<char32_t>(w)))
+                w = L'?';
             out.push_back(w);
         }
         return out;
@@ -426,7 +430,7 @@ class PanelView {
         for (size_t i = 0; i < text.size(); ++i) {
             const attr_t key_attr = face.key_index == i ? A_UNDERLINE | A_BOLD : A_NORMAL;
             put(y, x, std::u32string_view(&text[i], 1), attr | key_attr);
-            x += cell_width(text[i]);
+            x += display_width(text[i]);
         }
     }
 
@@ -445,7 +449,7 @@ class PanelView {
     void draw_form(const PanelLayout& layout) const {
         put_line(layout.title, "", A_REVERSE);
         const std::u32string caption = decode_utf8(panel::kFormCaption);
-        const int width = cell_width(caption);
+        const int width = display_width(caption);
         put(0, std::max(0, (layout.cols - width) / 2), clip_cells(caption, layout.cols),
             A_REVERSE | A_BOLD);
         for (const PlacedControl& placed : layout.controls) {
@@ -486,7 +490,7 @@ class PanelView {
             for (const auto& part : parts) text += (text.empty() ? "" : "  ") + part.text;
             return text;
         };
-        while (parts.size() > 1 && cell_width(decode_utf8(joined())) > cols)
+        while (parts.size() > 1 && display_width(decode_utf8(joined())) > cols)
             parts.erase(std::max_element(parts.begin(), parts.end(),
                                          [](auto& a, auto& b) { return a.keep < b.keep; }));
         return joined();
@@ -498,12 +502,12 @@ class PanelView {
             return;
         }
         const std::u32string prompt = decode_utf8("Text" + std::to_string(edit_->box()) + "> ");
-        const int room = layout.cols - cell_width(prompt) - 1;
+        const int room = layout.cols - display_width(prompt) - 1;
         put_line(layout.status, "", A_NORMAL);
         put(layout.status.y, 0, prompt, A_BOLD);
         if (room < 1) return;
         const LineEditor::View view = edit_->view(room);
-        const int x = cell_width(prompt);
+        const int x = display_width(prompt);
         put(layout.status.y, x, view.shown);
         wmove(stdscr, layout.status.y, x + view.cursor_cell);
     }

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "log/log_line.h"
 #include "platform/hex.h"
+#include "platform/text.h"
 
 namespace czqic::cli {
 namespace {
@@ -59,15 +59,9 @@ std::optional<int32_t> parse_decimal_long(std::string_view text) {
 }
 
 std::optional<ValueArray> parse_hex_bytes(std::string_view text) {
-    if (text.size() % 2 != 0) return std::nullopt;
-    ValueArray bytes;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hex_digit_value(text[i]);
-        int low = hex_digit_value(text[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        bytes.emplace_back(static_cast<int32_t>(high * 16 + low));
-    }
-    return bytes;
+    const auto raw = hex_decode(text);
+    if (!raw) return std::nullopt;
+    return ValueArray(raw->begin(), raw->end());
 }
 
 // Input as an error line quotes it: a JSON string, shortened in the middle when long.
@@ -357,7 +351,7 @@ std::string failure_line(std::string_view name, uint32_t hresult, std::string_vi
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hresult));
     // A device's description may carry CR LF or escape codes: one failure, one line.
-    return std::string(name) + " failed: " + code + " " + escape_log_message(description);
+    return std::string(name) + " failed: " + code + " " + escape_controls(description);
 }
 
 }  // namespace czqic::cli

@@ -7,6 +7,7 @@
 
 #include "device/control_contract.h"
 #include "operations/frame.h"
+#include "platform/hex.h"
 #include "sim/sim_reader.h"
 
 namespace czqic::probe {
@@ -51,11 +52,7 @@ std::string seconds(int64_t ms) {
 
 std::string hex(const ValueArray& bytes) {
     std::string out;
-    char digits[8];
-    for (const Value& b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(to_i4(b)) & 0xFFu);
-        out += digits;
-    }
+    for (const Value& b : bytes) append_hex_byte(out, static_cast<uint8_t>(to_i4(b)));
     return out;
 }
 

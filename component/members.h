@@ -38,13 +38,13 @@ inline constexpr std::string_view kProgId = "CZQICCardReader.ColsZQICCardReader"
 
 namespace members_detail {
 
-using R = ColsZQICCardReader;
-using V = const Value&;
-constexpr auto M = MemberKind::Method;
-constexpr auto G = MemberKind::PropertyGet;
-constexpr auto L = MemberKind::PropertyLet;
-constexpr auto I4 = ValueType::Long;
-constexpr auto S = ValueType::String;
+using Reader = ColsZQICCardReader;
+using Arg = const Value&;
+constexpr auto kMethod = MemberKind::Method;
+constexpr auto kGet = MemberKind::PropertyGet;
+constexpr auto kLet = MemberKind::PropertyLet;
+constexpr auto kLong = ValueType::Long;
+constexpr auto kText = ValueType::String;
 
 // Visual Basic numbers a class's properties from 0x68030000 and its methods from
 // 0x60030000 up, in reverse order of declaration; both ranges share the low word.
@@ -56,53 +56,67 @@ constexpr DispId kPropertyBit = 0x08000000;
 inline constexpr std::array<Member, 32> kMembers = [] {
     using namespace members_detail;
     return std::array<Member, 32>{{
-        {"CardReaderStatus", 0x68030011, G, I4,
-         [](R& r, V) { return Value(r.CardReaderStatus()); }},
-        {"ReadTrack1", 0x68030010, G, S, [](R& r, V) { return Value(r.ReadTrack(1)); }},
-        {"ReadTrack2", 0x6803000F, G, S, [](R& r, V) { return Value(r.ReadTrack(2)); }},
-        {"ReadTrack3", 0x6803000E, G, S, [](R& r, V) { return Value(r.ReadTrack(3)); }},
-        {"ReadTrack1Len", 0x6803000D, G, I4, [](R& r, V) { return Value(r.ReadTrackLen(1)); }},
-        {"ReadTrack2Len", 0x6803000C, G, I4, [](R& r, V) { return Value(r.ReadTrackLen(2)); }},
-        {"ReadTrack3Len", 0x6803000B, G, I4, [](R& r, V) { return Value(r.ReadTrackLen(3)); }},
-        {"WriteTrack1", 0x6803000A, L, S,
-         [](R& r, V a) { return r.WriteTrack(1, to_string(a)), Value(); }},
-        {"WriteTrack2", 0x68030009, L, S,
-         [](R& r, V a) { return r.WriteTrack(2, to_string(a)), Value(); }},
-        {"WriteTrack3", 0x68030008, L, S,
-         [](R& r, V a) { return r.WriteTrack(3, to_string(a)), Value(); }},
-        {"WriteTrack1Len", 0x68030007, L, S,
-         [](R& r, V a) { return r.WriteTrackLen(1, to_string(a)), Value(); }},
-        {"WriteTrack2Len", 0x68030006, L, S,
-         [](R& r, V a) { return r.WriteTrackLen(2, to_string(a)), Value(); }},
-        {"WriteTrack3Len", 0x68030005, L, S,
-         [](R& r, V a) { return r.WriteTrackLen(3, to_string(a)), Value(); }},
-        {"CardReaderClear", 0x60030014, M, I4, [](R& r, V) { return Value(r.CardReaderClear()); }},
-        {"CardReaderInit", 0x60030015, M, I4, [](R& r, V) { return Value(r.CardReaderInit()); }},
-        {"CardReaderGetStatus", 0x60030016, M, I4,
-         [](R& r, V) { return Value(r.CardReaderGetStatus()); }},
-        {"CardReaderReset", 0x60030017, M, I4, [](R& r, V) { return Value(r.CardReaderReset()); }},
-        {"Reset", 0x60030018, M, I4, [](R& r, V) { return Value(r.Reset()); }},
-        {"CardReaderRetain", 0x60030019, M, I4,
-         [](R& r, V) { return Value(r.CardReaderRetain()); }},
-        {"CardReaderEnable", 0x6003001A, M, I4,
-         [](R& r, V) { return Value(r.CardReaderEnable()); }},
-        {"CardReaderRead", 0x6003001B, M, I4, [](R& r, V) { return Value(r.CardReaderRead()); }},
-        {"QOR_WaitChip", 0x6003001C, M, I4, [](R& r, V) { return Value(r.QOR_WaitChip()); }},
-        {"Qor_ChipTrnsp", 0x6003001D, M, I4, [](R& r, V) { return Value(r.Qor_ChipTrnsp()); }},
-        {"CardReaderWrite", 0x6003001E, M, I4, [](R& r, V) { return Value(r.CardReaderWrite()); }},
-        {"CardReaderReturn", 0x6003001F, M, I4,
-         [](R& r, V) { return Value(r.CardReaderReturn()); }},
-        {"CardReaderDisable", 0x60030020, M, I4,
-         [](R& r, V) { return Value(r.CardReaderDisable()); }},
-        {"TimeOutCard", 0x68030004, L, I4,
-         [](R& r, V a) { return r.TimeOutCard(to_i4(a)), Value(); }},
-        {"IsChipCard", 0x68030003, L, I4,
-         [](R& r, V a) { return r.IsChipCard(to_i4(a)), Value(); }},
-        {"ChipCardData", 0x68030002, G, S, [](R& r, V) { return Value(r.ChipCardData()); }},
-        {"ChipCardData", 0x68030002, L, S,
-         [](R& r, V a) { return r.ChipCardData(to_string(a)), Value(); }},
-        {"GSRV", 0x68030001, G, S, [](R& r, V) { return Value(r.GSRV()); }},
-        {"CardVer", 0x68030000, G, S, [](R& r, V) { return Value(r.CardVer()); }},
+        {"CardReaderStatus", 0x68030011, kGet, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderStatus()); }},
+        {"ReadTrack1", 0x68030010, kGet, kText,
+         [](Reader& r, Arg) { return Value(r.ReadTrack(1)); }},
+        {"ReadTrack2", 0x6803000F, kGet, kText,
+         [](Reader& r, Arg) { return Value(r.ReadTrack(2)); }},
+        {"ReadTrack3", 0x6803000E, kGet, kText,
+         [](Reader& r, Arg) { return Value(r.ReadTrack(3)); }},
+        {"ReadTrack1Len", 0x6803000D, kGet, kLong,
+         [](Reader& r, Arg) { return Value(r.ReadTrackLen(1)); }},
+        {"ReadTrack2Len", 0x6803000C, kGet, kLong,
+         [](Reader& r, Arg) { return Value(r.ReadTrackLen(2)); }},
+        {"ReadTrack3Len", 0x6803000B, kGet, kLong,
+         [](Reader& r, Arg) { return Value(r.ReadTrackLen(3)); }},
+        {"WriteTrack1", 0x6803000A, kLet, kText,
+         [](Reader& r, Arg a) { return r.WriteTrack(1, to_string(a)), Value(); }},
+        {"WriteTrack2", 0x68030009, kLet, kText,
+         [](Reader& r, Arg a) { return r.WriteTrack(2, to_string(a)), Value(); }},
+        {"WriteTrack3", 0x68030008, kLet, kText,
+         [](Reader& r, Arg a) { return r.WriteTrack(3, to_string(a)), Value(); }},
+        {"WriteTrack1Len", 0x68030007, kLet, kText,
+         [](Reader& r, Arg a) { return r.WriteTrackLen(1, to_string(a)), Value(); }},
+        {"WriteTrack2Len", 0x68030006, kLet, kText,
+         [](Reader& r, Arg a) { return r.WriteTrackLen(2, to_string(a)), Value(); }},
+        {"WriteTrack3Len", 0x68030005, kLet, kText,
+         [](Reader& r, Arg a) { return r.WriteTrackLen(3, to_string(a)), Value(); }},
+        {"CardReaderClear", 0x60030014, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderClear()); }},
+        {"CardReaderInit", 0x60030015, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderInit()); }},
+        {"CardReaderGetStatus", 0x60030016, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderGetStatus()); }},
+        {"CardReaderReset", 0x60030017, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderReset()); }},
+        {"Reset", 0x60030018, kMethod, kLong, [](Reader& r, Arg) { return Value(r.Reset()); }},
+        {"CardReaderRetain", 0x60030019, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderRetain()); }},
+        {"CardReaderEnable", 0x6003001A, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderEnable()); }},
+        {"CardReaderRead", 0x6003001B, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderRead()); }},
+        {"QOR_WaitChip", 0x6003001C, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.QOR_WaitChip()); }},
+        {"Qor_ChipTrnsp", 0x6003001D, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.Qor_ChipTrnsp()); }},
+        {"CardReaderWrite", 0x6003001E, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderWrite()); }},
+        {"CardReaderReturn", 0x6003001F, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderReturn()); }},
+        {"CardReaderDisable", 0x60030020, kMethod, kLong,
+         [](Reader& r, Arg) { return Value(r.CardReaderDisable()); }},
+        {"TimeOutCard", 0x68030004, kLet, kLong,
+         [](Reader& r, Arg a) { return r.TimeOutCard(to_i4(a)), Value(); }},
+        {"IsChipCard", 0x68030003, kLet, kLong,
+         [](Reader& r, Arg a) { return r.IsChipCard(to_i4(a)), Value(); }},
+        {"ChipCardData", 0x68030002, kGet, kText,
+         [](Reader& r, Arg) { return Value(r.ChipCardData()); }},
+        {"ChipCardData", 0x68030002, kLet, kText,
+         [](Reader& r, Arg a) { return r.ChipCardData(to_string(a)), Value(); }},
+        {"GSRV", 0x68030001, kGet, kText, [](Reader& r, Arg) { return Value(r.GSRV()); }},
+        {"CardVer", 0x68030000, kGet, kText, [](Reader& r, Arg) { return Value(r.CardVer()); }},
     }};
 }();
 
@@ -177,12 +191,6 @@ constexpr const Member* find_member(std::string_view name, InvokeKind kind) {
     for (const Member& m : kMembers)
         if (equals_ignoring_case(m.name, name) && members_detail::answers(m, kind)) return &m;
     return nullptr;
-}
-
-// True when some member has this name (of any kind).
-constexpr bool has_member_named(std::string_view name) {
-    return std::ranges::any_of(
-        kMembers, [name](const Member& m) { return equals_ignoring_case(m.name, name); });
 }
 
 // IDispatch::Invoke on the object: runs the member and returns its value (Empty for a

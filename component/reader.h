@@ -20,7 +20,8 @@ namespace czqic {
 inline constexpr int32_t kOk = 0;
 inline constexpr int32_t kTimedOut = 10120001;
 inline constexpr int32_t kFailed = 10120003;
-inline constexpr int32_t kStatus413 = 10120006;
+// The reset or retain ended with its status word at 413, which no handler stores.
+inline constexpr int32_t kEndedOn413 = 10120006;
 inline constexpr int32_t kCaptured = 10120011;
 
 // Reader status codes, as CardReaderStatus and CardReaderGetStatus return them.
@@ -81,7 +82,6 @@ class ColsZQICCardReader final : public FormObject {
     int32_t reader_status() const { return reader_status_; }
     int32_t write_track_len(int track) const { return write_len_[track - 1]; }
     const std::string& write_track_text(int track) const { return write_text_[track - 1]; }
-    int32_t chip_card_flag() const { return chip_card_flag_; }
     int32_t card_taken_limit() const { return card_taken_limit_; }
     double start_time() const { return start_time_; }
     int32_t last_log_result() const { return last_log_result_; }

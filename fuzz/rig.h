@@ -61,7 +61,7 @@ int32_t checked_call(const char* name, F&& f, std::initializer_list<int32_t> all
 
 // One whole transaction, with every method's documented result set.
 inline void transaction(ColsZQICCardReader& r, const std::string& chip_command) {
-    constexpr int32_t ok = kOk, t = kTimedOut, f = kFailed, s6 = kStatus413, c = kCaptured;
+    constexpr int32_t ok = kOk, t = kTimedOut, f = kFailed, s6 = kEndedOn413, c = kCaptured;
     checked_call("CardReaderInit", [&] { return r.CardReaderInit(); }, {ok, t, f, s6, c});
     checked_call("CardReaderGetStatus", [&] { return r.CardReaderGetStatus(); },
                  {1, 2, 3, 4, 5, 6, f});

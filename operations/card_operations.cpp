@@ -15,7 +15,7 @@ int32_t map_reset_like(int32_t status) {
         case ev::kCardCaptured:
             return kCaptured;
         case ev::kStatus413:
-            return kStatus413;
+            return kEndedOn413;
         case kPending:
             return kTimedOut;
         default:

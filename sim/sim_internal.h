@@ -18,8 +18,9 @@ namespace czqic::sim::detail {
 
 [[noreturn]] void fail_at(const std::string& path, const std::string& message);
 
-// The value a by-reference argument points at (the argument itself otherwise). Kept here
-// rather than using Value::deref so the simulator does not lean on the coercion library.
+// The value a by-reference argument points at (the argument itself otherwise). Unlike
+// Value::deref, a null reference and a chain that never ends give Empty: the journal
+// shows what the control received, never the reference itself.
 const Value& follow(const Value& value);
 
 // A copy that shares no array with the original: handlers receive values they may keep

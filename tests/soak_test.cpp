@@ -857,7 +857,7 @@ int32_t map_reset(int32_t s) {
         case 412:
             return kCaptured;
         case 413:
-            return kStatus413;
+            return kEndedOn413;
         case kPending:
             return kTimedOut;
         default:
@@ -1022,7 +1022,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
         case M::Init:
         case M::Reset:
         case M::Retain: {
-            results({kOk, kTimedOut, kFailed, kStatus413, kCaptured});
+            results({kOk, kTimedOut, kFailed, kEndedOn413, kCaptured});
             auto reset_like = [&](const std::string& label) -> int32_t {
                 if (g.at(K::Err, label)) {
                     g.take(K::Err, label);

@@ -18,7 +18,7 @@ const char* meaning(int32_t code) {
             return "time-out: no completion reported in time";
         case kFailed:
             return "general failure";
-        case kStatus413:
+        case kEndedOn413:
             return "status 413 reported";
         case kCaptured:
             return "card captured";

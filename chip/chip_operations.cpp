@@ -42,9 +42,11 @@ int32_t ColsZQICCardReader::Qor_ChipTrnsp() {
                                                           command_array, Value(int32_t{-1})};
                                 c.call(ctl::kChipSend, args);
                                 // Emptied after the call and before the wait, so what the client
-                                // finds afterwards is the reply, or nothing; a reply the control
-                                // delivered inside the call has already left pending and stays.
-                                if (rt_.status_word == kPending) rt_.chip_card_data.clear();
+                                // finds afterwards is the reply, or nothing. Only a reply the
+                                // control delivered inside the call stays: a failure reported
+                                // there must not leave the command looking like an answer.
+                                if (rt_.status_word != ev::kChipDataReceived)
+                                    rt_.chip_card_data.clear();
                             },
                         // Converted once the pending mark is set: text too long for the control
                         // fails here, before the start line and the call.

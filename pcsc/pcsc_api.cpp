@@ -37,13 +37,15 @@ class SystemApi final : public Api {
     }
     LONG cancel(SCARDCONTEXT context) override { return SCardCancel(context); }
 
+    // Exclusive from power-up to let-go: between two of the client's commands no other
+    // program may reset the card or change its selected application.
     LONG connect(SCARDCONTEXT context, const std::string& reader, SCARDHANDLE* card,
                  DWORD* protocol) override {
-        return SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+        return SCardConnect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE,
                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, card, protocol);
     }
     LONG reconnect(SCARDHANDLE card, DWORD* protocol) override {
-        return SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+        return SCardReconnect(card, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
                               SCARD_RESET_CARD, protocol);
     }
     LONG disconnect(SCARDHANDLE card) override { return SCardDisconnect(card, SCARD_LEAVE_CARD); }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "device/control_contract.h"
 #include "platform/hex.h"
+#include "platform/text.h"
 
 namespace czqic::pcsc {
 namespace {
@@ -116,6 +118,122 @@ class Watcher {
     std::thread thread_;     // last: started once everything it uses is there
 };
 
+// The card's side of the control, kept by the card worker: a context of its own (a
+// context serialises its calls, so the owner's never waits behind a card), the card
+// handle and the protocol. Only the worker thread touches it.
+struct CardLine {
+    std::shared_ptr<Api> api;
+    SCARDCONTEXT context = 0;
+    std::optional<SCARDHANDLE> card;
+    DWORD protocol = 0;
+
+    void drop() {
+        if (card) api->disconnect(*card);
+        card.reset();
+    }
+};
+
+// A card command's outcome, run on the owner's thread.
+using Outcome = std::function<void()>;
+// A card command, run on the worker; what it returns is handed to the owner.
+using CardJob = std::function<Outcome(CardLine&)>;
+
+// The worker that runs every card command, so the owner keeps pumping (and its time
+// limits keep counting) while a card or the daemon takes its time. Its state is shared
+// with the thread: a command that outlives the close is abandoned, never waited for
+// beyond kCloseGrace, and the thread finishes it on state nobody else frees.
+class CardWorker {
+  public:
+    static constexpr auto kCloseGrace = std::chrono::seconds(1);
+
+    CardWorker(std::shared_ptr<Api> api, SCARDCONTEXT context, MessageLoop& loop,
+               std::weak_ptr<void> owner)
+        : shared_(std::make_shared<Shared>()) {
+        shared_->line.api = std::move(api);
+        shared_->line.context = context;
+        shared_->loop = &loop;
+        shared_->owner = std::move(owner);
+        thread_ = std::thread([shared = shared_] { run(*shared); });
+    }
+    CardWorker(const CardWorker&) = delete;  // owns the thread's queue
+    CardWorker& operator=(const CardWorker&) = delete;
+
+    void post(CardJob job) {
+        std::lock_guard hold(shared_->lock);
+        shared_->jobs.push_back(std::move(job));
+        shared_->wake.notify_all();
+    }
+
+    // Waits until every command posted has run and handed over its outcome, or until
+    // limit has passed; true when they have.
+    bool settle(std::chrono::milliseconds limit) {
+        std::unique_lock hold(shared_->lock);
+        return shared_->finished.wait_for(
+            hold, limit, [this] { return shared_->jobs.empty() && !shared_->busy; });
+    }
+
+    // Commands not started are dropped; from here on nothing reaches the owner's loop.
+    ~CardWorker() {
+        std::unique_lock hold(shared_->lock);
+        shared_->stopping = true;
+        shared_->loop = nullptr;
+        shared_->jobs.clear();
+        shared_->wake.notify_all();
+        // Ends a wait of the daemon's on this context where the daemon can end it.
+        hold.unlock();
+        shared_->line.api->cancel(shared_->line.context);
+        hold.lock();
+        const bool done =
+            shared_->finished.wait_for(hold, kCloseGrace, [this] { return shared_->done; });
+        hold.unlock();
+        if (done)
+            thread_.join();
+        else
+            thread_.detach();
+    }
+
+  private:
+    struct Shared {
+        CardLine line;
+        std::mutex lock;
+        std::condition_variable wake, finished;
+        std::deque<CardJob> jobs;     // guarded by lock
+        MessageLoop* loop = nullptr;  // guarded by lock; null once closed
+        std::weak_ptr<void> owner;
+        bool stopping = false;  // guarded by lock
+        bool busy = false;      // guarded by lock: a command is running
+        bool done = false;      // guarded by lock
+    };
+
+    static void run(Shared& s) {
+        for (;;) {
+            CardJob job;
+            {
+                std::unique_lock hold(s.lock);
+                s.wake.wait(hold, [&] { return s.stopping || !s.jobs.empty(); });
+                if (s.stopping) break;
+                job = std::move(s.jobs.front());
+                s.jobs.pop_front();
+                s.busy = true;
+            }
+            Outcome outcome = job(s.line);
+            std::lock_guard hold(s.lock);
+            if (s.loop && outcome) s.loop->post_from_any_thread(std::move(outcome), s.owner);
+            s.busy = false;
+            s.finished.notify_all();
+        }
+        // The card and the context go with the worker, also when it was abandoned.
+        s.line.drop();
+        s.line.api->release_context(s.line.context);
+        std::lock_guard hold(s.lock);
+        s.done = true;
+        s.finished.notify_all();
+    }
+
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
+
 class Control final : public Dispatch,
                       public EventSource,
                       public std::enable_shared_from_this<Control> {
@@ -148,9 +266,15 @@ class Control final : public Dispatch,
     void on_watch(uint64_t generation, LONG rc, DWORD state, const std::vector<BYTE>& atr);
     void card_changed(bool present);
 
+    // Runs job on the card worker; its outcome comes back to this control on the owner's
+    // thread, unless the control has been closed or reopened by then.
+    // rc stays empty when the job made no PC/SC call.
+    using Job = std::function<void(CardLine&, std::optional<LONG>& rc, ValueArray& reply)>;
+    using Done = std::function<void(Control&, std::optional<LONG> rc, ValueArray reply)>;
+    void on_card(Job job, Done outcome);
     void power_up();
     void send(const Value& command);
-    LONG exchange(std::vector<BYTE> command, std::vector<BYTE>& reply);
+    void chip_answer(std::optional<LONG> rc, ValueArray reply);
     Value reset();
 
     MessageLoop& loop_;
@@ -160,19 +284,17 @@ class Control final : public Dispatch,
     Value device_name_ = Value(std::string());
 
     bool opened_ = false;  // between open and close, whatever became of the reader
-    std::optional<SCARDCONTEXT> context_;
     std::string reader_;
     std::string device_state_ = "NODEVICE";
     bool card_present_ = false;
     bool accepting_ = false;
     bool awaiting_take_ = false;
-    std::optional<SCARDHANDLE> card_;
-    DWORD protocol_ = 0;
     LONG last_result_ = SCARD_S_SUCCESS;
-    // Reports of a watcher that has been replaced are stale: each carries its watcher's
-    // generation and only the current one's are taken.
+    // Reports of a watcher or card worker that has been replaced are stale: each carries
+    // its generation and only the current one's are taken.
     uint64_t generation_ = 0;
     std::unique_ptr<Watcher> watcher_;
+    std::unique_ptr<CardWorker> card_worker_;  // set while attached
 };
 
 void Control::fire(std::string_view name, ValueArray args) {
@@ -204,13 +326,18 @@ void Control::look_up() {
     SCARDCONTEXT context = 0;
     if (!note(api_->establish_context(&context)))
         raise_failure("SCardEstablishContext: " + result_text(last_result_));
-    context_ = context;
+    // From here the context belongs to the card worker, which releases it when it ends.
+    const uint64_t generation = ++generation_;
+    card_worker_ = std::make_unique<CardWorker>(api_, context, loop_, weak_from_this());
 
     std::vector<std::string> readers;
     if (!note(api_->list_readers(context, readers)))
         raise_failure("SCardListReaders: " + result_text(last_result_));
+    // Letters of either case alike: a reader's name is typed by a person.
     auto found = std::ranges::find_if(readers, [&](const std::string& name) {
-        return name.find(reader_part_) != std::string::npos;
+        return !std::ranges::search(name, reader_part_, {}, ascii_lower<char>, ascii_lower<char>)
+                    .empty() ||
+               reader_part_.empty();
     });
     if (found == readers.end()) {
         note(SCARD_E_UNKNOWN_READER);
@@ -231,7 +358,6 @@ void Control::look_up() {
     if (!note(api_->establish_context(&watching)))
         raise_failure("SCardEstablishContext: " + result_text(last_result_));
     std::weak_ptr<Control> self = weak_from_this();
-    const uint64_t generation = ++generation_;
     MessageLoop& loop = loop_;
     watcher_ = std::make_unique<Watcher>(
         *api_, watching, reader_, known,
@@ -247,18 +373,39 @@ void Control::look_up() {
 
 void Control::detach() {
     watcher_.reset();
+    card_worker_.reset();
     ++generation_;
-    drop_card();
-    if (context_) api_->release_context(*context_);
-    context_.reset();
     card_present_ = false;
     accepting_ = awaiting_take_ = false;
     device_state_ = "NODEVICE";
 }
 
 void Control::drop_card() {
-    if (card_) api_->disconnect(*card_);
-    card_.reset();
+    on_card([](CardLine& line, std::optional<LONG>&, ValueArray&) { line.drop(); }, {});
+}
+
+void Control::on_card(Job job, Done outcome) {
+    if (!card_worker_) return;
+    std::weak_ptr<Control> self = weak_from_this();
+    const uint64_t generation = generation_;
+    card_worker_->post([job = std::move(job), outcome = std::move(outcome), self,
+                        generation](CardLine& line) -> Outcome {
+        std::optional<LONG> rc;
+        ValueArray reply;
+        job(line, rc, reply);
+        if (!outcome) return {};
+        return [outcome, self, generation, rc, reply = std::move(reply)]() mutable {
+            auto control = self.lock();
+            if (control && control->generation_ == generation)
+                outcome(*control, rc, std::move(reply));
+        };
+    });
+    // On a virtual clock no real time passes between the owner's pumps: a command the
+    // worker ends in microseconds would lose the race against a time limit run through in
+    // microseconds just the same. There a card's command takes no time: the call lets it
+    // finish first, and one still running after a second of real time is a card that does
+    // not answer, left to the time limits as on the real clock.
+    if (loop_.clock().is_virtual()) card_worker_->settle(std::chrono::seconds(1));
 }
 
 void Control::on_watch(uint64_t generation, LONG rc, DWORD state, const std::vector<BYTE>&) {
@@ -298,28 +445,41 @@ void Control::card_changed(bool present) {
 }
 
 void Control::power_up() {
-    if (!context_) return fire(ev::name::kChipInvalid, {Value(std::string())});
-    // A second power-up resets the chip, as taking the power away and back would.
-    const LONG rc = card_ ? api_->reconnect(*card_, &protocol_) : [&] {
-        SCARDHANDLE card = 0;
-        const LONG r = api_->connect(*context_, reader_, &card, &protocol_);
-        if (r == SCARD_S_SUCCESS) card_ = card;
-        return r;
-    }();
-    std::vector<BYTE> atr;
-    if (!note(rc) || !note(api_->atr(*card_, atr))) {
-        drop_card();
-        return fire(ev::name::kChipInvalid, {Value(std::string())});
-    }
-    fire(ev::name::kChipDataReceived, {Value(std::string()), Value(byte_values(atr))});
+    if (!card_worker_) return fire(ev::name::kChipInvalid, {Value(std::string())});
+    on_card(
+        [reader = reader_](CardLine& line, std::optional<LONG>& rc, ValueArray& reply) {
+            // A second power-up resets the chip, as taking the power away and back would.
+            if (line.card) {
+                rc = line.api->reconnect(*line.card, &line.protocol);
+            } else {
+                SCARDHANDLE card = 0;
+                rc = line.api->connect(line.context, reader, &card, &line.protocol);
+                if (rc == SCARD_S_SUCCESS) line.card = card;
+            }
+            std::vector<BYTE> atr;
+            if (rc == SCARD_S_SUCCESS) rc = line.api->atr(*line.card, atr);
+            if (rc != SCARD_S_SUCCESS) return line.drop();
+            reply = byte_values(atr);
+        },
+        [](Control& control, std::optional<LONG> rc, ValueArray reply) {
+            control.chip_answer(rc, std::move(reply));
+        });
+}
+
+// A chip command's outcome: the reply, or ChipInvalid, the PC/SC result kept for
+// LastErrorCode when there was one.
+void Control::chip_answer(std::optional<LONG> rc, ValueArray reply) {
+    if (rc) note(*rc);
+    if (rc != SCARD_S_SUCCESS) return fire(ev::name::kChipInvalid, {Value(std::string())});
+    fire(ev::name::kChipDataReceived, {Value(std::string()), Value(std::move(reply))});
 }
 
 // One command as a terminal exchanges it: 61xx fetches the rest with GET RESPONSE, 6Cxx
 // sends the command again with the length the card asked for.
-LONG Control::exchange(std::vector<BYTE> command, std::vector<BYTE>& reply) {
+LONG exchange(CardLine& line, std::vector<BYTE> command, std::vector<BYTE>& reply) {
     std::vector<BYTE> collected, response;
     for (int round = 0; round < kMaxExchangeRounds; ++round) {
-        const LONG rc = api_->transmit(*card_, protocol_, command, response);
+        const LONG rc = line.api->transmit(*line.card, line.protocol, command, response);
         if (rc != SCARD_S_SUCCESS) return rc;
         if (response.size() < 2) break;
         const BYTE sw1 = response[response.size() - 2], sw2 = response.back();
@@ -339,13 +499,18 @@ LONG Control::exchange(std::vector<BYTE> command, std::vector<BYTE>& reply) {
 
 void Control::send(const Value& command) {
     std::vector<BYTE> bytes = command_bytes(command);
-    if (!card_) return fire(ev::name::kChipInvalid, {Value(std::string())});
-    std::vector<BYTE> reply;
-    if (!note(exchange(std::move(bytes), reply))) {
-        drop_card();
-        return fire(ev::name::kChipInvalid, {Value(std::string())});
-    }
-    fire(ev::name::kChipDataReceived, {Value(std::string()), Value(byte_values(reply))});
+    if (!card_worker_) return fire(ev::name::kChipInvalid, {Value(std::string())});
+    on_card(
+        [bytes = std::move(bytes)](CardLine& line, std::optional<LONG>& rc, ValueArray& reply) {
+            if (!line.card) return;  // never powered up, or let go of since
+            std::vector<BYTE> answer;
+            rc = exchange(line, bytes, answer);
+            if (rc != SCARD_S_SUCCESS) return line.drop();
+            reply = byte_values(answer);
+        },
+        [](Control& control, std::optional<LONG> rc, ValueArray reply) {
+            control.chip_answer(rc, std::move(reply));
+        });
 }
 
 Value Control::reset() {
@@ -362,9 +527,17 @@ Value Control::reset() {
             return {};
         }
     }
-    if (card_ && !note(api_->reconnect(*card_, &protocol_))) drop_card();
     accepting_ = awaiting_take_ = false;
-    fire(ev::name::kResetComplete);
+    on_card(
+        [](CardLine& line, std::optional<LONG>& rc, ValueArray&) {
+            if (!line.card) return;
+            rc = line.api->reconnect(*line.card, &line.protocol);
+            if (rc != SCARD_S_SUCCESS) line.drop();
+        },
+        [](Control& control, std::optional<LONG> rc, ValueArray) {
+            if (rc) control.note(*rc);
+            control.fire(ev::name::kResetComplete);
+        });
     return {};
 }
 

@@ -1,8 +1,9 @@
 // The vendor card-reader control over PC/SC: any reader pcsc-lite knows stands in for the
-// vendor's device. Calls act on the owning thread and take at most one card command;
-// card insertion and removal are watched by one worker thread waiting in
-// SCardGetStatusChange, which only hands what it sees to the owner's message loop. Events
-// are raised on the owning thread while it pumps, as the vendor control raises them.
+// vendor's device. Calls return at once: card commands, connects and reconnects run on a
+// card worker thread, and card insertion and removal are watched by another waiting in
+// SCardGetStatusChange; both only hand their outcome to the owner's message loop. Events
+// are raised on the owning thread while it pumps, as the vendor control raises them, so a
+// card or a daemon that does not answer never holds the owner up.
 #pragma once
 
 #include <memory>
@@ -16,7 +17,8 @@
 namespace czqic::pcsc {
 
 // A new control instance (Dispatch + EventSource) on the first reader whose name contains
-// reader_part, or on the first reader when it is empty; the reader is looked up on open.
+// reader_part, letters of either case alike, or on the first reader when it is empty; the
+// reader is looked up on open.
 std::shared_ptr<Object> make_control(MessageLoop& loop, std::string reader_part,
                                      std::shared_ptr<Api> api = system_api());
 

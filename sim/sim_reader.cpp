@@ -358,8 +358,10 @@ std::string journal_value(const Value& value) {
     return journal_text(value);
 }
 
-std::shared_ptr<SimDevice> SimDevice::create(MessageLoop& loop, Scenario scenario, uint32_t seed) {
-    return std::shared_ptr<SimDevice>(new SimDevice(loop, std::move(scenario), seed));
+std::shared_ptr<SimDevice> SimDevice::create(MessageLoop& loop, Scenario scenario,
+                                             std::optional<uint32_t> seed) {
+    if (!seed) seed = loop.clock().is_virtual() ? kVirtualClockSeed : std::random_device{}();
+    return std::shared_ptr<SimDevice>(new SimDevice(loop, std::move(scenario), *seed));
 }
 
 SimDevice::SimDevice(MessageLoop& loop, Scenario scenario, uint32_t seed)

@@ -103,8 +103,12 @@ std::string journal_value(const Value& value);
 
 class SimDevice : public std::enable_shared_from_this<SimDevice> {
   public:
+    // The card's random answers (GET CHALLENGE) come from seed. Without one they are fresh
+    // in every process on the real clock, as a card's are, and repeat run after run on the
+    // virtual clock, where whole sessions are compared.
     static std::shared_ptr<SimDevice> create(MessageLoop& loop, Scenario scenario,
-                                             uint32_t seed = 0x5EED);
+                                             std::optional<uint32_t> seed = std::nullopt);
+    static constexpr uint32_t kVirtualClockSeed = 0x5EED;
     ~SimDevice();
 
     // Registers the control class (ProgID KXCARDREADERLib.KXCardReader) so that each

@@ -103,6 +103,18 @@ TEST(ChipExchange, AReplyDeliveredInsideTheSendCallIsKept) {
     EXPECT_EQ(r->ChipCardData(), "9000");
 }
 
+TEST(ChipExchange, AFailureDeliveredInsideTheSendCallLeavesNoData) {
+    for (const char* event : {"ChipInvalid", "Timeout"}) {
+        SCOPED_TRACE(event);
+        Harness h(R"({"on": {"chipSend": [{"events": [{"event": ")" + std::string(event) +
+                  R"(", "during": true}]}]}})");
+        auto r = h.make_reader();
+        r->ChipCardData("0084000008");
+        EXPECT_EQ(r->Qor_ChipTrnsp(), kFailed);
+        EXPECT_EQ(r->ChipCardData(), "");
+    }
+}
+
 TEST(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
     Harness h;
     auto r = h.make_reader();

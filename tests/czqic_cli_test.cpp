@@ -372,6 +372,21 @@ TEST_F(Czqic, ChipReplyFromTheCommandLineArrivesAsBytes) {
                 ElementsAre("Reset = 0", "ChipCardData = \"3B00FF\"", "ChipCardData = \"\""));
 }
 
+TEST_F(Czqic, ChallengesDifferFromRunToRunAndRepeatOnTheVirtualClock) {
+    const auto challenge = [&](bool virtual_clock) {
+        std::vector<std::string> args{"run", "ChipCardData=0084000008", "Qor_ChipTrnsp",
+                                      "ChipCardData"};
+        if (virtual_clock) args.insert(args.begin() + 1, "--virtual-clock");
+        Outcome r = czqic(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const std::string first = challenge(false);
+    EXPECT_THAT(first, HasSubstr("Qor_ChipTrnsp = 0"));
+    EXPECT_NE(challenge(false), first);
+    EXPECT_EQ(challenge(true), challenge(true));
+}
+
 TEST_F(Czqic, ScenarioFromTheEnvironmentWhenNoneIsGiven) {
     std::string scenario = write_scenario(R"({"state": {"lastErrorCode": "E17"}})");
     EnvGuard env("CZQIC_SIM_SCENARIO", scenario.c_str());
@@ -613,10 +628,29 @@ TEST(Probe, WithNobodyAtARealReaderTheCardStepsAreSkippedNotFailed) {
     std::ostringstream out;
     const auto reports = probe::run(classes, kControlProgId, loop, {}, out);
     EXPECT_EQ(probe::exit_status(reports), 0) << out.str();
-    EXPECT_THAT(out.str(), HasSubstr("\ncard entry: skipped: needs a person at the reader\n"
-                                     "tracks: skipped: no card inside\n"));
+    EXPECT_THAT(out.str(),
+                HasSubstr("\ncard entry: skipped: needs a person at the reader, media \"NOMEDIA\"\n"
+                          "tracks: skipped: no card inside: the card entry did not take one, media "
+                          "\"NOMEDIA\"\n"));
     EXPECT_THAT(out.str(), HasSubstr("\ncancel entry: passed"));
     EXPECT_EQ(lines_of(out.str()).back(), "probe: 8 passed, 0 failed, 5 skipped");
+}
+
+TEST(Probe, AChipOnlyReaderWithTheCardInsideRunsTheCardStepsWithNobodyThere) {
+    VirtualClock clock;
+    MessageLoop loop(clock);
+    ClassRegistry classes;
+    auto device = sim::SimDevice::create(loop, sim::parse_scenario(R"({"state": {
+        "media": "PRESENT", "tracks": [{"status": "MISSING", "data": ""},
+        {"status": "MISSING", "data": ""}, {"status": "MISSING", "data": ""}]}})"));
+    device->register_class(classes);
+    std::ostringstream out;
+    const auto reports = probe::run(classes, kControlProgId, loop, {}, out);
+    EXPECT_EQ(probe::exit_status(reports), 0) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("\ncard entry: passed"));
+    EXPECT_THAT(out.str(), HasSubstr("\ntracks: skipped: no magnetic tracks: track 2 \"MISSING\", "
+                                     "track 3 \"MISSING\", track 1 \"MISSING\"\n"));
+    EXPECT_THAT(out.str(), HasSubstr("\nGET CHALLENGE: passed"));
 }
 
 }  // namespace

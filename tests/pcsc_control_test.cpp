@@ -29,6 +29,23 @@ class ScriptedDaemon final : public pcsc::Api {
                                       0x73, 0xFF, 0x01, 0x00, 0x0B};
     bool pull_card_on_transmit = false;  // the card leaves during the next exchange
 
+    // From now the card takes commands and never answers, cancelled or not, until
+    // wake_card() ends the exchange with a communication failure.
+    void mute_card() {
+        std::lock_guard hold(lock_);
+        mute_ = true;
+    }
+    void wake_card() {
+        std::lock_guard hold(lock_);
+        mute_ = false;
+        changed_.notify_all();
+    }
+    // Waits up to limit until every context established has been released again.
+    bool all_released(std::chrono::seconds limit) {
+        std::unique_lock hold(lock_);
+        return changed_.wait_for(hold, limit, [&] { return open_contexts_ == 0; });
+    }
+
     // Changes the reader, then returns once the worker has seen the change and waits again
     // (unless no worker watches: after the reader went away, until the next reset).
     void set_card(bool in, bool watched = true) {
@@ -43,9 +60,15 @@ class ScriptedDaemon final : public pcsc::Api {
         if (!running) return SCARD_E_NO_SERVICE;
         std::lock_guard hold(lock_);
         *context = ++last_context_;
+        ++open_contexts_;
         return SCARD_S_SUCCESS;
     }
-    LONG release_context(SCARDCONTEXT) override { return SCARD_S_SUCCESS; }
+    LONG release_context(SCARDCONTEXT) override {
+        std::lock_guard hold(lock_);
+        --open_contexts_;
+        changed_.notify_all();
+        return SCARD_S_SUCCESS;
+    }
     LONG list_readers(SCARDCONTEXT, std::vector<std::string>& readers) override {
         std::lock_guard hold(lock_);
         readers.clear();
@@ -95,6 +118,13 @@ class ScriptedDaemon final : public pcsc::Api {
     // the wrong length through 6Cxx; any other file is not there.
     LONG transmit(SCARDHANDLE, DWORD, const std::vector<BYTE>& command,
                   std::vector<BYTE>& response) override {
+        {
+            std::unique_lock hold(lock_);
+            if (mute_) {
+                changed_.wait(hold, [&] { return !mute_; });
+                return SCARD_F_COMM_ERROR;
+            }
+        }
         if (pull_card_on_transmit) {
             pull_card_on_transmit = false;
             set_card(false);
@@ -135,7 +165,9 @@ class ScriptedDaemon final : public pcsc::Api {
     bool card_ = false;
     bool plugged_ = true;
     bool watcher_waits_ = false;
+    bool mute_ = false;
     SCARDCONTEXT last_context_ = 0;
+    int open_contexts_ = 0;
     std::set<SCARDCONTEXT> cancelled_;
 };
 
@@ -200,6 +232,33 @@ TEST(PcscControl, CardOrReaderGoneFailsTheChipOperation) {
     r.daemon->set_card(true, false);
     EXPECT_EQ(r.reader->CardReaderReset(), kOk);
     EXPECT_EQ(r.reader->QOR_WaitChip(), kOk);
+}
+
+TEST(PcscControl, ACardThatNeverAnswersTimesOutWhileTheOwnerPumpsAndIsLeftBehindOnClose) {
+    auto rig = std::make_unique<PcscRig>();
+    PcscRig& r = *rig;
+    const auto daemon = r.daemon;
+    ASSERT_EQ(r.reader->CardReaderInit(), kOk);
+    daemon->set_card(true);
+    ASSERT_EQ(r.reader->QOR_WaitChip(), kOk);
+
+    daemon->mute_card();
+    int pumped = 0;  // messages due once a second, run only while the owner pumps
+    for (int second = 1; second <= 59; ++second) r.loop.post([&] { ++pumped; }, second * 1000);
+    int32_t result = 0;
+    const int64_t took = r.elapsed_during([&] { result = r.chip("0084000008"); });
+    EXPECT_EQ(result, kTimedOut);
+    EXPECT_NEAR(took, 60000, 1000) << "the chip limit, counted in whole seconds";
+    EXPECT_EQ(pumped, 59);
+    EXPECT_EQ(r.reader->ChipCardData(), "");
+
+    // Closing waits for the card a second at most; the worker ends the exchange later,
+    // after the component and its loop are gone, and lets go of the card and its context.
+    const auto closing = std::chrono::steady_clock::now();
+    rig.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::milliseconds(1800));
+    daemon->wake_card();
+    EXPECT_TRUE(daemon->all_released(std::chrono::seconds(10)));
 }
 
 TEST(PcscControl, NoDaemonFailsInitAtOnceNamingThePcscResult) {

@@ -81,9 +81,13 @@ class VirtualCard {
         const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
         posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ);
     }
+    // The card stops answering (its process is stopped), or answers again.
+    void freeze() { kill(pid_, SIGSTOP); }
+    void thaw() { kill(pid_, SIGCONT); }
     void remove() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
+        thaw();  // a stopped process takes its SIGTERM once it runs
         waitpid(pid_, nullptr, 0);
         pid_ = 0;
     }
@@ -157,6 +161,78 @@ TEST(PcscDaemon, WholeTransactionWithTheVirtualCard) {
     };
     EXPECT_EQ(r.reader->CardReaderReturn(), kOk);
     EXPECT_THAT(r.lines, Contains("Event CardTaken411"));
+}
+
+// A card that stops answering in the middle of an exchange: the component's chip limit
+// ends the call while the owner keeps pumping, and the close does not wait for the card.
+TEST(PcscDaemon, AStoppedCardTimesOutAtTheChipLimitWhileTheOwnerPumps) {
+    SKIP_WITHOUT_DAEMON();
+    auto rig = std::make_unique<DaemonRig>();
+    DaemonRig& r = *rig;
+    ASSERT_TRUE(await_card(false));
+    r.card.insert();
+    ASSERT_TRUE(await_card(true));
+    ASSERT_EQ(r.reader->CardReaderInit(), kOk);
+    ASSERT_EQ(r.reader->QOR_WaitChip(), kOk);
+
+    int pumped = 0;  // due once a second; run only while the owner pumps
+    for (int second = 1; second <= 55; ++second)
+        r.process.loop.post([&] { ++pumped; }, second * 1000);
+    r.on_line = [&](const std::string& message) {
+        if (message.starts_with("Qor_ChipTrnsp:")) r.card.freeze();
+    };
+    const auto started = Steady::now();
+    EXPECT_EQ(r.chip("0084000008"), kTimedOut);
+    const auto took = Steady::now() - started;
+    EXPECT_EQ(pumped, 55);
+    EXPECT_GE(took, std::chrono::seconds(59));
+    EXPECT_LT(took, std::chrono::seconds(62));
+
+    const auto closing = Steady::now();
+    r.reader.reset();
+    const auto close_took = Steady::now() - closing;
+    EXPECT_LT(close_took, std::chrono::milliseconds(1800));
+    std::cout << "[ timing   ] Qor_ChipTrnsp returned after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms with "
+              << pumped << " messages run meanwhile; the close took "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(close_took).count()
+              << " ms\n";
+    r.card.thaw();
+    rig.reset();
+}
+
+// While the component holds the card no other program connects to it (and so none can
+// reset it between two of the client's commands); once it lets go, one can.
+TEST(PcscDaemon, TheCardIsTheComponentsAloneWhileItHoldsIt) {
+    SKIP_WITHOUT_DAEMON();
+    DaemonRig r;
+    ASSERT_TRUE(await_card(false));
+    r.card.insert();
+    ASSERT_TRUE(await_card(true));
+    ASSERT_EQ(r.reader->CardReaderInit(), kOk);
+    ASSERT_EQ(r.reader->QOR_WaitChip(), kOk);
+
+    SCARDCONTEXT other = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other), SCARD_S_SUCCESS);
+    std::string reader;
+    for (const auto& info : pcsc::list_readers(*pcsc::system_api()))
+        if (info.name.find(kVirtualReader) != std::string::npos && reader.empty())
+            reader = info.name;
+    const auto connect = [&] {
+        SCARDHANDLE card = 0;
+        DWORD protocol = 0;
+        const LONG rc = SCardConnect(other, reader.c_str(), SCARD_SHARE_SHARED,
+                                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+        if (rc == SCARD_S_SUCCESS) SCardDisconnect(card, SCARD_RESET_CARD);
+        return rc;
+    };
+    EXPECT_EQ(pcsc::result_text(connect()), pcsc::result_text(SCARD_E_SHARING_VIOLATION));
+    ASSERT_EQ(r.chip("0084000008"), kOk);
+    EXPECT_EQ(pcsc::result_text(connect()), pcsc::result_text(SCARD_E_SHARING_VIOLATION));
+
+    r.reader.reset();
+    EXPECT_EQ(pcsc::result_text(connect()), pcsc::result_text(SCARD_S_SUCCESS));
+    SCardReleaseContext(other);
 }
 
 TEST(PcscDaemon, NoCardAtPowerUpFails) {

@@ -132,8 +132,10 @@ int readers_command(std::ostream& out, std::ostream& err) {
         if (!r.atr.empty()) out << " ATR " << r.atr;
         out << '\n';
     }
-    if (readers.empty()) out << "no PC/SC reader\n";
     out << std::flush;
+    // Standard output holds reader lines only, for scripts that read them; the empty list
+    // is said where a person sees it.
+    if (readers.empty()) err << "czqic: readers: no PC/SC reader\n" << std::flush;
     return 0;
 }
 

@@ -62,6 +62,12 @@ class StepFailed : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A step with nothing to check on this reader; what() says what was seen.
+class StepSkipped : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 class Sink final : public EventSink {
   public:
     explicit Sink(std::function<void(std::string_view, std::span<const Value>)> on)
@@ -146,6 +152,8 @@ std::string no_check(Probe&, const Received*) {
 struct Step {
     std::string_view name;
     std::string_view person = {};  // what a person must do first; empty when nobody acts
+    // The person only brings the card: with one inside already, nobody is needed.
+    bool person_brings_card = false;
     bool needs_card = false;
     bool needs_chip = false;
     // Meaningless with a card inside: entry would take that card at once.
@@ -246,8 +254,10 @@ std::string card_inside(Probe& p, const Received*) {
 std::string read_tracks(Probe& p) {
     std::string seen;
     size_t total = 0;
+    int missing = 0;
     for (int track : {2, 3, 1}) {
         const std::string how = p.text(ctl::kTrack1Status + track - 1);
+        if (how == "MISSING") ++missing;
         if (!seen.empty()) seen += ", ";
         seen += "track " + std::to_string(track) + " \"" + how + "\"";
         if (how != "READ" && how != "INVALID") continue;
@@ -255,6 +265,8 @@ std::string read_tracks(Probe& p) {
         seen.append(" ").append(std::to_string(char_length(data))).append(" chars");
         total += data.size();
     }
+    // A chip-only reader reports every track missing: there is no magnetic head to check.
+    if (missing == 3) throw StepSkipped("no magnetic tracks: " + seen);
     if (total == 0) throw StepFailed(seen + ": no track holds data, so reading fails");
     return seen;
 }
@@ -349,6 +361,7 @@ const std::vector<Step>& steps() {
         {.name = "status reads", .start = status_reads},
         {.name = "card entry",
          .person = "Insert a card when asked, within 10 seconds",
+         .person_brings_card = true,
          .start = accept_card,
          .watch = Watch::Status,
          .awaits = {kCardAccepted},
@@ -401,12 +414,18 @@ const std::vector<Step>& steps() {
     return table;
 }
 
-bool card_in_reader(Probe& p) {
+// The media state as a skip reason quotes it; empty when it cannot be read (the steps
+// themselves report what the control does then).
+std::string media_state(Probe& p) {
     try {
-        return p.text(ctl::kMediaState) == "PRESENT";
+        return p.text(ctl::kMediaState);
     } catch (const std::exception&) {
-        return false;  // the step itself reports what the control does
+        return {};
     }
+}
+
+std::string seen_media(const std::string& media) {
+    return media.empty() ? "media state unreadable" : "media \"" + media + "\"";
 }
 
 bool contains(const std::vector<std::string_view>& names, std::string_view name) {
@@ -527,21 +546,31 @@ std::vector<StepReport> run(const ClassRegistry& classes, std::string_view progi
             report({std::string(step.name), Outcome::Skipped, "no control"});
             continue;
         }
+        // Read only where a decision needs it: every read is a call the journal shows.
+        std::optional<std::string> media_read;
+        const auto media = [&]() -> const std::string& {
+            if (!media_read) media_read = media_state(p);
+            return *media_read;
+        };
         if (step.needs_card && !p.card_inside) {
-            report({std::string(step.name), Outcome::Skipped, "no card inside"});
+            report({std::string(step.name), Outcome::Skipped,
+                    "no card inside: the card entry did not take one, " + seen_media(media())});
             continue;
         }
         if (step.needs_chip && !p.chip_powered) {
             report({std::string(step.name), Outcome::Skipped, "no chip powered up"});
             continue;
         }
-        if (step.needs_empty_reader && card_in_reader(p)) {
-            report({std::string(step.name), Outcome::Skipped, "a card is in the reader"});
+        if (step.needs_empty_reader && media() == "PRESENT") {
+            report({std::string(step.name), Outcome::Skipped,
+                    "a card is in the reader: " + seen_media(media())});
             continue;
         }
-        if (!step.person.empty() && !options.card_comes_by_itself) {
+        if (!step.person.empty() && !options.card_comes_by_itself &&
+            !(step.person_brings_card && media() == "PRESENT")) {
             if (!options.ask_person) {
-                report({std::string(step.name), Outcome::Skipped, "needs a person at the reader"});
+                report({std::string(step.name), Outcome::Skipped,
+                        "needs a person at the reader, " + seen_media(media())});
                 continue;
             }
             if (!options.ask_person(step.person)) {
@@ -551,6 +580,8 @@ std::vector<StepReport> run(const ClassRegistry& classes, std::string_view progi
         }
         try {
             report({std::string(step.name), Outcome::Passed, run_step(p, step)});
+        } catch (const StepSkipped& e) {
+            report({std::string(step.name), Outcome::Skipped, e.what()});
         } catch (const std::exception& e) {
             report({std::string(step.name), Outcome::Failed, e.what()});
         }

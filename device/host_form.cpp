@@ -40,10 +40,16 @@ constexpr std::array<const char*, 11> kLoadTexts = {
 
 }  // namespace
 
+ControlChoice control_choice() {
+    if (auto named = environment_variable(kControlProgIdVariable); !named.empty())
+        return {named, std::string("environment variable ") + kControlProgIdVariable};
+    if (auto named = user_setting(kControlProgIdVariable); !named.empty())
+        return {named, std::string("HKCU\\Software\\CZQICCardReader\\") + kControlProgIdVariable};
+    return {kControlProgId, "default"};
+}
+
 std::string control_progid() {
-    if (auto named = environment_variable(kControlProgIdVariable); !named.empty()) return named;
-    if (auto named = user_setting(kControlProgIdVariable); !named.empty()) return named;
-    return kControlProgId;
+    return control_choice().progid;
 }
 
 const std::array<const char*, 11>& HostForm::load_texts() {

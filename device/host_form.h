@@ -22,6 +22,12 @@ namespace czqic {
 inline constexpr const char* kControlProgIdVariable = "CZQIC_CONTROL_PROGID";
 // What the form creates: the variable's ProgID, else the user's value, else the vendor's.
 std::string control_progid();
+// The same choice with where it came from, for a person checking a terminal.
+struct ControlChoice {
+    std::string progid;
+    std::string source;  // "environment variable ...", "HKCU\...\..." or "default"
+};
+ControlChoice control_choice();
 
 inline constexpr int64_t kTimer1IntervalMs = 30000;
 inline constexpr int64_t kTimer2IntervalMs = 1000;

@@ -10,6 +10,7 @@
 #include <oaidl.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "platform/automation.h"
@@ -17,23 +18,34 @@
 namespace czqic::win {
 
 // Who reports a failure: the interface whose call failed and the component's name, as
-// IErrorInfo carries them.
+// IErrorInfo carries them. An apartment-threaded object also names the thread that owns
+// it: a caller that holds its pointer on another thread (never marshalled) is turned away.
 struct ErrorOrigin {
     const IID& iid;
     const wchar_t* source;
+    DWORD owner_thread = 0;  // 0: any thread may call
 };
 
 // Translates the exception being handled; for use in a catch block only.
 HRESULT report_current_exception(const ErrorOrigin& origin, EXCEPINFO* excepinfo) noexcept;
 
-// Runs body as one COM call. A thrown AutomationError returns its HRESULT with its
-// description in IErrorInfo; with excepinfo given (IDispatch::Invoke) the description
-// goes there as well and the call returns DISP_E_EXCEPTION.
+// Runs body as one COM call. A call from a thread other than the origin's owner fails
+// with RPC_E_WRONG_THREAD before the body runs, touching nothing (that thread may not even
+// have COM). A body returns nothing (S_OK) or its own HRESULT. A thrown AutomationError
+// returns its HRESULT with its description in IErrorInfo; with excepinfo given
+// (IDispatch::Invoke) the description goes there as well and the call returns
+// DISP_E_EXCEPTION.
 template <class Body>
 HRESULT com_boundary(const ErrorOrigin& origin, EXCEPINFO* excepinfo, Body&& body) noexcept {
+    if (origin.owner_thread != 0 && origin.owner_thread != GetCurrentThreadId())
+        return RPC_E_WRONG_THREAD;
     try {
-        std::forward<Body>(body)();
-        return S_OK;
+        if constexpr (std::is_void_v<std::invoke_result_t<Body>>) {
+            std::forward<Body>(body)();
+            return S_OK;
+        } else {
+            return std::forward<Body>(body)();
+        }
     } catch (...) {
         return report_current_exception(origin, excepinfo);
     }

@@ -10,6 +10,7 @@
 #include <oleauto.h>
 
 #include "platform/dispatch.h"
+#include "platform/win32/com_error.h"
 
 namespace czqic::win {
 
@@ -17,34 +18,43 @@ template <class Interface = IDispatch>
 class TypedDispatch : public Interface {
   public:
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = dispatch_info() ? 1 : 0;
-        return S_OK;
+        return com_boundary(dispatch_origin(), nullptr, [&] {
+            if (!count) return E_POINTER;
+            *count = dispatch_info() ? 1 : 0;
+            return S_OK;
+        });
     }
     STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-        ITypeInfo* info = dispatch_info();
-        if (!info) {
-            if (out) *out = nullptr;
-            return E_NOTIMPL;
-        }
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        info->AddRef();
-        *out = info;
-        return S_OK;
+        return com_boundary(dispatch_origin(), nullptr, [&] {
+            ITypeInfo* info = dispatch_info();
+            if (!info) {
+                if (out) *out = nullptr;
+                return E_NOTIMPL;
+            }
+            if (!out) return E_POINTER;
+            *out = nullptr;
+            if (index != 0) return DISP_E_BADINDEX;
+            info->AddRef();
+            *out = info;
+            return S_OK;
+        });
     }
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
                                DISPID* ids) override {
-        ITypeInfo* info = dispatch_info();
-        if (!info) return DISP_E_UNKNOWNNAME;
-        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-        return DispGetIDsOfNames(info, names, count, ids);
+        return com_boundary(dispatch_origin(), nullptr, [&] {
+            ITypeInfo* info = dispatch_info();
+            if (!info) return DISP_E_UNKNOWNNAME;
+            if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+            return DispGetIDsOfNames(info, names, count, ids);
+        });
     }
 
   protected:
     // The description Invoke follows (nullptr: none); the object keeps the reference.
     virtual ITypeInfo* dispatch_info() = 0;
+    // Who answers for the calls above, and which thread may make them: any, unless the
+    // object belongs to one (its Invoke should then use the same origin).
+    virtual ErrorOrigin dispatch_origin() { return {IID_IDispatch, nullptr}; }
 };
 
 // What an IDispatch::Invoke's flags ask for.

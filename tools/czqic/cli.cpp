@@ -288,16 +288,8 @@ int run_command_line(std::vector<std::string> args, std::ostream& out, std::ostr
         "One line a step: passed, failed with the reason, or skipped. Exit status: 0 when no "
         "step failed, 1 when one did, 2 for a usage error.");
 
-    // CLI11 words these as "A subcommand is required" whatever was given; say what was.
-    if (args.empty())
-        return usage_error(err,
-                           "a command is required: run, demo, panel, probe or readers (see czqic "
-                           "--help)");
-    if (!args.front().starts_with('-') && args.front() != "run" && args.front() != "demo" &&
-        args.front() != "panel" && args.front() != "probe" && args.front() != "readers")
-        return usage_error(err, "unknown command " + json_string(args.front()) +
-                                    ": expected run, demo, panel, probe or readers (see czqic "
-                                    "--help)");
+    if (auto status = command_word_problem(args, {"run", "demo", "panel", "probe", "readers"}, err))
+        return *status;
 
     if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
             return run->parsed()     ? "czqic run --help"

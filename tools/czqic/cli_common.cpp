@@ -58,6 +58,23 @@ std::optional<std::string> log_option_problem(const RunOptions& options, bool lo
     return "--log: only - (standard output) is supported, not " + json_string(options.log);
 }
 
+std::optional<int> command_word_problem(const std::vector<std::string>& args,
+                                        std::initializer_list<const char*> commands,
+                                        std::ostream& err) {
+    std::string listed;
+    size_t i = 0;
+    for (const char* command : commands) {
+        if (!args.empty() && args.front() == command) return std::nullopt;
+        listed += (i == 0 ? "" : i + 1 == commands.size() ? " or " : ", ") + std::string(command);
+        ++i;
+    }
+    if (args.empty())
+        return usage_error(err, "a command is required: " + listed + " (see czqic --help)");
+    if (args.front().starts_with('-')) return std::nullopt;
+    return usage_error(err, "unknown command " + json_string(args.front()) + ": expected " +
+                                listed + " (see czqic --help)");
+}
+
 std::optional<int> parse_command_line(CLI::App& app, std::vector<std::string> args,
                                       std::ostream& out, std::ostream& err,
                                       const std::function<std::string()>& see_help) {

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -44,6 +45,14 @@ RunOptionFlags add_run_options(CLI::App& run, RunOptions& options, const std::st
 
 // Why --log cannot be used, or nullopt (only standard output is supported).
 std::optional<std::string> log_option_problem(const RunOptions& options, bool log_given);
+
+// A command line whose first word is no option and none of commands (or that is empty):
+// the usage error naming it and listing the commands, as CLI11 would only say that a
+// subcommand is required. nullopt when the command line names a command or starts with
+// an option.
+std::optional<int> command_word_problem(const std::vector<std::string>& args,
+                                        std::initializer_list<const char*> commands,
+                                        std::ostream& err);
 
 // Parses args into app. The exit status when that ends the run (help shown, or a usage
 // error, whose message points to the help see_help names), else nullopt.

@@ -30,8 +30,9 @@ void drop(CONNECTDATA& data) {
 template <class IEnum, class Item>
 class Enumerator final : public ComObject<IEnum> {
   public:
-    Enumerator(const IID& iid, std::vector<Item> items, size_t position = 0)
-        : iid_(iid), items_(std::move(items)), position_(position) {
+    // origin: the point's, for the enumerated interface; its owner thread alone may call.
+    Enumerator(const ErrorOrigin& origin, std::vector<Item> items, size_t position = 0)
+        : origin_(origin), items_(std::move(items)), position_(position) {
         for (Item& item : items_) retain(item);
     }
     ~Enumerator() override {
@@ -39,36 +40,44 @@ class Enumerator final : public ComObject<IEnum> {
     }
 
     STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
-        if (!out || (count > 1 && !fetched)) return E_POINTER;
-        ULONG given = 0;
-        for (; given < count && position_ < items_.size(); ++given, ++position_) {
-            out[given] = items_[position_];
-            retain(out[given]);
-        }
-        if (fetched) *fetched = given;
-        return given == count ? S_OK : S_FALSE;
+        return com_boundary(origin_, nullptr, [&] {
+            if (!out || (count > 1 && !fetched)) return E_POINTER;
+            ULONG given = 0;
+            for (; given < count && position_ < items_.size(); ++given, ++position_) {
+                out[given] = items_[position_];
+                retain(out[given]);
+            }
+            if (fetched) *fetched = given;
+            return given == count ? S_OK : S_FALSE;
+        });
     }
     STDMETHODIMP Skip(ULONG count) override {
-        const size_t left = items_.size() - position_;
-        position_ += std::min<size_t>(count, left);
-        return count <= left ? S_OK : S_FALSE;
+        return com_boundary(origin_, nullptr, [&] {
+            const size_t left = items_.size() - position_;
+            position_ += std::min<size_t>(count, left);
+            return count <= left ? S_OK : S_FALSE;
+        });
     }
     STDMETHODIMP Reset() override {
-        position_ = 0;
-        return S_OK;
+        return com_boundary(origin_, nullptr, [&] {
+            position_ = 0;
+            return S_OK;
+        });
     }
     STDMETHODIMP Clone(IEnum** out) override {
-        if (!out) return E_POINTER;
-        *out = new Enumerator(iid_, items_, position_);
-        return S_OK;
+        return com_boundary(origin_, nullptr, [&] {
+            if (!out) return E_POINTER;
+            *out = new Enumerator(origin_, items_, position_);
+            return S_OK;
+        });
     }
 
   private:
     IUnknown* find_interface(REFIID iid) override {
-        if (iid == IID_IUnknown || iid == iid_) return this;
+        if (iid == IID_IUnknown || iid == origin_.iid) return this;
         return nullptr;
     }
-    const IID& iid_;
+    const ErrorOrigin origin_;
     std::vector<Item> items_;
     size_t position_;
 };
@@ -139,8 +148,8 @@ HRESULT EventConnectionPoint::find(REFIID iid, IConnectionPoint** out) {
 
 HRESULT EventConnectionPoint::enumerate(IEnumConnectionPoints** out) {
     if (!out) return E_POINTER;
-    *out =
-        new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints, {this});
+    *out = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(
+        origin(IID_IEnumConnectionPoints), {this});
     return S_OK;
 }
 
@@ -154,41 +163,51 @@ STDMETHODIMP EventConnectionPoint::QueryInterface(REFIID iid, void** out) {
 }
 
 STDMETHODIMP EventConnectionPoint::GetConnectionInterface(IID* iid) {
-    if (!iid) return E_POINTER;
-    *iid = events_;
-    return S_OK;
+    return com_boundary(origin(IID_IConnectionPoint), nullptr, [&] {
+        if (!iid) return E_POINTER;
+        *iid = events_;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP EventConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** out) {
-    if (!out) return E_POINTER;
-    return owner_.QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(out));
+    return com_boundary(origin(IID_IConnectionPoint), nullptr, [&] {
+        if (!out) return E_POINTER;
+        return owner_.QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(out));
+    });
 }
 
 STDMETHODIMP EventConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
-    if (!sink || !cookie) return E_POINTER;
-    *cookie = 0;
-    auto target = ComPtr<IUnknown>::share(sink).query<IDispatch>(events_);
-    if (!target) target = ComPtr<IUnknown>::share(sink).query<IDispatch>(IID_IDispatch);
-    if (!target) return CONNECT_E_CANNOTCONNECT;
-    return com_boundary({IID_IConnectionPoint, source_}, nullptr, [&] {
+    return com_boundary(origin(IID_IConnectionPoint), nullptr, [&] {
+        if (!sink || !cookie) return E_POINTER;
+        *cookie = 0;
+        auto target = ComPtr<IUnknown>::share(sink).query<IDispatch>(events_);
+        if (!target) target = ComPtr<IUnknown>::share(sink).query<IDispatch>(IID_IDispatch);
+        if (!target) return CONNECT_E_CANNOTCONNECT;
         sinks_.push_back({last_cookie_ + 1, std::move(target)});
         *cookie = ++last_cookie_;
+        return S_OK;
     });
 }
 
 STDMETHODIMP EventConnectionPoint::Unadvise(DWORD cookie) {
-    auto it = std::ranges::find(sinks_, cookie, &Sink::cookie);
-    if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
-    sinks_.erase(it);
-    return S_OK;
+    return com_boundary(origin(IID_IConnectionPoint), nullptr, [&] {
+        auto it = std::ranges::find(sinks_, cookie, &Sink::cookie);
+        if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
+        sinks_.erase(it);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP EventConnectionPoint::EnumConnections(IEnumConnections** out) {
-    if (!out) return E_POINTER;
-    std::vector<CONNECTDATA> data;
-    for (const Sink& s : sinks_) data.push_back({s.target.get(), s.cookie});
-    *out = new Enumerator<IEnumConnections, CONNECTDATA>(IID_IEnumConnections, std::move(data));
-    return S_OK;
+    return com_boundary(origin(IID_IConnectionPoint), nullptr, [&] {
+        if (!out) return E_POINTER;
+        std::vector<CONNECTDATA> data;
+        for (const Sink& s : sinks_) data.push_back({s.target.get(), s.cookie});
+        *out = new Enumerator<IEnumConnections, CONNECTDATA>(origin(IID_IEnumConnections),
+                                                             std::move(data));
+        return S_OK;
+    });
 }
 
 }  // namespace czqic::win

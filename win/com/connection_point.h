@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/win32/com_error.h"
 #include "platform/win32/scoped.h"
 
 namespace czqic::win {
@@ -22,9 +23,11 @@ namespace czqic::win {
 // with find() and enumerate().
 class EventConnectionPoint final : public IConnectionPoint {
   public:
-    // events: the outgoing dispinterface; source: who reports a failed Advise.
-    EventConnectionPoint(IUnknown& owner, const IID& events, const wchar_t* source)
-        : owner_(owner), events_(events), source_(source) {}
+    // events: the outgoing dispinterface; source: who reports a failed call; owner_thread:
+    // the one thread that may call the point, its container and their enumerators (0: any).
+    EventConnectionPoint(IUnknown& owner, const IID& events, const wchar_t* source,
+                         DWORD owner_thread = 0)
+        : owner_(owner), events_(events), source_(source), owner_thread_(owner_thread) {}
     ~EventConnectionPoint();
     EventConnectionPoint(const EventConnectionPoint&) = delete;  // lives inside its object
     EventConnectionPoint& operator=(const EventConnectionPoint&) = delete;
@@ -40,6 +43,8 @@ class EventConnectionPoint final : public IConnectionPoint {
     std::vector<ComPtr<IDispatch>> connected() const;
 
     const IID& events() const { return events_; }
+    // The boundary of a call of iid on the point or its container.
+    ErrorOrigin origin(const IID& iid) const { return {iid, source_, owner_thread_}; }
     HRESULT find(REFIID iid, IConnectionPoint** out);
     HRESULT enumerate(IEnumConnectionPoints** out);
 
@@ -60,6 +65,7 @@ class EventConnectionPoint final : public IConnectionPoint {
     IUnknown& owner_;
     const IID& events_;
     const wchar_t* source_;
+    DWORD owner_thread_;
     std::vector<Sink> sinks_;
     DWORD last_cookie_ = 0;
     EventSource* from_ = nullptr;
@@ -73,22 +79,28 @@ class EventConnectionPoint final : public IConnectionPoint {
 class ConnectableObject : public IConnectionPointContainer, public IProvideClassInfo2 {
   public:
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
-        return event_point().enumerate(out);
+        return com_boundary(event_point().origin(IID_IConnectionPointContainer), nullptr,
+                            [&] { return event_point().enumerate(out); });
     }
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-        return event_point().find(iid, out);
+        return com_boundary(event_point().origin(IID_IConnectionPointContainer), nullptr,
+                            [&] { return event_point().find(iid, out); });
     }
     STDMETHODIMP GetClassInfo(ITypeInfo** out) override {
-        if (!out) return E_POINTER;
-        *out = class_info();
-        (*out)->AddRef();
-        return S_OK;
+        return com_boundary(event_point().origin(IID_IProvideClassInfo), nullptr, [&] {
+            if (!out) return E_POINTER;
+            *out = class_info();
+            (*out)->AddRef();
+            return S_OK;
+        });
     }
     STDMETHODIMP GetGUID(DWORD kind, GUID* out) override {
-        if (!out) return E_POINTER;
-        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
-        *out = event_point().events();
-        return S_OK;
+        return com_boundary(event_point().origin(IID_IProvideClassInfo2), nullptr, [&] {
+            if (!out) return E_POINTER;
+            if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+            *out = event_point().events();
+            return S_OK;
+        });
     }
 
   protected:

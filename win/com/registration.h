@@ -1,7 +1,10 @@
 // An in-process server's table of classes and the exports written over it: the class
 // objects, and self-registration of its classes under HKCR\CLSID with their ProgIDs and
 // of its type library, which every server here carries as resource 1. What registration
-// writes, unregistration removes, and nothing else. DllCanUnloadNow is each server's own.
+// writes, unregistration removes, and nothing else, except the keys the 32-bit and 64-bit
+// builds share (ProgIDs, the type library's own keys): those stay while the other
+// architecture's build still has its class registered. DllCanUnloadNow is each server's
+// own.
 #pragma once
 
 #include <windows.h>

@@ -18,7 +18,6 @@ namespace czqic::win {
 namespace {
 
 constexpr wchar_t kErrorSource[] = L"CZQICCardReader.ColsZQICCardReader";
-const ErrorOrigin kOrigin{IID__ColsZQICCardReader, kErrorSource};
 
 // Each vtable entry finds its member by name and kind at compile time: a name the table
 // lacks does not compile, and no slot number is written twice.
@@ -32,11 +31,15 @@ consteval size_t slot(std::string_view name, MemberKind kind) {
 class ReaderObject final
     : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo, ConnectableObject> {
   public:
+    // Everything the object reaches (the thread's runtime, form, control and log writer)
+    // belongs to the creating thread, which alone may call it; from any other thread
+    // every member fails with RPC_E_WRONG_THREAD and changes nothing.
     ReaderObject(ThreadRuntime& runtime, ReaderRef reader)
         : runtime_(runtime),
           reader_(std::move(reader)),
+          owner_thread_(GetCurrentThreadId()),
           point_(*static_cast<IConnectionPointContainer*>(this), DIID___ColsZQICCardReader,
-                 kErrorSource) {
+                 kErrorSource, owner_thread_) {
         point_.forward(reader_->events(), runtime_.events_info());
     }
 
@@ -113,10 +116,16 @@ class ReaderObject final
     STDMETHODIMP get_CardVer(BSTR* v) override { return get_slot(slot("CardVer", G), v); }
 
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
-        return iid == IID__ColsZQICCardReader || iid == IID_IDispatch ? S_OK : S_FALSE;
+        return com_boundary(origin(IID_ISupportErrorInfo), nullptr, [&] {
+            return iid == IID__ColsZQICCardReader || iid == IID_IDispatch ? S_OK : S_FALSE;
+        });
     }
 
   private:
+    ErrorOrigin origin(const IID& iid = IID__ColsZQICCardReader) const {
+        return {iid, kErrorSource, owner_thread_};
+    }
+    ErrorOrigin dispatch_origin() override { return origin(); }
     ITypeInfo* dispatch_info() override { return runtime_.dispatch_info(); }
     EventConnectionPoint& event_point() override { return point_; }
     ITypeInfo* class_info() override { return runtime_.class_info(); }
@@ -134,57 +143,65 @@ class ReaderObject final
     // The reference held for the call keeps the record alive even if the client lets go
     // of the object while the call pumps messages.
     HRESULT get_slot(size_t slot, LONG* out) {
-        if (!out) return E_POINTER;
-        *out = 0;
-        auto reader = reader_;
-        return com_boundary(kOrigin, nullptr,
-                            [&] { *out = to_i4(kMembers[slot].run(*reader, Value())); });
+        return com_boundary(origin(), nullptr, [&] {
+            if (!out) return E_POINTER;
+            *out = 0;
+            auto reader = reader_;
+            *out = to_i4(kMembers[slot].run(*reader, Value()));
+            return S_OK;
+        });
     }
     HRESULT get_slot(size_t slot, BSTR* out) {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        auto reader = reader_;
-        return com_boundary(kOrigin, nullptr, [&] {
+        return com_boundary(origin(), nullptr, [&] {
+            if (!out) return E_POINTER;
+            *out = nullptr;
+            auto reader = reader_;
             *out = make_bstr(to_string(kMembers[slot].run(*reader, Value()))).release();
+            return S_OK;
         });
     }
     HRESULT put_slot(size_t slot, BSTR text) {
-        auto reader = reader_;
-        return com_boundary(kOrigin, nullptr,
-                            [&] { kMembers[slot].run(*reader, Value(narrow_bstr(text))); });
+        return com_boundary(origin(), nullptr, [&] {
+            auto reader = reader_;
+            kMembers[slot].run(*reader, Value(narrow_bstr(text)));
+        });
     }
     HRESULT put_slot(size_t slot, Value argument) {
-        auto reader = reader_;
-        return com_boundary(kOrigin, nullptr, [&] { kMembers[slot].run(*reader, argument); });
+        return com_boundary(origin(), nullptr, [&] {
+            auto reader = reader_;
+            kMembers[slot].run(*reader, argument);
+        });
     }
 
     ThreadRuntime& runtime_;
     ReaderRef reader_;
+    const DWORD owner_thread_;
     EventConnectionPoint point_;
 };
 
 STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* excepinfo, UINT*) {
-    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-    if (!params) return E_POINTER;
-    const InvokeKind kind = invoke_kind(flags);
-    const bool put = kind == InvokeKind::PropertyPut;
-    if (!find_member(id, kind)) return DISP_E_MEMBERNOTFOUND;
-    if (put) {
-        if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
-            return DISP_E_PARAMNOTOPTIONAL;
-        if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-    } else {
-        if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-        if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
-    }
-    if (result) VariantInit(result);
-    auto reader = reader_;
-    return com_boundary(kOrigin, excepinfo, [&] {
+    return com_boundary(origin(), excepinfo, [&] {
+        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        if (!params) return E_POINTER;
+        const InvokeKind kind = invoke_kind(flags);
+        const bool put = kind == InvokeKind::PropertyPut;
+        if (!find_member(id, kind)) return DISP_E_MEMBERNOTFOUND;
+        if (put) {
+            if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+                return DISP_E_PARAMNOTOPTIONAL;
+            if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+        } else {
+            if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+            if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+        }
+        if (result) VariantInit(result);
+        auto reader = reader_;
         IncomingArgs args(params);
         Value value = czqic::invoke(*reader, id, kind, args.values());
         args.write_back();
         if (result && !put) value_to_variant(value, result);
+        return S_OK;
     });
 }
 

@@ -18,10 +18,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device/control_contract.h"
+#include "device/host_form.h"
 #include "log/log_writer.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
@@ -52,11 +54,12 @@ void set_environment(const wchar_t* name, const std::string& value) {
     SetEnvironmentVariableW(name, win::widen(value).c_str());
 }
 
-// The component reads which control to host from this process's environment; the
-// vendor's own registration (or the user's setting) decides without it.
+// The component reads which control to host from this process's environment first, so
+// the choice made here wins over a per-user setting left on the machine: --reader vendor
+// means the vendor's control even where that setting names the simulator.
 void choose_control(bool vendor) {
     SetEnvironmentVariableW(L"CZQIC_CONTROL_PROGID",
-                            vendor ? nullptr : win::widen(kSimControlProgId).c_str());
+                            win::widen(vendor ? kControlProgId : kSimControlProgId).c_str());
 }
 
 int run_command(const RunOptions& options, bool log_given, bool vendor, std::ostream& out,
@@ -80,10 +83,46 @@ int run_command(const RunOptions& options, bool log_given, bool vendor, std::ost
     return check_and_run_steps(options.steps, host, out, err);
 }
 
-// Probes the vendor's control, or with a scenario the simulated reader, or whatever
-// control --progid names.
+// The default value of HKEY_CURRENT_USER's or HKEY_LOCAL_MACHINE's Software\Classes\KEY
+// in this process's registry view, the user's first as COM reads it; nullopt if neither.
+struct ClassesValue {
+    std::string value;
+    const char* root;
+};
+std::optional<ClassesValue> classes_value(const std::string& key) {
+    const std::wstring path = L"Software\\Classes\\" + win::widen(key);
+    for (auto [root, name] : {std::pair{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}}) {
+        wchar_t data[1024] = {};
+        DWORD size = sizeof data;
+        if (RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, data, &size) ==
+            ERROR_SUCCESS)
+            return ClassesValue{win::narrow(data), name};
+    }
+    return std::nullopt;
+}
+
+// Which control, from where, and what its registration in this architecture's view says.
+void describe_control(const std::string& progid, const std::string& source, std::ostream& out) {
+    out << "control: " << progid << " (from " << source << ")\n";
+    const char* bits = sizeof(void*) == 8 ? "64-bit" : "32-bit";
+    const auto clsid = classes_value(progid + "\\CLSID");
+    if (!clsid) {
+        out << "registration: " << progid << " is not registered (" << bits << " view)\n";
+        return;
+    }
+    const auto server = classes_value("CLSID\\" + clsid->value + "\\InprocServer32");
+    out << "registration: " << clsid->value << " (" << clsid->root << "), server "
+        << (server ? server->value + " (" + server->root + ")" : "not registered") << " (" << bits
+        << " view)\n";
+    if (progid == kSimControlProgId && source != "--scenario" && source != "--progid")
+        out << "warning: the component hosts the simulated reader, not a card reader\n";
+}
+
+// Probes the control the component would host (the choice printed first), or with a
+// scenario the simulated reader, or whatever control --progid names.
 int probe_command(const ProbeCommand& options, std::string progid, std::ostream& out,
                   std::ostream& err) {
+    std::string source = "--progid";
     if (!options.scenario_file.empty()) {
         // Checked here, where a bad file is a usage error, not inside the control's creation.
         try {
@@ -92,9 +131,17 @@ int probe_command(const ProbeCommand& options, std::string progid, std::ostream&
             return usage_error(err, std::string("scenario ") + e.what());
         }
         set_environment(L"CZQIC_SIM_SCENARIO", options.scenario_file);
-        if (progid.empty()) progid = kSimControlProgId;
+        if (progid.empty()) {
+            progid = kSimControlProgId;
+            source = "--scenario";
+        }
     }
-    if (progid.empty()) progid = kControlProgId;
+    if (progid.empty()) {
+        const ControlChoice choice = control_choice();
+        progid = choice.progid;
+        source = choice.source;
+    }
+    describe_control(progid, source, out);
     auto clock = make_real_clock();
     MessageLoop loop(*clock);
     const ClassRegistry classes;  // empty: every ProgID goes to the registry
@@ -186,12 +233,15 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
                           ") with this scenario (JSON)");
     probe
         ->add_option("--progid", probe_progid,
-                     std::string("The control to probe; default: ") + kControlProgId +
-                         ", or the simulated reader with --scenario")
+                     std::string("The control to probe; default: the one the component would "
+                                 "host (CZQIC_CONTROL_PROGID, else the user's setting of that "
+                                 "name, else ") +
+                         kControlProgId + "), or the simulated reader with --scenario")
         ->type_name("PROGID");
     probe->footer(
-        "One line a step: passed, failed with the reason, or skipped. Exit status: 0 when no "
-        "step failed, 1 when one did, 2 for a usage error.");
+        "First the control probed, where its ProgID came from and its registration; then one "
+        "line a step: passed, failed with the reason, or skipped. Exit status: 0 when no step "
+        "failed, 1 when one did, 2 for a usage error.");
 
     CLI::App* demo = app.add_subcommand(
         "demo",
@@ -204,6 +254,8 @@ int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& er
     panel->add_option("--reader", reader, "sim (the simulated reader) or vendor")
         ->check(CLI::IsMember({"sim", "vendor"}));
 
+    if (auto status = command_word_problem(args, {"run", "demo", "panel", "probe"}, err))
+        return *status;
     if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
             return run->parsed() ? "czqic run --help" : "czqic --help";
         }))

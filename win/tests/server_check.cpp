@@ -1,8 +1,8 @@
 // Drives the registered servers as a C++ client would: CZQICCardReader.dll's exports and
 // unloading, its IDispatch by DISPID and by name, the error information of a failing
 // property through both the dual interface and IDispatch, the connection point that a
-// script host connects to (and that never fires), the process-wide chip data, and the
-// log writer's dual interface.
+// script host connects to (and that never fires), calls from a thread that does not own
+// the object, the process-wide chip data, and the log writer's dual interface.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CZQICCardReader.h"
 #include "QorLogWriter.h"
@@ -287,6 +289,132 @@ TEST(ComponentServer, TheEventConnectionPointNeverFires) {
     EXPECT_EQ(sink->calls, 0) << "no event is delivered";
     EXPECT_EQ(point->Unadvise(cookie), S_OK) << "Unadvise";
     EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION) << "a second Unadvise is refused";
+}
+
+// Every interface of one object, as a client on the owner thread obtained them.
+struct Interfaces {
+    IDispatch* dispatch;
+    _ColsZQICCardReader* dual;
+    ISupportErrorInfo* support;
+    IProvideClassInfo2* provide;
+    IConnectionPointContainer* container;
+    IConnectionPoint* point;
+    IEnumConnectionPoints* points;
+    IEnumConnections* connections;
+    IDispatch* sink;
+};
+
+// How a thread that is not the owner is set up before it calls.
+enum class Foreign { Mta, Sta, NoCom };
+
+struct ForeignRun {
+    Foreign kind;
+    const Interfaces* with;
+    std::vector<std::pair<std::string, HRESULT>> results;
+};
+
+// Calls every member of the object's interfaces but IUnknown's (a pointer used on the
+// wrong thread, never marshalled) and records what each returned.
+DWORD WINAPI call_everything(void* context) {
+    auto& run = *static_cast<ForeignRun*>(context);
+    const Interfaces& t = *run.with;
+    if (run.kind != Foreign::NoCom)
+        CoInitializeEx(nullptr,
+                       run.kind == Foreign::Mta ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+    auto record = [&](const char* name, HRESULT hr) { run.results.emplace_back(name, hr); };
+    UINT count = 0;
+    record("GetTypeInfoCount", t.dispatch->GetTypeInfoCount(&count));
+    ComPtr<ITypeInfo> info;
+    record("GetTypeInfo", t.dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.out()));
+    std::wstring name = L"CardReaderInit";
+    LPOLESTR names[] = {name.data()};
+    DISPID id = 0;
+    record("GetIDsOfNames", t.dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
+    record("Invoke", invoke(t.dispatch, kCardReaderInit, DISPATCH_METHOD).hr);
+    record("Invoke ChipCardData let",
+           invoke(t.dispatch, kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"FFFF")}).hr);
+    LONG result = 0;
+    record("CardReaderInit", t.dual->CardReaderInit(&result));
+    ScopedBstr chip(L"EEEE");
+    record("put_ChipCardData", t.dual->put_ChipCardData(chip.get()));
+    record("InterfaceSupportsErrorInfo", t.support->InterfaceSupportsErrorInfo(IID_IDispatch));
+    ComPtr<ITypeInfo> coclass;
+    record("GetClassInfo", t.provide->GetClassInfo(coclass.out()));
+    GUID guid{};
+    record("GetGUID", t.provide->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &guid));
+    ComPtr<IEnumConnectionPoints> points;
+    record("EnumConnectionPoints", t.container->EnumConnectionPoints(points.out()));
+    ComPtr<IConnectionPoint> point;
+    record("FindConnectionPoint",
+           t.container->FindConnectionPoint(DIID___ColsZQICCardReader, point.out()));
+    IID iid{};
+    record("GetConnectionInterface", t.point->GetConnectionInterface(&iid));
+    ComPtr<IConnectionPointContainer> container;
+    record("GetConnectionPointContainer", t.point->GetConnectionPointContainer(container.out()));
+    DWORD cookie = 0;
+    record("Advise", t.point->Advise(t.sink, &cookie));
+    record("Unadvise", t.point->Unadvise(1));
+    ComPtr<IEnumConnections> connections;
+    record("EnumConnections", t.point->EnumConnections(connections.out()));
+    IConnectionPoint* listed = nullptr;
+    record("IEnumConnectionPoints::Next", t.points->Next(1, &listed, nullptr));
+    record("IEnumConnectionPoints::Skip", t.points->Skip(1));
+    record("IEnumConnectionPoints::Reset", t.points->Reset());
+    ComPtr<IEnumConnectionPoints> clone;
+    record("IEnumConnectionPoints::Clone", t.points->Clone(clone.out()));
+    CONNECTDATA data{};
+    record("IEnumConnections::Next", t.connections->Next(1, &data, nullptr));
+    if (run.kind != Foreign::NoCom) CoUninitialize();
+    return 0;
+}
+
+TEST(ComponentServer, ACallFromAThreadNotTheOwnersFailsWithWrongThread) {
+    auto object = create_reader();
+    if (!object) return;
+    auto dual = object.query<_ColsZQICCardReader>(IID__ColsZQICCardReader);
+    auto support = object.query<ISupportErrorInfo>(IID_ISupportErrorInfo);
+    auto provide = object.query<IProvideClassInfo2>(IID_IProvideClassInfo2);
+    auto container = object.query<IConnectionPointContainer>(IID_IConnectionPointContainer);
+    ASSERT_TRUE(dual && support && provide && container);
+    ComPtr<IConnectionPoint> point;
+    ComPtr<IEnumConnectionPoints> points;
+    ComPtr<IEnumConnections> connections;
+    container->FindConnectionPoint(DIID___ColsZQICCardReader, point.out());
+    container->EnumConnectionPoints(points.out());
+    ASSERT_TRUE(point && points);
+    point->EnumConnections(connections.out());
+    ComPtr<CountingSink> sink;
+    sink.reset(new CountingSink());
+    invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"0102")});
+    const Interfaces all{object.get(),  dual.get(),        support.get(),
+                         provide.get(), container.get(),   point.get(),
+                         points.get(),  connections.get(), sink.get()};
+
+    for (Foreign kind : {Foreign::Mta, Foreign::Sta, Foreign::NoCom}) {
+        const char* label = kind == Foreign::Mta   ? "an MTA thread"
+                            : kind == Foreign::Sta ? "another STA thread"
+                                                   : "a thread without COM";
+        ForeignRun run{kind, &all, {}};
+        ScopedHandle thread(CreateThread(nullptr, 0, call_everything, &run, 0, nullptr));
+        ASSERT_TRUE(thread.valid());
+        // The owner pumps while it waits, as an STA must.
+        const HANDLE handle = thread.get();
+        while (MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+            pump_for(0);
+        for (const auto& [member, hr] : run.results)
+            EXPECT_EQ(hex(hr), hex(RPC_E_WRONG_THREAD)) << member << " from " << label;
+    }
+
+    auto chip = invoke(object.get(), kChipCardData, DISPATCH_PROPERTYGET);
+    EXPECT_TRUE(chip.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&chip.value.get())) == "0102")
+        << "nothing ran: ChipCardData is as the owner left it";
+    const ULONGLONG start = GetTickCount64();
+    auto init = invoke(object.get(), kCardReaderInit, DISPATCH_METHOD);
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_TRUE(init.hr == S_OK && init.value.type() == VT_I4 && V_I4(&init.value.get()) == 0)
+        << "the owner's next CardReaderInit returns 0: " << hex(init.hr);
+    EXPECT_LT(took, 3000u) << "and at once, with no wait left over from the refused calls";
+    invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"")});
 }
 
 TEST(ComponentServer, ChipDataIsProcessWide) {

@@ -87,6 +87,7 @@ class SimHost {
         if (!device_) raise_failure("scenario " + scenario_error_);
         return *device_;
     }
+    bool has_device() const { return device_ != nullptr; }
     const std::string& scenario_error() const { return scenario_error_; }
     bool echo_calls = false;
     bool last_control_sited = false;
@@ -145,6 +146,10 @@ SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::b
         device_->on_journal = [this](const std::string& line) {
             if (echo_calls) write_line(STD_OUTPUT_HANDLE, line);
         };
+        // Only SimConsole reads the journal back: kept from the first console on, so a
+        // client that never makes one (an application creating and releasing the reader
+        // all day) does not collect a line per call for the life of its thread.
+        device_->keep_journal(false);
     }
     auto library = load_module_type_library(this_module());
     control_info_ = type_info_of(library.get(), DIID__DKXCardReader);
@@ -514,7 +519,9 @@ enum ConsoleMember : DISPID {
 
 class SimConsoleObject final : public ComObject<TypedDispatch<>> {
   public:
-    explicit SimConsoleObject(SimHost& host) : host_(host) {}
+    explicit SimConsoleObject(SimHost& host) : host_(host) {
+        if (host.has_device()) host.device().keep_journal(true);
+    }
 
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {

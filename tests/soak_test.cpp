@@ -507,8 +507,9 @@ class Episode {
         ++call_returns_;
         if (id == ctl::kChipSend) {
             chip_send_mark_ = call_returns_;
-            // A value stored during the send (a reply above all) keeps the chip data.
-            chip_send_kept_ = h_.rt.status_word != kPending;
+            // Only a reply stored during the send keeps the chip data; a failure reported
+            // during it empties the data like any other outcome.
+            chip_send_kept_ = h_.rt.status_word == ev::kChipDataReceived;
         }
     }
     void delivered(std::string_view name, std::span<const Value> args, ControlProxy* control);
@@ -1186,7 +1187,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
             const int32_t v = g.finish(s, "Qor_ChipTrnsp", 60, pending).value;
             if (c.result != (v == 461 ? kOk : v == kPending ? kTimedOut : kFailed))
                 bad("result does not follow the final status");
-            // Emptied after the send unless a value was stored during it: what is left is a
+            // Emptied after the send unless a reply was stored during it: what is left is a
             // reply that came after it (or during it, when kept), or nothing.
             const std::string expected = chip_send_kept_ ? last_reply(0).value_or(before.chip_data)
                                                          : last_reply(chip_send_mark_).value_or("");

@@ -2,8 +2,8 @@
 
 namespace czqic::bench {
 
-Rig::Rig(std::unique_ptr<Clock> c, const std::string& scenario_json)
-    : InProcess(std::move(c), scenario_or_builtin(scenario_json)) {
+Rig::Rig(std::unique_ptr<Clock> c, const std::string& scenario_json, ReaderSpec reader)
+    : InProcess(std::move(c), scenario_or_builtin(scenario_json), std::move(reader)) {
     use_log_function([counts = log](const std::string& path, const std::string& message,
                                     const std::string& tag) {
         ++counts->lines;

@@ -20,7 +20,8 @@ struct LogCounts {
 class Rig : public InProcess {
   public:
     // scenario_json is read over the built-in reader; empty means the built-in reader.
-    Rig(std::unique_ptr<Clock> clock, const std::string& scenario_json);
+    // reader picks the control (the simulated reader by default).
+    Rig(std::unique_ptr<Clock> clock, const std::string& scenario_json, ReaderSpec reader = {});
 
     // Failures the Runtime reported with no caller to return them to, joined; empty
     // when there were none.

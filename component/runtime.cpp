@@ -3,8 +3,15 @@
 #include "component/reader.h"
 #include "device/host_form.h"
 #include "log/log_writer.h"
+#include "platform/environment.h"
 
 namespace czqic {
+
+WaitMode wait_mode_setting() {
+    std::string value = environment_variable("CZQIC_WAIT");
+    if (value.empty()) value = machine_setting("Wait");
+    return value == "responsive" ? WaitMode::Responsive : WaitMode::Standard;
+}
 
 Runtime::Runtime(Clock& clock, MessageLoop& loop, ClassRegistry& classes, FormTimers timers)
     : clock_(clock), loop_(loop), classes_(classes), timers_(timers) {}

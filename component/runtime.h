@@ -23,6 +23,10 @@ class LogWriter;
 
 inline constexpr int32_t kPending = 10120100;
 
+// The wait mode a host chose: CZQIC_WAIT in the environment, or else on Windows the
+// machine's Wait setting; "responsive" is WaitMode::Responsive, anything else Standard.
+WaitMode wait_mode_setting();
+
 // What the host form's timers run. The work lives above this layer (the reset among the
 // operations, the refresh in the test panel), so whoever builds the Runtime hands it in;
 // panel/panel_form.h holds the pair every host uses.
@@ -37,6 +41,8 @@ class Runtime final : public FormHost {
     ~Runtime();
 
     Clock& clock() { return clock_; }
+    // Read once, when the Runtime is made: every wait in the process sleeps the same way.
+    WaitMode wait_mode() const { return wait_mode_; }
     MessageLoop& loop() override { return loop_; }
     ClassRegistry& classes() override { return classes_; }
 
@@ -67,6 +73,7 @@ class Runtime final : public FormHost {
     MessageLoop& loop_;
     ClassRegistry& classes_;
     FormTimers timers_;
+    WaitMode wait_mode_ = wait_mode_setting();
     std::shared_ptr<HostForm> form_;
     std::shared_ptr<LogWriter> log_writer_;
 };

@@ -39,15 +39,19 @@ void Operation::progress(std::string_view label) {
 void Operation::wait(int64_t limit_seconds, PassOrder order, const std::function<bool()>& done) {
     Clock& clock = rt().clock();
     MessageLoop& loop = rt().loop();
+    const WaitMode mode = rt().wait_mode();
     for (;;) {
         if (elapsed_seconds(reader_.start_time_, clock.time_of_day()) >= limit_seconds) return;
         if (done()) return;
-        // Sleeping blocks the thread: events are only ever seen at the pump step.
+        // Sleeping runs nothing: events are only ever seen at the pump step. The wait mode
+        // decides only how soon after an event's arrival the pass ends.
         if (order == PassOrder::PumpThenSleep) {
-            loop.pump();
-            clock.sleep_ms(kPassSleepMs);
+            // What the pump ran reached the thread during this pass, so a responsive pass
+            // is over: its sleep would only delay the test that sees the outcome.
+            const int ran = loop.pump();
+            if (ran == 0 || mode == WaitMode::Standard) loop.sleep(kPassSleepMs, mode);
         } else {
-            clock.sleep_ms(kPassSleepMs);
+            loop.sleep(kPassSleepMs, mode);
             loop.pump();
         }
     }

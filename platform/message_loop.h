@@ -15,6 +15,11 @@ namespace czqic {
 
 class MessageLoop;
 
+// How a waiting method spends the sleep between two pumps. Standard sleeps the whole
+// time, so an outcome is seen at the first pump after it; Responsive ends the sleep as
+// soon as something is queued for the owning thread, so it is seen at the next pump.
+enum class WaitMode { Standard, Responsive };
+
 // A window-style timer on the owning thread. A newly enabled timer first fires one
 // interval later; an overdue timer fires once, not once per missed interval. The timer
 // is gone with this object: a tick never reaches a destroyed owner.
@@ -62,6 +67,11 @@ class MessageLoop {
     // The client's own message loop for ms milliseconds of the clock in use: pumps,
     // then waits for the next due message or tick, until the time is up.
     void pump_for(int64_t ms);
+
+    // Blocks for ms of the clock in use without pumping. Responsive ends the sleep as soon
+    // as a message or a timer tick is due for the owning thread (one posted, handed over
+    // or coming due): on the virtual clock by jumping to that instant.
+    void sleep(int64_t ms, WaitMode mode);
 
     // Instant of the next due message or enabled timer, or INT64_MAX when none.
     int64_t next_due_ms() const;

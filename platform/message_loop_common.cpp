@@ -72,6 +72,16 @@ void MessageLoop::post(std::function<void()> fn, int64_t delay_ms, std::weak_ptr
     impl_->message_posted();
 }
 
+void MessageLoop::sleep(int64_t ms, WaitMode mode) {
+    if (mode == WaitMode::Standard || ms <= 0) return clock_.sleep_ms(ms);
+    const int64_t now = clock_.now_ms();
+    const int64_t until = std::min(saturating_add(now, ms), next_due_ms());
+    if (!clock_.is_virtual()) return impl_->wait_for_message(until);
+    // At the end of its scale the virtual clock cannot move; its own sleep says so.
+    if (now == INT64_MAX) return clock_.sleep_ms(ms);
+    clock_.sleep_until_ms(until);
+}
+
 int64_t MessageLoop::next_due_ms() const {
     int64_t next = impl_->next_message_due();
     for (const auto& [id, w] : impl_->timers)

@@ -36,6 +36,10 @@ void MessageLoop::Impl::message_posted() {}
 void MessageLoop::Impl::timer_switched(Timer::Slot&) {}
 void MessageLoop::Impl::timer_removed(Timer::Slot&) {}
 
+void MessageLoop::Impl::wait_for_message(int64_t when) {
+    os->wait_until(clock, when);
+}
+
 bool MessageLoop::Impl::Os::run_one_due(Impl& impl, int64_t now) {
     if (impl.run_one_message_due(now)) return true;
     std::shared_ptr<Timer::Slot> due;

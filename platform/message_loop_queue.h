@@ -55,6 +55,9 @@ struct MessageLoop::Impl {
     void message_posted();
     void timer_switched(Timer::Slot& slot);
     void timer_removed(Timer::Slot& slot);
+    // Blocks the real clock's thread until the instant when, or until the owning thread
+    // has a message to pump, whichever comes first.
+    void wait_for_message(int64_t when);
 
     Clock& clock;
     std::map<Key, Message> queue;

@@ -132,6 +132,17 @@ void MessageLoop::Impl::timer_removed(Timer::Slot& slot) {
     if (slot.enabled && os->window.get()) KillTimer(os->window.get(), slot.id);
 }
 
+void MessageLoop::Impl::wait_for_message(int64_t when) {
+    const int64_t now = clock.now_ms();
+    if (when <= now) return;
+    // A quit left queued for the client's own loop would end every wait at once.
+    if (os->quit_seen) return clock.sleep_until_ms(when);
+    // Posted and handed-over messages and timer ticks all reach the thread's queue as
+    // window messages, so any input wakes the thread, also input queued before the wait.
+    const auto wait = static_cast<DWORD>(std::min<int64_t>(when - now, INFINITE - 1));
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
 HWND MessageLoop::Impl::Os::ensure_window() {
     if (window.get()) return window.get();
     if (!window_class) window_class = std::make_unique<WindowClassUse>(&Os::window_proc);

@@ -5,9 +5,13 @@
 
 #include "device/chip_data.h"
 #include "tests/support/harness.h"
+#include "tests/support/wait_modes.h"
 
 namespace czqic::testing {
 namespace {
+
+CZQIC_IN_EACH_WAIT_MODE(ChipCommand);
+CZQIC_IN_EACH_WAIT_MODE(ChipExchange);
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -18,7 +22,7 @@ struct CommandRow {
     const char* sent;  // the array as the journal prints it
 };
 
-TEST(ChipCommand, WholeBytesOfEitherCaseAreSentAsTheyAre) {
+TEST_P(ChipCommand, WholeBytesOfEitherCaseAreSentAsTheyAre) {
     const CommandRow rows[] = {
         {"0084000004", "[0, 132, 0, 0, 4]"},
         {"00a4", "[0, 164]"},
@@ -37,7 +41,7 @@ TEST(ChipCommand, WholeBytesOfEitherCaseAreSentAsTheyAre) {
     }
 }
 
-TEST(ChipCommand, MalformedTextIsRefusedBeforeAnythingChanges) {
+TEST_P(ChipCommand, MalformedTextIsRefusedBeforeAnythingChanges) {
     const std::pair<const char*, const char*> rows[] = {
         {"", "empty"},
         {"12345", "odd number"},
@@ -63,7 +67,7 @@ TEST(ChipCommand, MalformedTextIsRefusedBeforeAnythingChanges) {
     }
 }
 
-TEST(ChipCommand, TheLongestCommandIsSentAndOneByteMoreOverflows) {
+TEST_P(ChipCommand, TheLongestCommandIsSentAndOneByteMoreOverflows) {
     const std::string longest(kMaxChipCommandChars, 'A');
     EXPECT_EQ(chip_command_to_array(longest).elements().size(), kMaxChipCommandChars / 2);
 
@@ -80,7 +84,7 @@ TEST(ChipCommand, TheLongestCommandIsSentAndOneByteMoreOverflows) {
     EXPECT_EQ(r->ChipCardData(), longest + "AA");
 }
 
-TEST(ChipExchange, TheReplyReplacesTheCommand) {
+TEST_P(ChipExchange, TheReplyReplacesTheCommand) {
     Harness h(R"({"on": {"chipSend": [{"events": [
         {"event": "ChipDataReceived", "afterMs": 100, "data": "6a82"}]}]}})");
     auto r = h.make_reader();
@@ -92,7 +96,7 @@ TEST(ChipExchange, TheReplyReplacesTheCommand) {
                                      "mstrChipCardData:6A82", "Qor_ChipTrnsp end:461"));
 }
 
-TEST(ChipExchange, AReplyDeliveredInsideTheSendCallIsKept) {
+TEST_P(ChipExchange, AReplyDeliveredInsideTheSendCallIsKept) {
     Harness h(R"({"on": {"chipSend": [{"events": [
         {"event": "ChipDataReceived", "during": true, "data": "9000"}]}]}})");
     auto r = h.make_reader();
@@ -103,7 +107,7 @@ TEST(ChipExchange, AReplyDeliveredInsideTheSendCallIsKept) {
     EXPECT_EQ(r->ChipCardData(), "9000");
 }
 
-TEST(ChipExchange, AFailureDeliveredInsideTheSendCallLeavesNoData) {
+TEST_P(ChipExchange, AFailureDeliveredInsideTheSendCallLeavesNoData) {
     for (const char* event : {"ChipInvalid", "Timeout"}) {
         SCOPED_TRACE(event);
         Harness h(R"({"on": {"chipSend": [{"events": [{"event": ")" + std::string(event) +
@@ -115,7 +119,7 @@ TEST(ChipExchange, AFailureDeliveredInsideTheSendCallLeavesNoData) {
     }
 }
 
-TEST(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
+TEST_P(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
     Harness h;
     auto r = h.make_reader();
     r->ChipCardData("0084000008");
@@ -125,7 +129,7 @@ TEST(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
     EXPECT_EQ(reply.substr(16), "9000");
 }
 
-TEST(ChipExchange, MappingsOfBothMethods) {
+TEST_P(ChipExchange, MappingsOfBothMethods) {
     struct Row {
         const char* event;
         int32_t wait_chip;
@@ -158,7 +162,7 @@ TEST(ChipExchange, MappingsOfBothMethods) {
     }
 }
 
-TEST(ChipExchange, Status460IsSuccessOnlyForPowerUp) {
+TEST_P(ChipExchange, Status460IsSuccessOnlyForPowerUp) {
     for (bool power_up : {true, false}) {
         Harness h(R"({"on": {"chipInit": [{}], "chipSend": [{}]}})");
         auto r = h.make_reader();
@@ -168,7 +172,7 @@ TEST(ChipExchange, Status460IsSuccessOnlyForPowerUp) {
     }
 }
 
-TEST(ChipExchange, PowerUpPassesInitByReference) {
+TEST_P(ChipExchange, PowerUpPassesInitByReference) {
     Harness h;
     auto r = h.make_reader();
     h.clear_records();

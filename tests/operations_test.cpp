@@ -6,9 +6,20 @@
 
 #include "operations/frame.h"
 #include "tests/support/harness.h"
+#include "tests/support/wait_modes.h"
 
 namespace czqic::testing {
 namespace {
+
+CZQIC_IN_EACH_WAIT_MODE(ResetMapping);
+CZQIC_IN_EACH_WAIT_MODE(Frame);
+CZQIC_IN_EACH_WAIT_MODE(Init);
+CZQIC_IN_EACH_WAIT_MODE(Clear);
+CZQIC_IN_EACH_WAIT_MODE(Enable);
+CZQIC_IN_EACH_WAIT_MODE(Read);
+CZQIC_IN_EACH_WAIT_MODE(Return);
+CZQIC_IN_EACH_WAIT_MODE(Disable);
+CZQIC_IN_EACH_WAIT_MODE(Reentrancy);
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -28,7 +39,7 @@ struct MappingRow {
     int32_t result;
 };
 
-TEST(ResetMapping, EachOutcomeGivesItsResult) {
+TEST_P(ResetMapping, EachOutcomeGivesItsResult) {
     const MappingRow rows[] = {
         {"ResetComplete", kOk},     {"CardCaptured", kCaptured}, {"Timeout", kFailed},
         {"DeviceError", kFailed},   {"CardAccepted", kFailed},   {"", kTimedOut},
@@ -46,7 +57,7 @@ TEST(ResetMapping, EachOutcomeGivesItsResult) {
     }
 }
 
-TEST(ResetMapping, ResetLogsAroundTheEventAndCancelsTheWaitFirst) {
+TEST_P(ResetMapping, ResetLogsAroundTheEventAndCancelsTheWaitFirst) {
     Harness h(answer("reset", "ResetComplete"));
     auto r = h.make_reader();
     h.clear_records();
@@ -57,7 +68,7 @@ TEST(ResetMapping, ResetLogsAroundTheEventAndCancelsTheWaitFirst) {
     EXPECT_THAT(h.journal(), ElementsAre("call: cancelWait()", R"(call: reset("EJECT"))"));
 }
 
-TEST(ResetMapping, RetainCancelsTheWaitBeforeRetainingEvenWithNothingPending) {
+TEST_P(ResetMapping, RetainCancelsTheWaitBeforeRetainingEvenWithNothingPending) {
     Harness h(answer("retain", "CardCaptured"));
     auto r = h.make_reader();
     h.clear_records();
@@ -67,7 +78,7 @@ TEST(ResetMapping, RetainCancelsTheWaitBeforeRetainingEvenWithNothingPending) {
                                      "Event CardCaptured412", "CardReaderRetain end:412"));
 }
 
-TEST(Frame, AnEventDuringTheStartCallEndsTheWaitWithoutSleeping) {
+TEST_P(Frame, AnEventDuringTheStartCallEndsTheWaitWithoutSleeping) {
     Harness h(answer("reset", "ResetComplete", true));
     auto r = h.make_reader();
     h.clear_records();
@@ -79,7 +90,43 @@ TEST(Frame, AnEventDuringTheStartCallEndsTheWaitWithoutSleeping) {
                                      "CardReaderReset end:404"));
 }
 
-TEST(Frame, ElapsedSecondsRoundHalfToEvenAndWrapAtMidnight) {
+struct ArrivalRow {
+    const char* name;
+    std::string scenario;
+    std::function<int32_t(ColsZQICCardReader&)> op;
+    int64_t standard_ms, responsive_ms;
+};
+
+// The whole passes of the standard wait see an outcome at the first test after a pass
+// boundary; the responsive wait cuts the sleep the outcome arrives in short, and a pass
+// whose pump ran the outcome's event ends without sleeping.
+TEST_P(Frame, TheResponsiveWaitSeesAnOutcomeInThePassItArrivesIn) {
+    const ArrivalRow rows[] = {
+        {"chip reply after 100 ms (sleep, then pump)",
+         R"({"on": {"chipSend": [{"events": [
+             {"event": "ChipDataReceived", "afterMs": 100, "data": "9000"}]}]}})",
+         [](auto& r) {
+             r.ChipCardData("0084000008");
+             return r.Qor_ChipTrnsp();
+         },
+         300, 100},
+        {"card taken after 1000 ms (sleep, then pump)", answer("eject", "CardTaken", false, 1000),
+         [](auto& r) { return r.CardReaderReturn(); }, 1200, 1000},
+        {"reset after 700 ms (pump, then sleep)", answer("reset", "ResetComplete", false, 700),
+         [](auto& r) { return r.CardReaderReset(); }, 1200, 700},
+    };
+    for (const ArrivalRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Harness h(row.scenario);
+        auto r = h.make_reader();
+        int32_t result = -1;
+        const int64_t took = h.elapsed_during([&] { result = row.op(*r); });
+        EXPECT_EQ(result, kOk);
+        EXPECT_EQ(took, responsive() ? row.responsive_ms : row.standard_ms);
+    }
+}
+
+TEST(FrameClock, ElapsedSecondsRoundHalfToEvenAndWrapAtMidnight) {
     EXPECT_EQ(elapsed_seconds(100.0, 100.4), 0);
     EXPECT_EQ(elapsed_seconds(100.0, 100.5), 0);
     EXPECT_EQ(elapsed_seconds(100.0, 101.5), 2);
@@ -96,7 +143,7 @@ struct LimitRow {
     int32_t result;
 };
 
-TEST(Frame, EachWaitEndsHalfASecondBeforeItsLimitAtTheLatest) {
+TEST_P(Frame, EachWaitEndsHalfASecondBeforeItsLimitAtTheLatest) {
     const std::string silent_reset = answer("reset", "");
     const LimitRow rows[] = {
         {"reset 60 s", silent_reset, [](auto& r) { return r.CardReaderReset(); }, 59500, 60000,
@@ -147,7 +194,7 @@ TEST(Frame, EachWaitEndsHalfASecondBeforeItsLimitAtTheLatest) {
     }
 }
 
-TEST(Frame, AFailingControlCallWritesOneErrorLineAndLeavesThePendingMark) {
+TEST_P(Frame, AFailingControlCallWritesOneErrorLineAndLeavesThePendingMark) {
     Harness h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
     auto r = h.make_reader();
     h.clear_records();
@@ -156,7 +203,7 @@ TEST(Frame, AFailingControlCallWritesOneErrorLineAndLeavesThePendingMark) {
     EXPECT_THAT(h.log(), ElementsAre("CardReaderReset err:Device not ready"));
 }
 
-TEST(Frame, WhenTheErrorLineCannotBeWrittenTheMethodFailsAsACall) {
+TEST_P(Frame, WhenTheErrorLineCannotBeWrittenTheMethodFailsAsACall) {
     Harness h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
     auto r = h.make_reader();
     h.logs->before_write = [](const std::string& message) {
@@ -171,7 +218,7 @@ TEST(Frame, WhenTheErrorLineCannotBeWrittenTheMethodFailsAsACall) {
     }
 }
 
-TEST(Frame, AStartLineThatCannotBeWrittenTakesTheErrorPath) {
+TEST_P(Frame, AStartLineThatCannotBeWrittenTakesTheErrorPath) {
     Harness h;
     auto r = h.make_reader();
     h.logs->before_write = [](const std::string& message) {
@@ -185,7 +232,7 @@ TEST(Frame, AStartLineThatCannotBeWrittenTakesTheErrorPath) {
     EXPECT_THAT(h.journal_matching("call:"), IsEmpty());
 }
 
-TEST(Init, OpensThenResetsAndReturnsTheResetsResult) {
+TEST_P(Init, OpensThenResetsAndReturnsTheResetsResult) {
     Harness h;
     auto r = h.make_reader();
     h.clear_records();
@@ -198,13 +245,13 @@ TEST(Init, OpensThenResetsAndReturnsTheResetsResult) {
                 ElementsAre("call: open()", "call: cancelWait()", R"(call: reset("EJECT"))"));
 }
 
-TEST(Init, AFailedOpenDoesNotStopTheReset) {
+TEST_P(Init, AFailedOpenDoesNotStopTheReset) {
     Harness h(answer("open", "DeviceError", true));
     auto r = h.make_reader();
     EXPECT_EQ(r->CardReaderInit(), kOk);
 }
 
-TEST(Init, ADeviceThatNeverAnswersTakesTwoMinutes) {
+TEST_P(Init, ADeviceThatNeverAnswersTakesTwoMinutes) {
     Harness h(R"({"on": {"open": [{}], "cancelWait": [{}], "reset": [{}]}})");
     auto r = h.make_reader();
     h.clear_records();
@@ -223,7 +270,7 @@ struct SyncRow {
     int32_t status;
 };
 
-TEST(Clear, StoresTheControlsAnswerAndWritesNoLine) {
+TEST_P(Clear, StoresTheControlsAnswerAndWritesNoLine) {
     const SyncRow rows[] = {{"0", kOk, 0},
                             {"5", kFailed, 5},
                             {"-32768", kFailed, -32768},
@@ -245,7 +292,7 @@ TEST(Clear, StoresTheControlsAnswerAndWritesNoLine) {
     }
 }
 
-TEST(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
+TEST_P(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
     const SyncRow rows[] = {{"0", kOk, 0},
                             {"405", kOk, 405},
                             {"460", kOk, 460},
@@ -269,7 +316,7 @@ TEST(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
     }
 }
 
-TEST(Enable, ACardAcceptedInsideTheCallIsReadAtOnce) {
+TEST_P(Enable, ACardAcceptedInsideTheCallIsReadAtOnce) {
     Harness h(R"({"on": {"acceptAndRead": [{"returns": 0, "events": [
         {"event": "CardAccepted", "during": true, "set": {"media": "PRESENT"}}]}]}})");
     auto r = h.make_reader();
@@ -281,7 +328,7 @@ TEST(Enable, ACardAcceptedInsideTheCallIsReadAtOnce) {
     EXPECT_EQ(result, kOk);
 }
 
-TEST(Read, CollectsTheTracksOfTheAcceptedCard) {
+TEST_P(Read, CollectsTheTracksOfTheAcceptedCard) {
     Harness h;
     auto r = h.make_reader();
     ASSERT_EQ(r->CardReaderEnable(), kOk);
@@ -305,7 +352,7 @@ struct TrackRow {
     int32_t lengths[3];
 };
 
-TEST(Read, OnlyReadAndInvalidTracksDeliverData) {
+TEST_P(Read, OnlyReadAndInvalidTracksDeliverData) {
     const TrackRow rows[] = {
         {{"MISSING", "READ", "MISSING"}, {"x", "123", "y"}, kOk, {0, 3, 0}},
         {{"INVALID", "NOTREAD", ""}, {"abc", "d", "e"}, kOk, {3, 0, 0}},
@@ -328,7 +375,7 @@ TEST(Read, OnlyReadAndInvalidTracksDeliverData) {
     }
 }
 
-TEST(Read, ACardAcceptedBeforeTheCallIsNotLost) {
+TEST_P(Read, ACardAcceptedBeforeTheCallIsNotLost) {
     Harness h;
     auto r = h.make_reader();
     ASSERT_EQ(r->CardReaderEnable(), kOk);
@@ -339,7 +386,7 @@ TEST(Read, ACardAcceptedBeforeTheCallIsNotLost) {
     EXPECT_EQ(result, kOk);
 }
 
-TEST(Read, AnAcceptedCardOverwrittenByCardReadIsNotSeen) {
+TEST_P(Read, AnAcceptedCardOverwrittenByCardReadIsNotSeen) {
     Harness h;
     auto r = h.make_reader();
     r->ReadTrack(1);
@@ -352,7 +399,7 @@ TEST(Read, AnAcceptedCardOverwrittenByCardReadIsNotSeen) {
     EXPECT_GE(took, 9500);
 }
 
-TEST(Read, NoCardKeepsThePreviousTracks) {
+TEST_P(Read, NoCardKeepsThePreviousTracks) {
     Harness h;
     auto r = h.make_reader();
     h.rt.status_word = 405;
@@ -365,7 +412,7 @@ TEST(Read, NoCardKeepsThePreviousTracks) {
     EXPECT_THAT(h.log(), ElementsAre("CardReaderRead start:23 0", "CardReaderRead Start end :23"));
 }
 
-TEST(Return, MapsTakenAndCancelsTheWaitOtherwise) {
+TEST_P(Return, MapsTakenAndCancelsTheWaitOtherwise) {
     const MappingRow rows[] = {{"CardTaken", kOk}, {"DeviceError", kFailed}, {"", kTimedOut}};
     for (const MappingRow& row : rows) {
         SCOPED_TRACE(row.event);
@@ -382,7 +429,7 @@ TEST(Return, MapsTakenAndCancelsTheWaitOtherwise) {
     }
 }
 
-TEST(Return, TheBuiltInReadersCardIsTakenWithinTheDefaultLimit) {
+TEST_P(Return, TheBuiltInReadersCardIsTakenWithinTheDefaultLimit) {
     Harness h;
     auto r = h.make_reader();
     h.clear_records();
@@ -391,7 +438,7 @@ TEST(Return, TheBuiltInReadersCardIsTakenWithinTheDefaultLimit) {
                                      "Event CardTaken411", "CardReaderReturn end:411"));
 }
 
-TEST(Disable, CancelsOnlyAnOpenEntryWithoutACard) {
+TEST_P(Disable, CancelsOnlyAnOpenEntryWithoutACard) {
     {
         Harness h;
         auto r = h.make_reader();
@@ -419,7 +466,7 @@ TEST(Disable, CancelsOnlyAnOpenEntryWithoutACard) {
     }
 }
 
-TEST(Disable, StatusWordEventsDoNotEndItsWait) {
+TEST_P(Disable, StatusWordEventsDoNotEndItsWait) {
     Harness h(
         R"({"on": {"cancelAccept": [{"events": [{"event": "DeviceError", "during": true}]}]}})");
     auto r = h.make_reader();
@@ -430,7 +477,7 @@ TEST(Disable, StatusWordEventsDoNotEndItsWait) {
     EXPECT_EQ(r->entry_enabled(), 0);
 }
 
-TEST(Reentrancy, AnotherObjectsOperationInsideAWaitDecidesTheOuterResult) {
+TEST_P(Reentrancy, AnotherObjectsOperationInsideAWaitDecidesTheOuterResult) {
     Harness h(answer("eject", "", false));
     auto outer = h.make_reader();
     auto inner = h.make_reader();
@@ -443,7 +490,7 @@ TEST(Reentrancy, AnotherObjectsOperationInsideAWaitDecidesTheOuterResult) {
     EXPECT_EQ(h.rt.status_word, 404);
 }
 
-TEST(Reentrancy, ATimeoutEventEndsAWaitAsAFailure) {
+TEST_P(Reentrancy, ATimeoutEventEndsAWaitAsAFailure) {
     Harness h(answer("reset", "Timeout", false, 2000));
     auto r = h.make_reader();
     EXPECT_EQ(r->CardReaderReset(), kFailed);

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/harness.h"
+#include "tests/support/wait_modes.h"
 
 namespace czqic::testing {
 namespace {
 
+CZQIC_IN_EACH_WAIT_MODE(Write);
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST(Write, WritesEachWritableTrackWithTextInOrderAndClearsTheTexts) {
+TEST_P(Write, WritesEachWritableTrackWithTextInOrderAndClearsTheTexts) {
     Harness h;
     auto r = h.make_reader();
     r->WriteTrack(1, "%TRACKONE?");
@@ -32,7 +35,7 @@ TEST(Write, WritesEachWritableTrackWithTextInOrderAndClearsTheTexts) {
     EXPECT_THAT(h.log(), IsEmpty());
 }
 
-TEST(Write, UnwritableTracksAreSkippedAndTheTextsStillCleared) {
+TEST_P(Write, UnwritableTracksAreSkippedAndTheTextsStillCleared) {
     Harness h(R"({"state": {"writable": [false, 0, "False"]}})");
     auto r = h.make_reader();
     for (int t = 1; t <= 3; ++t) r->WriteTrack(t, "x");
@@ -43,7 +46,7 @@ TEST(Write, UnwritableTracksAreSkippedAndTheTextsStillCleared) {
     EXPECT_EQ(r->write_track_text(2), "");
 }
 
-TEST(Write, AFailingTrackStopsTheRunAndKeepsEveryText) {
+TEST_P(Write, AFailingTrackStopsTheRunAndKeepsEveryText) {
     struct Row {
         const char* events;
         int32_t result;
@@ -65,7 +68,7 @@ TEST(Write, AFailingTrackStopsTheRunAndKeepsEveryText) {
     }
 }
 
-TEST(Write, OnlyTrackTwoSendsTheDigitTwo) {
+TEST_P(Write, OnlyTrackTwoSendsTheDigitTwo) {
     Harness h;
     auto r = h.make_reader();
     r->WriteTrack(2, "222");
@@ -77,7 +80,7 @@ TEST(Write, OnlyTrackTwoSendsTheDigitTwo) {
                                      "CardReaderWrite2 end:409"));
 }
 
-TEST(Write, AFlagThatIsNoBooleanTakesTheErrorPath) {
+TEST_P(Write, AFlagThatIsNoBooleanTakesTheErrorPath) {
     Harness h(R"({"state": {"writable": [true, "maybe", true]}})");
     auto r = h.make_reader();
     r->WriteTrack(3, "3");

@@ -56,9 +56,6 @@ class VirtualClock final : public Clock {
     }
     bool is_virtual() const override { return true; }
 
-    // Total time slept, for tests that assert a wait did or did not sleep.
-    int64_t elapsed_ms() const { return now_ms_; }
-
   private:
     double start_;
     int64_t now_ms_ = 0;

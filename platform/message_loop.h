@@ -76,8 +76,6 @@ class MessageLoop {
     // Instant of the next due message or enabled timer, or INT64_MAX when none.
     int64_t next_due_ms() const;
 
-    size_t pending_messages() const;
-
   private:
     friend class Timer;
     // The queue and timers as the platform keeps them (on Windows, with the hidden

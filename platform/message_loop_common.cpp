@@ -89,8 +89,4 @@ int64_t MessageLoop::next_due_ms() const {
     return next;
 }
 
-size_t MessageLoop::pending_messages() const {
-    return impl_->queue.size();
-}
-
 }  // namespace czqic

@@ -21,11 +21,14 @@ constexpr wchar_t kErrorSource[] = L"CZQICCardReader.ColsZQICCardReader";
 
 // Each vtable entry finds its member by name and kind at compile time: a name the table
 // lacks does not compile, and no slot number is written twice.
-constexpr auto G = MemberKind::PropertyGet;
-constexpr auto L = MemberKind::PropertyLet;
-constexpr auto M = MemberKind::Method;
-consteval size_t slot(std::string_view name, MemberKind kind) {
-    return member_slot(name, kind);
+consteval size_t get_of(std::string_view name) {
+    return member_slot(name, MemberKind::PropertyGet);
+}
+consteval size_t let_of(std::string_view name) {
+    return member_slot(name, MemberKind::PropertyLet);
+}
+consteval size_t method_of(std::string_view name) {
+    return member_slot(name, MemberKind::Method);
 }
 
 class ReaderObject final
@@ -49,71 +52,75 @@ class ReaderObject final
 
     // The dual interface, in the member table's order.
     STDMETHODIMP get_CardReaderStatus(LONG* v) override {
-        return get_slot(slot("CardReaderStatus", G), v);
+        return get_slot(get_of("CardReaderStatus"), v);
     }
-    STDMETHODIMP get_ReadTrack1(BSTR* v) override { return get_slot(slot("ReadTrack1", G), v); }
-    STDMETHODIMP get_ReadTrack2(BSTR* v) override { return get_slot(slot("ReadTrack2", G), v); }
-    STDMETHODIMP get_ReadTrack3(BSTR* v) override { return get_slot(slot("ReadTrack3", G), v); }
+    STDMETHODIMP get_ReadTrack1(BSTR* v) override { return get_slot(get_of("ReadTrack1"), v); }
+    STDMETHODIMP get_ReadTrack2(BSTR* v) override { return get_slot(get_of("ReadTrack2"), v); }
+    STDMETHODIMP get_ReadTrack3(BSTR* v) override { return get_slot(get_of("ReadTrack3"), v); }
     STDMETHODIMP get_ReadTrack1Len(LONG* v) override {
-        return get_slot(slot("ReadTrack1Len", G), v);
+        return get_slot(get_of("ReadTrack1Len"), v);
     }
     STDMETHODIMP get_ReadTrack2Len(LONG* v) override {
-        return get_slot(slot("ReadTrack2Len", G), v);
+        return get_slot(get_of("ReadTrack2Len"), v);
     }
     STDMETHODIMP get_ReadTrack3Len(LONG* v) override {
-        return get_slot(slot("ReadTrack3Len", G), v);
+        return get_slot(get_of("ReadTrack3Len"), v);
     }
-    STDMETHODIMP put_WriteTrack1(BSTR v) override { return put_slot(slot("WriteTrack1", L), v); }
-    STDMETHODIMP put_WriteTrack2(BSTR v) override { return put_slot(slot("WriteTrack2", L), v); }
-    STDMETHODIMP put_WriteTrack3(BSTR v) override { return put_slot(slot("WriteTrack3", L), v); }
+    STDMETHODIMP put_WriteTrack1(BSTR v) override { return put_slot(let_of("WriteTrack1"), v); }
+    STDMETHODIMP put_WriteTrack2(BSTR v) override { return put_slot(let_of("WriteTrack2"), v); }
+    STDMETHODIMP put_WriteTrack3(BSTR v) override { return put_slot(let_of("WriteTrack3"), v); }
     STDMETHODIMP put_WriteTrack1Len(BSTR v) override {
-        return put_slot(slot("WriteTrack1Len", L), v);
+        return put_slot(let_of("WriteTrack1Len"), v);
     }
     STDMETHODIMP put_WriteTrack2Len(BSTR v) override {
-        return put_slot(slot("WriteTrack2Len", L), v);
+        return put_slot(let_of("WriteTrack2Len"), v);
     }
     STDMETHODIMP put_WriteTrack3Len(BSTR v) override {
-        return put_slot(slot("WriteTrack3Len", L), v);
+        return put_slot(let_of("WriteTrack3Len"), v);
     }
     STDMETHODIMP CardReaderClear(LONG* r) override {
-        return get_slot(slot("CardReaderClear", M), r);
+        return get_slot(method_of("CardReaderClear"), r);
     }
-    STDMETHODIMP CardReaderInit(LONG* r) override { return get_slot(slot("CardReaderInit", M), r); }
+    STDMETHODIMP CardReaderInit(LONG* r) override {
+        return get_slot(method_of("CardReaderInit"), r);
+    }
     STDMETHODIMP CardReaderGetStatus(LONG* r) override {
-        return get_slot(slot("CardReaderGetStatus", M), r);
+        return get_slot(method_of("CardReaderGetStatus"), r);
     }
     STDMETHODIMP CardReaderReset(LONG* r) override {
-        return get_slot(slot("CardReaderReset", M), r);
+        return get_slot(method_of("CardReaderReset"), r);
     }
-    STDMETHODIMP Reset(LONG* r) override { return get_slot(slot("Reset", M), r); }
+    STDMETHODIMP Reset(LONG* r) override { return get_slot(method_of("Reset"), r); }
     STDMETHODIMP CardReaderRetain(LONG* r) override {
-        return get_slot(slot("CardReaderRetain", M), r);
+        return get_slot(method_of("CardReaderRetain"), r);
     }
     STDMETHODIMP CardReaderEnable(LONG* r) override {
-        return get_slot(slot("CardReaderEnable", M), r);
+        return get_slot(method_of("CardReaderEnable"), r);
     }
-    STDMETHODIMP CardReaderRead(LONG* r) override { return get_slot(slot("CardReaderRead", M), r); }
-    STDMETHODIMP QOR_WaitChip(LONG* r) override { return get_slot(slot("QOR_WaitChip", M), r); }
-    STDMETHODIMP Qor_ChipTrnsp(LONG* r) override { return get_slot(slot("Qor_ChipTrnsp", M), r); }
+    STDMETHODIMP CardReaderRead(LONG* r) override {
+        return get_slot(method_of("CardReaderRead"), r);
+    }
+    STDMETHODIMP QOR_WaitChip(LONG* r) override { return get_slot(method_of("QOR_WaitChip"), r); }
+    STDMETHODIMP Qor_ChipTrnsp(LONG* r) override { return get_slot(method_of("Qor_ChipTrnsp"), r); }
     STDMETHODIMP CardReaderWrite(LONG* r) override {
-        return get_slot(slot("CardReaderWrite", M), r);
+        return get_slot(method_of("CardReaderWrite"), r);
     }
     STDMETHODIMP CardReaderReturn(LONG* r) override {
-        return get_slot(slot("CardReaderReturn", M), r);
+        return get_slot(method_of("CardReaderReturn"), r);
     }
     STDMETHODIMP CardReaderDisable(LONG* r) override {
-        return get_slot(slot("CardReaderDisable", M), r);
+        return get_slot(method_of("CardReaderDisable"), r);
     }
     STDMETHODIMP put_TimeOutCard(LONG v) override {
-        return put_slot(slot("TimeOutCard", L), Value(int32_t{v}));
+        return put_slot(let_of("TimeOutCard"), Value(int32_t{v}));
     }
     STDMETHODIMP put_IsChipCard(LONG v) override {
-        return put_slot(slot("IsChipCard", L), Value(int32_t{v}));
+        return put_slot(let_of("IsChipCard"), Value(int32_t{v}));
     }
-    STDMETHODIMP get_ChipCardData(BSTR* v) override { return get_slot(slot("ChipCardData", G), v); }
-    STDMETHODIMP put_ChipCardData(BSTR v) override { return put_slot(slot("ChipCardData", L), v); }
-    STDMETHODIMP get_GSRV(BSTR* v) override { return get_slot(slot("GSRV", G), v); }
-    STDMETHODIMP get_CardVer(BSTR* v) override { return get_slot(slot("CardVer", G), v); }
+    STDMETHODIMP get_ChipCardData(BSTR* v) override { return get_slot(get_of("ChipCardData"), v); }
+    STDMETHODIMP put_ChipCardData(BSTR v) override { return put_slot(let_of("ChipCardData"), v); }
+    STDMETHODIMP get_GSRV(BSTR* v) override { return get_slot(get_of("GSRV"), v); }
+    STDMETHODIMP get_CardVer(BSTR* v) override { return get_slot(get_of("CardVer"), v); }
 
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
         return com_boundary(origin(IID_ISupportErrorInfo), nullptr, [&] {

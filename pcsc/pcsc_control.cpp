@@ -335,8 +335,9 @@ void Control::look_up() {
         raise_failure("SCardListReaders: " + result_text(last_result_));
     // Letters of either case alike: a reader's name is typed by a person.
     auto found = std::ranges::find_if(readers, [&](const std::string& name) {
-        return !std::ranges::search(name, reader_part_, {}, ascii_lower<char>, ascii_lower<char>)
-                    .empty() ||
+        return std::search(name.begin(), name.end(), reader_part_.begin(), reader_part_.end(),
+                           [](char a, char b) { return ascii_lower(a) == ascii_lower(b); }) !=
+                   name.end() ||
                reader_part_.empty();
     });
     if (found == readers.end()) {

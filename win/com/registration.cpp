@@ -188,23 +188,9 @@ HRESULT server_class_object(std::span<const ServerClass> classes, REFCLSID clsid
     return hand_out(new ClassFactory(found->create), iid, out);
 }
 
-HRESULT server_can_unload(bool (*held_elsewhere)()) {
+HRESULT server_can_unload(bool (*held_by_threads)()) {
     if (!ServerCounts::idle()) return S_FALSE;
-    return held_elsewhere && held_elsewhere() ? S_FALSE : S_OK;
-}
-
-BOOL server_dll_main(DWORD reason, void* reserved, bool (*release_current)()) {
-    switch (reason) {
-        case DLL_THREAD_DETACH:
-            release_current();
-            break;
-        case DLL_PROCESS_DETACH:
-            if (!reserved) release_current();  // FreeLibrary, not process exit
-            break;
-        default:
-            break;
-    }
-    return TRUE;
+    return held_by_threads && held_by_threads() ? S_FALSE : S_OK;
 }
 
 HRESULT server_register(std::span<const ServerClass> classes, const wchar_t* source) {

@@ -29,13 +29,8 @@ struct ServerClass {
 HRESULT server_class_object(std::span<const ServerClass> classes, REFCLSID clsid, REFIID iid,
                             void** out);
 // DllCanUnloadNow: yes once no object or lock of the server is alive and, for a server
-// that keeps per-thread state, no thread but the caller holds any (held_elsewhere). It
-// clears nothing: the process-wide values live as long as the library stays loaded.
-HRESULT server_can_unload(bool (*held_elsewhere)() = nullptr);
-// DllMain of a server with per-thread state: a thread's state goes when the thread ends,
-// the unloading thread's when the library is freed. At process exit nothing is torn
-// down, as the servers and windows it would release may already be gone.
-BOOL server_dll_main(DWORD reason, void* reserved, bool (*release_current)());
+// that keeps per-thread state, no thread holds any (held_by_threads). It clears nothing.
+HRESULT server_can_unload(bool (*held_by_threads)() = nullptr);
 // DllRegisterServer and DllUnregisterServer of this module; source names the server in
 // the error information of a failure.
 HRESULT server_register(std::span<const ServerClass> classes, const wchar_t* source);

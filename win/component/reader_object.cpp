@@ -37,13 +37,13 @@ class ReaderObject final
     // Everything the object reaches (the thread's runtime, form, control and log writer)
     // belongs to the creating thread, which alone may call it; from any other thread
     // every member fails with RPC_E_WRONG_THREAD and changes nothing.
-    ReaderObject(ThreadRuntime& runtime, ReaderRef reader)
-        : runtime_(runtime),
+    ReaderObject(ThreadRuntime::Hold runtime, ReaderRef reader)
+        : runtime_(std::move(runtime)),
           reader_(std::move(reader)),
           owner_thread_(GetCurrentThreadId()),
           point_(*static_cast<IConnectionPointContainer*>(this), DIID___ColsZQICCardReader,
                  kErrorSource, owner_thread_) {
-        point_.forward(reader_->events(), runtime_.events_info());
+        point_.forward(reader_->events(), runtime_->events_info());
     }
 
     // IDispatch: names through the type information, calls through the member table.
@@ -133,9 +133,9 @@ class ReaderObject final
         return {iid, kErrorSource, owner_thread_};
     }
     ErrorOrigin dispatch_origin() override { return origin(); }
-    ITypeInfo* dispatch_info() override { return runtime_.dispatch_info(); }
+    ITypeInfo* dispatch_info() override { return runtime_->dispatch_info(); }
     EventConnectionPoint& event_point() override { return point_; }
-    ITypeInfo* class_info() override { return runtime_.class_info(); }
+    ITypeInfo* class_info() override { return runtime_->class_info(); }
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__ColsZQICCardReader)
             return static_cast<_ColsZQICCardReader*>(this);
@@ -148,11 +148,13 @@ class ReaderObject final
     }
 
     // The reference held for the call keeps the record alive even if the client lets go
-    // of the object while the call pumps messages.
+    // of the object while the call pumps messages, and the call's scope keeps the
+    // thread's runtime until the record is done with.
     HRESULT get_slot(size_t slot, LONG* out) {
         return com_boundary(origin(), nullptr, [&] {
             if (!out) return E_POINTER;
             *out = 0;
+            const ThreadRuntime::Call call;
             auto reader = reader_;
             *out = to_i4(kMembers[slot].run(*reader, Value()));
             return S_OK;
@@ -162,6 +164,7 @@ class ReaderObject final
         return com_boundary(origin(), nullptr, [&] {
             if (!out) return E_POINTER;
             *out = nullptr;
+            const ThreadRuntime::Call call;
             auto reader = reader_;
             *out = make_bstr(to_string(kMembers[slot].run(*reader, Value()))).release();
             return S_OK;
@@ -169,18 +172,21 @@ class ReaderObject final
     }
     HRESULT put_slot(size_t slot, BSTR text) {
         return com_boundary(origin(), nullptr, [&] {
+            const ThreadRuntime::Call call;
             auto reader = reader_;
             kMembers[slot].run(*reader, Value(narrow_bstr(text)));
         });
     }
     HRESULT put_slot(size_t slot, Value argument) {
         return com_boundary(origin(), nullptr, [&] {
+            const ThreadRuntime::Call call;
             auto reader = reader_;
             kMembers[slot].run(*reader, argument);
         });
     }
 
-    ThreadRuntime& runtime_;
+    // First: the runtime goes last, after the record's termination has used it.
+    ThreadRuntime::Hold runtime_;
     ReaderRef reader_;
     const DWORD owner_thread_;
     EventConnectionPoint point_;
@@ -203,6 +209,7 @@ STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
             if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
         }
         if (result) VariantInit(result);
+        const ThreadRuntime::Call call;
         auto reader = reader_;
         IncomingArgs args(params);
         Value value = czqic::invoke(*reader, id, kind, args.values());
@@ -216,9 +223,10 @@ STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
 
 HRESULT create_reader_object(REFIID iid, void** out) {
     return com_boundary({IID_IClassFactory, kErrorSource}, nullptr, [&] {
-        ThreadRuntime& runtime = ThreadRuntime::current();
-        auto reader = ColsZQICCardReader::create(runtime.runtime());
-        check(hand_out(new ReaderObject(runtime, std::move(reader)), iid, out),
+        // A refused creation lets go of the runtime it made.
+        ThreadRuntime::Hold runtime;
+        auto reader = ColsZQICCardReader::create(runtime->runtime());
+        check(hand_out(new ReaderObject(std::move(runtime), std::move(reader)), iid, out),
               "ColsZQICCardReader");
     });
 }

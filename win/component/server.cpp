@@ -40,14 +40,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     return server_class_object(kClasses, clsid, iid, out);
 }
 
-// The thread's shared values and hidden window go with the thread or the library, never
-// merely because nothing is alive at the moment.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    return server_dll_main(reason, reserved, ThreadRuntime::release_current);
-}
-
+// A thread's form, control and windows go with its last object (or its panel), never
+// in DllMain, so an unload is safe only once no thread has any.
 STDAPI DllCanUnloadNow() {
-    return server_can_unload(ThreadRuntime::held_elsewhere);
+    return server_can_unload(ThreadRuntime::held);
 }
 
 STDAPI DllRegisterServer() {
@@ -69,7 +65,8 @@ STDAPI CzqicPanelClick(LPCWSTR button) {
         if (!czqic::panel::find_control(name))
             throw czqic::AutomationError(static_cast<int32_t>(E_INVALIDARG), E_INVALIDARG,
                                          "no test panel button " + name);
-        auto& rt = ThreadRuntime::current().runtime();
+        auto& rt = ThreadRuntime::panel().runtime();
+        const ThreadRuntime::Call call;
         try {
             czqic::panel::click(rt.form(), name);
         } catch (const std::exception& e) {
@@ -84,7 +81,9 @@ STDAPI CzqicPanelGetText(LPCWSTR box, BSTR* text) {
     *text = nullptr;
     return com_boundary({IID_NULL, kPanelSource}, nullptr, [&] {
         const int number = text_box(box);
-        *text = make_bstr(ThreadRuntime::current().runtime().form().text(number)).release();
+        auto& rt = ThreadRuntime::panel().runtime();
+        const ThreadRuntime::Call call;
+        *text = make_bstr(rt.form().text(number)).release();
     });
 }
 
@@ -92,6 +91,14 @@ STDAPI CzqicPanelGetText(LPCWSTR box, BSTR* text) {
 STDAPI CzqicPanelSetText(LPCWSTR box, LPCWSTR text) {
     return com_boundary({IID_NULL, kPanelSource}, nullptr, [&] {
         const int number = text_box(box);
-        ThreadRuntime::current().runtime().form().set_text(number, text ? narrow(text) : "");
+        auto& rt = ThreadRuntime::panel().runtime();
+        const ThreadRuntime::Call call;
+        rt.form().set_text(number, text ? narrow(text) : "");
     });
+}
+
+// Lets go of the calling thread's panel: with no object left on the thread, its form,
+// control and windows go now, before the library may be unloaded.
+STDAPI CzqicPanelRelease() {
+    return com_boundary({IID_NULL, kPanelSource}, nullptr, [] { ThreadRuntime::release_panel(); });
 }

@@ -1,8 +1,10 @@
 // The process-wide values of the component (status words, chip data, host form, log
 // writer) live in one Runtime per apartment thread: everything a Visual Basic server
 // keeps per thread, with that thread's clock, message loop and class table. Created with
-// the thread's first object; kept while the library stays loaded and torn down when the
-// thread ends or the library is unloaded on it.
+// the thread's first object and torn down, form, control, windows and timers, when the
+// thread lets go of its last one. The values the class shares (status words, chip data)
+// stay the thread's while the library is loaded: a new object finds them as the last
+// one left them.
 #pragma once
 
 #include <windows.h>
@@ -16,17 +18,25 @@
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
 #include "platform/win32/scoped.h"
+#include "win/com/per_thread.h"
 
 namespace czqic::win {
 
 class ThreadRuntime {
   public:
-    // The calling thread's runtime, created on first use.
-    static ThreadRuntime& current();
-    // Tears down the calling thread's runtime; true when no thread has one left.
-    static bool release_current();
-    // Whether another thread has a runtime.
-    static bool held_elsewhere();
+    // A holder of the calling thread's runtime (an object of the class, or the test
+    // panel): the runtime lives while its thread has one.
+    struct Hold : PerThread<ThreadRuntime>::Hold {
+        Hold();
+    };
+    // Code of the thread's runtime running for the scope, entered from outside (a call of
+    // an object, a panel export): a last release meanwhile waits for the scope's end.
+    using Call = PerThread<ThreadRuntime>::Call;
+    // The test panel's runtime: the first use on a thread holds it until release_panel.
+    static ThreadRuntime& panel();
+    static void release_panel();
+    // Whether any thread has a runtime.
+    static bool held();
 
     ~ThreadRuntime();
     ThreadRuntime(const ThreadRuntime&) = delete;  // the thread's one copy
@@ -39,7 +49,9 @@ class ThreadRuntime {
 
   private:
     ThreadRuntime();
+    static std::unique_ptr<ThreadRuntime> make();
 
+    bool panel_held_ = false;
     std::unique_ptr<Clock> clock_;
     MessageLoop loop_;
     ClassRegistry classes_;

@@ -82,6 +82,8 @@ WinHost::WinHost() : clock_(make_real_clock()), loop_(*clock_) {}
 WinHost::~WinHost() {
     release_all();
     console_.reset();
+    // The panel's form and windows go before the library can.
+    if (panel_) panel_->release();
     if (component_module_) FreeLibrary(component_module_);
 }
 
@@ -119,6 +121,7 @@ const WinHost::PanelExports& WinHost::panel() {
     exports.click = reinterpret_cast<decltype(exports.click)>(find("CzqicPanelClick"));
     exports.get_text = reinterpret_cast<decltype(exports.get_text)>(find("CzqicPanelGetText"));
     exports.set_text = reinterpret_cast<decltype(exports.set_text)>(find("CzqicPanelSetText"));
+    exports.release = reinterpret_cast<decltype(exports.release)>(find("CzqicPanelRelease"));
     panel_ = exports;
     return *panel_;
 }

@@ -60,6 +60,7 @@ class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
         HRESULT(WINAPI* click)(LPCWSTR button);
         HRESULT(WINAPI* get_text)(LPCWSTR box, BSTR* text);
         HRESULT(WINAPI* set_text)(LPCWSTR box, LPCWSTR text);
+        HRESULT(WINAPI* release)();
     };
     const PanelExports& panel();
 

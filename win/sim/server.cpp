@@ -5,7 +5,8 @@
 // simulator's registration does. The component is pointed at it by CZQIC_CONTROL_PROGID.
 //
 // One simulated device per apartment thread, built from the scenario file named by
-// CZQIC_SIM_SCENARIO (the built-in reader without it). Events are posted to the thread's
+// CZQIC_SIM_SCENARIO (the built-in reader without it) with the thread's first control or
+// console and gone with its last. Events are posted to the thread's
 // message queue and reach the connected sinks when the thread pumps. With
 // CZQIC_SIM_ECHO=stdout, or SimConsole.EchoCalls set, every journal line is echoed to
 // standard output as it happens.
@@ -76,9 +77,13 @@ std::optional<ControlMode> control_mode_named(const std::wstring& name) {
 // Everything the simulator keeps per apartment thread.
 class SimHost {
   public:
-    static SimHost& current();
-    static bool release_current();
-    static bool held_elsewhere();
+    // Held by each control and console of the thread.
+    struct Hold : PerThread<SimHost>::Hold {
+        Hold();
+    };
+    // A call of a control or console: a last release meanwhile waits for its end.
+    using Call = PerThread<SimHost>::Call;
+    static bool held();
 
     SimHost(const SimHost&) = delete;  // the thread's one device
     SimHost& operator=(const SimHost&) = delete;
@@ -107,6 +112,7 @@ class SimHost {
 
   private:
     SimHost();
+    static std::unique_ptr<SimHost> make() { return std::unique_ptr<SimHost>(new SimHost()); }
 
     std::unique_ptr<Clock> clock_;
     MessageLoop loop_;
@@ -118,7 +124,7 @@ class SimHost {
 };
 
 PerThread<SimHost>& hosts() {
-    // Never destroyed: at process exit the devices are left as they are (DllMain).
+    // Never destroyed: at process exit the devices are left as they are.
     static auto* all = new PerThread<SimHost>;
     return *all;
 }
@@ -158,16 +164,10 @@ SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::b
     console_info_ = type_info_of(library.get(), DIID__DSimConsole);
 }
 
-SimHost& SimHost::current() {
-    return hosts().current([] { return std::unique_ptr<SimHost>(new SimHost()); });
-}
+SimHost::Hold::Hold() : PerThread<SimHost>::Hold(hosts(), make) {}
 
-bool SimHost::release_current() {
-    return hosts().release_current();
-}
-
-bool SimHost::held_elsewhere() {
-    return hosts().held_elsewhere();
+bool SimHost::held() {
+    return hosts().held();
 }
 
 constexpr UINT kEventMessage = WM_APP + 0x2C2;
@@ -176,10 +176,11 @@ constexpr wchar_t kControlProp[] = L"CzqicSimControl";
 class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject,
                                                 IPersistStreamInit, IOleInPlaceObject> {
   public:
-    explicit SimControlObject(SimHost& host)
-        : host_(host),
-          mode_(host.mode),
-          control_(host.device().create_control()),
+    explicit SimControlObject(SimHost::Hold host)
+        : hold_(std::move(host)),
+          host_(*hold_),
+          mode_(host_.mode),
+          control_(host_.device().create_control()),
           dispatch_(std::dynamic_pointer_cast<Dispatch>(control_)),
           source_(std::dynamic_pointer_cast<EventSource>(control_)),
           point_(*static_cast<IDispatch*>(this), DIID__DKXCardReaderEvents, kControlSource) {
@@ -188,7 +189,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
             router_ = std::make_shared<Router>(*this);
             router_cookie_ = source_->advise(router_);
         } else {
-            point_.forward(*source_, host.events_info());
+            point_.forward(*source_, host_.events_info());
         }
         host_.last_control_sited = false;
     }
@@ -202,6 +203,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
         // Held for the call: a handler run inside it may release this control.
+        const SimHost::Call call;
         auto dispatch = dispatch_;
         return com_boundary({IID_IDispatch, kControlSource}, excepinfo, [&] {
             refuse_unless_ready();
@@ -487,6 +489,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         return nullptr;
     }
 
+    SimHost::Hold hold_;  // first: the device goes after the control
     SimHost& host_;
     const ControlMode mode_;
     std::shared_ptr<Object> control_;
@@ -519,14 +522,15 @@ enum ConsoleMember : DISPID {
 
 class SimConsoleObject final : public ComObject<TypedDispatch<>> {
   public:
-    explicit SimConsoleObject(SimHost& host) : host_(host) {
-        if (host.has_device()) host.device().keep_journal(true);
+    explicit SimConsoleObject(SimHost::Hold host) : hold_(std::move(host)), host_(*hold_) {
+        if (host_.has_device()) host_.device().keep_journal(true);
     }
 
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
         if (id < kFire || id > kOpened) return DISP_E_MEMBERNOTFOUND;
+        const SimHost::Call call;
         return com_boundary({IID_IDispatch, kConsoleSource}, excepinfo, [&] {
             IncomingArgs incoming(params);
             Value value =
@@ -592,18 +596,19 @@ class SimConsoleObject final : public ComObject<TypedDispatch<>> {
         return {};
     }
 
+    SimHost::Hold hold_;  // first: the device goes after the console
     SimHost& host_;
 };
 
 HRESULT create_control(REFIID iid, void** out) {
     return com_boundary({IID_IClassFactory, kControlSource}, nullptr, [&] {
-        check(hand_out(new SimControlObject(SimHost::current()), iid, out), "KXCardReader");
+        check(hand_out(new SimControlObject(SimHost::Hold()), iid, out), "KXCardReader");
     });
 }
 
 HRESULT create_console(REFIID iid, void** out) {
     return com_boundary({IID_IClassFactory, kConsoleSource}, nullptr, [&] {
-        check(hand_out(new SimConsoleObject(SimHost::current()), iid, out), "SimConsole");
+        check(hand_out(new SimConsoleObject(SimHost::Hold()), iid, out), "SimConsole");
     });
 }
 
@@ -618,12 +623,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     return server_class_object(kClasses, clsid, iid, out);
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    return server_dll_main(reason, reserved, SimHost::release_current);
-}
-
 STDAPI DllCanUnloadNow() {
-    return server_can_unload(SimHost::held_elsewhere);
+    return server_can_unload(SimHost::held);
 }
 
 STDAPI DllRegisterServer() {

@@ -9,6 +9,7 @@
 #include <olectl.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -99,20 +100,31 @@ class CountingSink final : public ComObject<TypedDispatch<>> {
     }
 };
 
-TEST(ComponentServer, ExportsAndUnloading) {
+using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+
+// The registered in-process server of a class, loaded once more.
+HMODULE load_server(const CLSID& clsid) {
     wchar_t path[MAX_PATH] = {};
     DWORD size = sizeof path;
-    const std::wstring key = L"CLSID\\" + guid_text(CLSID_ColsZQICCardReader) + L"\\InprocServer32";
+    const std::wstring key = L"CLSID\\" + guid_text(clsid) + L"\\InprocServer32";
     RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size);
     HMODULE dll = LoadLibraryW(path);
-    ASSERT_TRUE(dll != nullptr) << "the registered DLL loads: " << narrow(path);
+    EXPECT_TRUE(dll != nullptr) << "the registered DLL loads: " << narrow(path);
+    return dll;
+}
+
+// Through void*: exported entry points have whatever type their documentation gives.
+template <class Function>
+Function export_of(HMODULE dll, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+TEST(ComponentServer, ExportsAndUnloading) {
+    HMODULE dll = load_server(CLSID_ColsZQICCardReader);
+    ASSERT_TRUE(dll != nullptr);
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
-    // Through void*: exported entry points have whatever type their documentation gives.
-    auto get_class_object = reinterpret_cast<GetClassObject>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
-    auto can_unload = reinterpret_cast<CanUnloadNow>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    auto get_class_object = export_of<GetClassObject>(dll, "DllGetClassObject");
+    auto can_unload = export_of<CanUnloadNow>(dll, "DllCanUnloadNow");
     EXPECT_TRUE(get_class_object && can_unload && GetProcAddress(dll, "DllRegisterServer") &&
                 GetProcAddress(dll, "DllUnregisterServer"))
         << "the four server entry points are exported";
@@ -415,6 +427,98 @@ TEST(ComponentServer, ACallFromAThreadNotTheOwnersFailsWithWrongThread) {
         << "the owner's next CardReaderInit returns 0: " << hex(init.hr);
     EXPECT_LT(took, 3000u) << "and at once, with no wait left over from the refused calls";
     invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"")});
+}
+
+BOOL CALLBACK collect_window(HWND window, LPARAM into) {
+    reinterpret_cast<std::set<HWND>*>(into)->insert(window);
+    return TRUE;
+}
+
+// The windows of a thread: its top-level ones and its message-only ones.
+std::set<HWND> thread_windows(DWORD thread) {
+    std::set<HWND> found;
+    EnumThreadWindows(thread, collect_window, reinterpret_cast<LPARAM>(&found));
+    for (HWND window = nullptr; (window = FindWindowExW(HWND_MESSAGE, window, nullptr, nullptr));)
+        if (GetWindowThreadProcessId(window, nullptr) == thread) found.insert(window);
+    return found;
+}
+
+// A client thread's whole life with one reader: create it, initialise the reader, let go
+// of it, end. With release_inside_call the last reference goes from a message handler
+// that runs while CardReaderInit pumps.
+struct ReaderThread {
+    bool release_inside_call;
+    bool created = false;
+    bool released_inside_call = false;
+    HRESULT init = E_FAIL;
+    size_t apartment_windows = 0;  // COM's own, there before the reader
+    size_t with_reader = 0;
+    size_t after_release = 0;
+};
+
+ComPtr<IDispatch>* reader_to_release = nullptr;
+
+void CALLBACK release_reader(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    reader_to_release->reset();
+}
+
+DWORD WINAPI run_reader_thread(void* argument) {
+    auto& run = *static_cast<ReaderThread*>(argument);
+    const ScopedComApartment apartment;
+    const DWORD self = GetCurrentThreadId();
+    run.apartment_windows = thread_windows(self).size();
+    ComPtr<IDispatch> reader;
+    run.created = SUCCEEDED(CoCreateInstance(
+        CLSID_ColsZQICCardReader, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reader.out_void()));
+    if (!run.created) return 0;
+    IDispatch* const object = reader.get();
+    if (run.release_inside_call) {
+        reader_to_release = &reader;
+        SetTimer(nullptr, 0, 0, release_reader);
+    }
+    run.init = invoke(object, kCardReaderInit, DISPATCH_METHOD).hr;
+    run.released_inside_call = !reader;
+    run.with_reader = thread_windows(self).size();
+    reader.reset();
+    run.after_release = thread_windows(self).size();
+    return 0;
+}
+
+TEST(ComponentServer, AThreadThatLetsGoOfItsReaderLeavesNothingBehind) {
+    CLSID control{};
+    CLSIDFromProgID(L"CZQICSim.KXCardReader", &control);
+    HMODULE component = load_server(CLSID_ColsZQICCardReader);
+    HMODULE simulator = load_server(control);
+    ASSERT_TRUE(component && simulator);
+    auto component_can_unload = export_of<CanUnloadNow>(component, "DllCanUnloadNow");
+    auto simulator_can_unload = export_of<CanUnloadNow>(simulator, "DllCanUnloadNow");
+
+    for (bool inside : {false, true}) {
+        const char* how = inside ? "released while CardReaderInit pumps" : "released after it";
+        ReaderThread run{inside};
+        ScopedHandle thread(CreateThread(nullptr, 0, run_reader_thread, &run, 0, nullptr));
+        ASSERT_TRUE(thread.valid());
+        WaitForSingleObject(thread.get(), INFINITE);
+        ASSERT_TRUE(run.created) << how;
+        EXPECT_EQ(hex(run.init), hex(S_OK)) << how;
+        if (inside) {
+            EXPECT_TRUE(run.released_inside_call) << "the handler ran inside the call";
+            EXPECT_EQ(run.with_reader, run.apartment_windows)
+                << "the call's end took the thread's windows: " << how;
+        } else {
+            EXPECT_GT(run.with_reader, run.apartment_windows)
+                << "the reader's form and loop have windows of the thread";
+        }
+        EXPECT_EQ(run.after_release, run.apartment_windows)
+            << "no window of ours is left on the thread: " << how;
+        EXPECT_EQ(hex(component_can_unload()), hex(S_OK))
+            << "the component can unload once the thread let go: " << how;
+        EXPECT_EQ(hex(simulator_can_unload()), hex(S_OK))
+            << "so can the control's server, released with the form: " << how;
+    }
+    FreeLibrary(simulator);
+    FreeLibrary(component);
 }
 
 TEST(ComponentServer, ChipDataIsProcessWide) {

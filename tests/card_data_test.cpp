@@ -5,6 +5,7 @@
 #include <string>
 
 #include "log/card_data.h"
+#include "platform/hex.h"
 #include "tests/support/scratch.h"
 
 namespace czqic {
@@ -34,10 +35,9 @@ Row same(const char* what, std::string reply) {
 
 // n templates "70" around the inner text.
 std::string nested(int n, std::string inner) {
-    static const char* kDigits = "0123456789ABCDEF";
     for (int i = 0; i < n; ++i) {
         const size_t length = inner.size() / 2;
-        inner = std::string("70") + kDigits[length >> 4] + kDigits[length & 15] + inner;
+        inner = std::string("70") + kHexDigits[length >> 4] + kHexDigits[length & 15] + inner;
     }
     return inner;
 }

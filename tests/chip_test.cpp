@@ -1,8 +1,5 @@
 // Chip power-up and command exchange: the command text to bytes, refused malformed
 // commands, the reply in ChipCardData, and the two methods' mappings.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "device/chip_data.h"
 #include "tests/support/harness.h"
 #include "tests/support/wait_modes.h"
@@ -13,9 +10,7 @@ namespace {
 CZQIC_IN_EACH_WAIT_MODE(ChipCommand);
 CZQIC_IN_EACH_WAIT_MODE(ChipExchange);
 
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 
 struct CommandRow {
     const char* text;
@@ -31,11 +26,9 @@ TEST_P(ChipCommand, WholeBytesOfEitherCaseAreSentAsTheyAre) {
     };
     for (const CommandRow& row : rows) {
         SCOPED_TRACE(row.text);
-        Harness h;
-        auto r = h.make_reader();
-        r->ChipCardData(row.text);
-        h.clear_records();
-        EXPECT_EQ(r->Qor_ChipTrnsp(), kOk);
+        OneReader h;
+        h.r->ChipCardData(row.text);
+        EXPECT_EQ(h.r->Qor_ChipTrnsp(), kOk);
         EXPECT_THAT(h.journal_matching("call:"),
                     ElementsAre(std::string(R"(call: chipSend("SEND", 0, )") + row.sent + ", -1)"));
     }
@@ -52,14 +45,12 @@ TEST_P(ChipCommand, MalformedTextIsRefusedBeforeAnythingChanges) {
     };
     for (const auto& [text, problem] : rows) {
         SCOPED_TRACE(text);
-        Harness h;
-        auto r = h.make_reader();
+        OneReader h;
         h.rt.status_word = 411;
-        r->ChipCardData(text);
-        h.clear_records();
-        EXPECT_EQ(r->Qor_ChipTrnsp(), kFailed);
+        h.r->ChipCardData(text);
+        EXPECT_EQ(h.r->Qor_ChipTrnsp(), kFailed);
         EXPECT_EQ(h.rt.status_word, 411);
-        EXPECT_EQ(r->ChipCardData(), text);
+        EXPECT_EQ(h.r->ChipCardData(), text);
         EXPECT_THAT(h.journal(), IsEmpty());
         ASSERT_EQ(h.log().size(), 1u);
         EXPECT_THAT(h.log()[0], ::testing::StartsWith("Qor_ChipTrnsp err:"));
@@ -71,60 +62,52 @@ TEST_P(ChipCommand, TheLongestCommandIsSentAndOneByteMoreOverflows) {
     const std::string longest(kMaxChipCommandChars, 'A');
     EXPECT_EQ(chip_command_to_array(longest).elements().size(), kMaxChipCommandChars / 2);
 
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.rt.status_word = 0;
-    r->ChipCardData(longest + "AA");
-    h.clear_records();
-    EXPECT_EQ(r->Qor_ChipTrnsp(), kFailed);
+    h.r->ChipCardData(longest + "AA");
+    EXPECT_EQ(h.r->Qor_ChipTrnsp(), kFailed);
     EXPECT_THAT(h.log(), ElementsAre("Qor_ChipTrnsp err:Overflow"));
     EXPECT_THAT(h.journal(), IsEmpty());
     // The overflow comes after the pending mark and before the control call.
     EXPECT_EQ(h.rt.status_word, kPending);
-    EXPECT_EQ(r->ChipCardData(), longest + "AA");
+    EXPECT_EQ(h.r->ChipCardData(), longest + "AA");
 }
 
 TEST_P(ChipExchange, TheReplyReplacesTheCommand) {
-    Harness h(R"({"on": {"chipSend": [{"events": [
+    OneReader h(R"({"on": {"chipSend": [{"events": [
         {"event": "ChipDataReceived", "afterMs": 100, "data": "6a82"}]}]}})");
-    auto r = h.make_reader();
-    r->ChipCardData("00A4040007F0435A51494301");
-    h.clear_records();
-    EXPECT_EQ(r->Qor_ChipTrnsp(), kOk);
-    EXPECT_EQ(r->ChipCardData(), "6A82");
+    h.r->ChipCardData("00A4040007F0435A51494301");
+    EXPECT_EQ(h.r->Qor_ChipTrnsp(), kOk);
+    EXPECT_EQ(h.r->ChipCardData(), "6A82");
     EXPECT_THAT(h.log(), ElementsAre("Qor_ChipTrnsp:10120100", "Event ChipDataReceived461",
                                      "mstrChipCardData:6A82", "Qor_ChipTrnsp end:461"));
 }
 
 TEST_P(ChipExchange, AReplyDeliveredInsideTheSendCallIsKept) {
-    Harness h(R"({"on": {"chipSend": [{"events": [
+    OneReader h(R"({"on": {"chipSend": [{"events": [
         {"event": "ChipDataReceived", "during": true, "data": "9000"}]}]}})");
-    auto r = h.make_reader();
-    r->ChipCardData("0084000008");
-    int32_t result = -1;
-    EXPECT_EQ(h.elapsed_during([&] { result = r->Qor_ChipTrnsp(); }), 0);
-    EXPECT_EQ(result, kOk);
-    EXPECT_EQ(r->ChipCardData(), "9000");
+    h.r->ChipCardData("0084000008");
+    const auto exchange = h.timed_call(&ColsZQICCardReader::Qor_ChipTrnsp);
+    EXPECT_EQ(exchange.ms, 0);
+    EXPECT_EQ(exchange.result, kOk);
+    EXPECT_EQ(h.r->ChipCardData(), "9000");
 }
 
 TEST_P(ChipExchange, AFailureDeliveredInsideTheSendCallLeavesNoData) {
     for (const char* event : {"ChipInvalid", "Timeout"}) {
         SCOPED_TRACE(event);
-        Harness h(R"({"on": {"chipSend": [{"events": [{"event": ")" + std::string(event) +
-                  R"(", "during": true}]}]}})");
-        auto r = h.make_reader();
-        r->ChipCardData("0084000008");
-        EXPECT_EQ(r->Qor_ChipTrnsp(), kFailed);
-        EXPECT_EQ(r->ChipCardData(), "");
+        OneReader h(answer("chipSend", event, true));
+        h.r->ChipCardData("0084000008");
+        EXPECT_EQ(h.r->Qor_ChipTrnsp(), kFailed);
+        EXPECT_EQ(h.r->ChipCardData(), "");
     }
 }
 
 TEST_P(ChipExchange, GetChallengeAgainstTheBuiltInCard) {
-    Harness h;
-    auto r = h.make_reader();
-    r->ChipCardData("0084000008");
-    EXPECT_EQ(r->Qor_ChipTrnsp(), kOk);
-    const std::string reply = r->ChipCardData();
+    OneReader h;
+    h.r->ChipCardData("0084000008");
+    EXPECT_EQ(h.r->Qor_ChipTrnsp(), kOk);
+    const std::string reply = h.r->ChipCardData();
     EXPECT_EQ(reply.size(), 20u);
     EXPECT_EQ(reply.substr(16), "9000");
 }
@@ -149,34 +132,30 @@ TEST_P(ChipExchange, MappingsOfBothMethods) {
             ev.empty() ? "[]"
                        : R"([{"event": ")" + ev + R"(", "afterMs": 200)" +
                              (ev == "ChipDataReceived" ? R"(, "data": "3B00")" : "") + "}]";
-        Harness h(R"({"on": {"chipInit": [{"events": )" + events +
-                  R"(}], "chipSend": [{"events": )" + events + "}]}}");
-        auto r = h.make_reader();
-        r->ChipCardData("1122");
-        EXPECT_EQ(r->QOR_WaitChip(), row.wait_chip);
+        OneReader h(R"({"on": {"chipInit": [{"events": )" + events +
+                    R"(}], "chipSend": [{"events": )" + events + "}]}}");
+        h.r->ChipCardData("1122");
+        EXPECT_EQ(h.r->QOR_WaitChip(), row.wait_chip);
         // Power-up leaves the text alone unless the chip answered.
-        EXPECT_EQ(r->ChipCardData(), ev == "ChipDataReceived" ? "3B00" : "1122");
-        r->ChipCardData("0084000004");
-        EXPECT_EQ(r->Qor_ChipTrnsp(), row.transport);
-        EXPECT_EQ(r->ChipCardData(), row.data_after);
+        EXPECT_EQ(h.r->ChipCardData(), ev == "ChipDataReceived" ? "3B00" : "1122");
+        h.r->ChipCardData("0084000004");
+        EXPECT_EQ(h.r->Qor_ChipTrnsp(), row.transport);
+        EXPECT_EQ(h.r->ChipCardData(), row.data_after);
     }
 }
 
 TEST_P(ChipExchange, Status460IsSuccessOnlyForPowerUp) {
     for (bool power_up : {true, false}) {
-        Harness h(R"({"on": {"chipInit": [{}], "chipSend": [{}]}})");
-        auto r = h.make_reader();
-        r->ChipCardData("00");
+        OneReader h(R"({"on": {"chipInit": [{}], "chipSend": [{}]}})");
+        h.r->ChipCardData("00");
         h.loop.post([&] { h.rt.status_word = 460; }, 1000);
-        EXPECT_EQ(power_up ? r->QOR_WaitChip() : r->Qor_ChipTrnsp(), power_up ? kOk : kFailed);
+        EXPECT_EQ(power_up ? h.r->QOR_WaitChip() : h.r->Qor_ChipTrnsp(), power_up ? kOk : kFailed);
     }
 }
 
 TEST_P(ChipExchange, PowerUpPassesInitByReference) {
-    Harness h;
-    auto r = h.make_reader();
-    h.clear_records();
-    EXPECT_EQ(r->QOR_WaitChip(), kOk);
+    OneReader h;
+    EXPECT_EQ(h.r->QOR_WaitChip(), kOk);
     EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: chipInit("INIT"))"));
     EXPECT_EQ(h.log().front(), "QOR_WaitChip:10120100");
     EXPECT_EQ(h.log().back(), "QOR_WaitChip end:461");

@@ -1,17 +1,10 @@
 // The class's surface: creation and termination against the shared form, the property
 // accessors, the status refresh and its precedence, and the member table.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
 #include "tests/support/harness.h"
+#include "tests/support/scratch.h"
 
 namespace czqic::testing {
 namespace {
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 TEST(Lifecycle, FirstObjectLoadsTheFormAndEveryObjectNamesTheDevice) {
     Harness h;
@@ -29,13 +22,12 @@ TEST(Lifecycle, FirstObjectLoadsTheFormAndEveryObjectNamesTheDevice) {
 }
 
 TEST(Lifecycle, ReleasingOneObjectClosesTheControlAndUnloadsTheFormForAll) {
-    Harness h;
-    auto a = h.make_reader();
+    OneReader h;
     auto b = h.make_reader();
     ASSERT_EQ(b->CardReaderInit(), kOk);
     EXPECT_TRUE(h.device->opened());
     h.clear_records();
-    a.reset();
+    h.r.reset();
     EXPECT_FALSE(h.rt.form_loaded());
     EXPECT_FALSE(h.rt.has_log_writer());
     EXPECT_THAT(h.journal(), ElementsAre("call: close()"));
@@ -49,11 +41,10 @@ TEST(Lifecycle, ReleasingOneObjectClosesTheControlAndUnloadsTheFormForAll) {
 }
 
 TEST(Lifecycle, TheFormsOwnObjectTerminatesOnceWhenTheFormUnloads) {
-    Harness h;
-    auto client = h.make_reader();
+    OneReader h;
     own_reader(h.rt.form());  // what a panel button or a Timer1 tick creates
     h.clear_records();
-    client.reset();
+    h.r.reset();  // the client's
     // The client's close, then the form's own object's close during the unload; its
     // request to unload again finds the unload under way and does nothing.
     EXPECT_THAT(h.journal(), ElementsAre("call: close()", "call: close()"));
@@ -62,9 +53,8 @@ TEST(Lifecycle, TheFormsOwnObjectTerminatesOnceWhenTheFormUnloads) {
 }
 
 TEST(Lifecycle, ATerminationThatFailsStopsThereAndIsReported) {
-    Harness h(R"({"on": {"close": [{"fail": "port gone"}]}})");
-    auto a = h.make_reader();
-    a.reset();
+    OneReader h(R"({"on": {"close": [{"fail": "port gone"}]}})");
+    h.r.reset();
     // The close failed, so the form was not unloaded and the log writer not dropped.
     EXPECT_TRUE(h.rt.form_loaded());
     ASSERT_EQ(h.failures.size(), 1u);
@@ -74,12 +64,7 @@ TEST(Lifecycle, ATerminationThatFailsStopsThereAndIsReported) {
 TEST(Lifecycle, CreationFailsWhenTheControlRefusesItsName) {
     Harness h;
     h.classes.unregister_class(kControlProgId);
-    try {
-        h.make_reader();
-        FAIL() << "creation succeeded without a control";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.number(), rt_error::kCannotCreateObject);
-    }
+    EXPECT_EQ(error_from([&] { h.make_reader(); }).number(), rt_error::kCannotCreateObject);
     EXPECT_FALSE(h.rt.form_loaded());
 }
 
@@ -90,15 +75,9 @@ TEST(Lifecycle, TheFormCreatesTheControlNamedByTheEnvironment) {
         return h.device->create_control();
     });
     h.classes.unregister_class(kControlProgId);
-    ::setenv(kControlProgIdVariable, "Lab.KXCardReader", 1);
-    bool created = true;
-    try {
-        h.make_reader();
-    } catch (const AutomationError&) {
-        created = false;
-    }
-    ::unsetenv(kControlProgIdVariable);
-    EXPECT_TRUE(created);
+    EnvGuard lab(kControlProgIdVariable, "Lab.KXCardReader");
+    EXPECT_NO_THROW(h.make_reader());
+    EnvGuard unset(kControlProgIdVariable, nullptr);
     EXPECT_EQ(control_progid(), kControlProgId);
 }
 
@@ -130,113 +109,92 @@ const StatusRow kStatusRows[] = {
 TEST(Status, PrecedenceOfFaultBinAndMedia) {
     for (const StatusRow& row : kStatusRows) {
         SCOPED_TRACE(std::string(row.device) + " " + row.media + " " + row.bin);
-        Harness h;
-        auto r = h.make_reader();
+        OneReader h;
         if (row.entry_enabled) {
-            ASSERT_EQ(r->CardReaderEnable(), kOk);
+            ASSERT_EQ(h.r->CardReaderEnable(), kOk);
         }
         h.device->set("device", row.device);
         h.device->set("media", row.media);
         h.device->set("bin", row.bin);
         h.device->set("binFlag", row.bin_flag ? "true" : "false");
-        EXPECT_EQ(r->CardReaderStatus(), row.status);
-        EXPECT_EQ(r->entry_enabled(), row.flag_after);
+        EXPECT_EQ(h.r->CardReaderStatus(), row.status);
+        EXPECT_EQ(h.r->entry_enabled(), row.flag_after);
         EXPECT_EQ(h.rt.form().timer1().enabled(), row.status == 3);
     }
 }
 
 TEST(Status, ReadsBothFaultIndicatorsBeforeDecidingAndTheBinPairTogether) {
-    Harness h;
-    auto r = h.make_reader();
-    h.device->clear_journal();
-    r->CardReaderStatus();
+    OneReader h;
+    h.r->CardReaderStatus();
     EXPECT_THAT(h.journal(), ElementsAre("get: mediaState", "get: deviceState", "get: binState",
                                          "get: binFlag", "get: mediaState"));
 }
 
 TEST(Status, EntryFlagIsPerObject) {
-    Harness h;
-    auto a = h.make_reader();
+    OneReader h;
     auto b = h.make_reader();
-    ASSERT_EQ(a->CardReaderEnable(), kOk);
-    EXPECT_EQ(a->CardReaderStatus(), 4);
+    ASSERT_EQ(h.r->CardReaderEnable(), kOk);
+    EXPECT_EQ(h.r->CardReaderStatus(), 4);
     EXPECT_EQ(b->CardReaderStatus(), 1);
 }
 
 TEST(Status, FaultTimerIsSwitchedOnOnlyWhenOffAndOffOnlyWhenOn) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.device->set("device", "FATAL");
-    r->CardReaderStatus();
+    h.r->CardReaderStatus();
     const int64_t first_tick = h.loop.next_due_ms();
     EXPECT_EQ(first_tick, h.now_ms() + kTimer1IntervalMs);
     // A later refresh during the same fault must not restart the 30-second period.
     h.clock.sleep_ms(20000);
-    r->CardReaderStatus();
+    h.r->CardReaderStatus();
     EXPECT_EQ(h.loop.next_due_ms(), first_tick);
     h.device->set("device", "ONLINE");
-    r->CardReaderStatus();
+    h.r->CardReaderStatus();
     EXPECT_FALSE(h.rt.form().timer1().enabled());
 }
 
 TEST(Status, AFailingReadStopsTheRefreshAndKeepsThePreviousStatus) {
-    Harness h(R"({"state": {"failGets": {"binState": "bin sensor offline"}}})");
-    auto r = h.make_reader();
-    ASSERT_EQ(r->CardReaderEnable(), kOk);
-    try {
-        r->CardReaderStatus();
-        FAIL() << "the status read succeeded";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.description(), "bin sensor offline");
-    }
-    EXPECT_EQ(r->reader_status(), 1);
-    EXPECT_EQ(r->entry_enabled(), 1);
+    OneReader h(R"({"state": {"failGets": {"binState": "bin sensor offline"}}})");
+    ASSERT_EQ(h.r->CardReaderEnable(), kOk);
+    EXPECT_EQ(error_from([&] { h.r->CardReaderStatus(); }).description(), "bin sensor offline");
+    EXPECT_EQ(h.r->reader_status(), 1);
+    EXPECT_EQ(h.r->entry_enabled(), 1);
     h.clear_records();
-    EXPECT_EQ(r->CardReaderGetStatus(), kFailed);
+    EXPECT_EQ(h.r->CardReaderGetStatus(), kFailed);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderGetStatus err:bin sensor offline"));
 }
 
 TEST(Properties, WriteTrackLengthConvertsOrLeavesTheOldValue) {
-    Harness h;
-    auto r = h.make_reader();
-    r->WriteTrackLen(1, "12");
-    EXPECT_EQ(r->write_track_len(1), 12);
-    EXPECT_THROW(r->WriteTrackLen(1, "abc"), AutomationError);
-    EXPECT_EQ(r->write_track_len(1), 12);
-    try {
-        r->WriteTrackLen(2, "99999999999");
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.hresult(), 0x800A0006u);
-    }
-    EXPECT_EQ(r->write_track_len(2), 0);
+    OneReader h;
+    h.r->WriteTrackLen(1, "12");
+    EXPECT_EQ(h.r->write_track_len(1), 12);
+    EXPECT_THROW(h.r->WriteTrackLen(1, "abc"), AutomationError);
+    EXPECT_EQ(h.r->write_track_len(1), 12);
+    EXPECT_EQ(error_from([&] { h.r->WriteTrackLen(2, "99999999999"); }).hresult(), 0x800A0006u);
+    EXPECT_EQ(h.r->write_track_len(2), 0);
 }
 
 TEST(Properties, ChipDataIsProcessWideAndVersionTextEmpty) {
-    Harness h;
-    auto a = h.make_reader();
+    OneReader h;
     auto b = h.make_reader();
-    a->ChipCardData("00A40400");
+    h.r->ChipCardData("00A40400");
     EXPECT_EQ(b->ChipCardData(), "00A40400");
     EXPECT_EQ(b->CardVer(), "");
 }
 
 TEST(Properties, GsrvReturnsTheControlsTextUnchangedOrFails) {
-    Harness h(R"({"state": {"lastErrorCode": " E-17 "}})");
-    auto r = h.make_reader();
-    EXPECT_EQ(r->GSRV(), " E-17 ");
+    OneReader h(R"({"state": {"lastErrorCode": " E-17 "}})");
+    EXPECT_EQ(h.r->GSRV(), " E-17 ");
     EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: query("LastErrorCode"))"));
 
-    Harness failing(R"({"on": {"query": [{"fail": "no such key"}]}})");
-    auto f = failing.make_reader();
-    EXPECT_THROW(f->GSRV(), AutomationError);
+    OneReader failing(R"({"on": {"query": [{"fail": "no such key"}]}})");
+    EXPECT_THROW(failing.r->GSRV(), AutomationError);
 }
 
 TEST(Properties, ResetDoesNothingAtAll) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.rt.status_word = 405;
-    h.clear_records();
-    EXPECT_EQ(r->Reset(), kOk);
+    EXPECT_EQ(h.r->Reset(), kOk);
     EXPECT_EQ(h.rt.status_word, 405);
     EXPECT_THAT(h.journal(), IsEmpty());
     EXPECT_THAT(h.log(), IsEmpty());
@@ -259,42 +217,35 @@ TEST(Members, TableHoldsThe32MembersInSlotOrder) {
 }
 
 TEST(Members, InvocationByIdentifierAndByName) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
+    ColsZQICCardReader& r = *h.r;
     h.device->set("media", "PRESENT");
     // The method-range form of a property's identifier reaches the property.
-    EXPECT_EQ(std::get<int32_t>(invoke(*r, 0x60030011, InvokeKind::Method).v), 5);
-    EXPECT_EQ(std::get<int32_t>(invoke(*r, 0x68030011, InvokeKind::PropertyGet).v), 5);
+    EXPECT_EQ(std::get<int32_t>(invoke(r, 0x60030011, InvokeKind::Method).v), 5);
+    EXPECT_EQ(std::get<int32_t>(invoke(r, 0x68030011, InvokeKind::PropertyGet).v), 5);
     Value text("3B00");
-    invoke(*r, "chipcarddata", InvokeKind::PropertyPut, {&text, 1});
-    EXPECT_EQ(*std::get<Text>(invoke(*r, 0x68030002, InvokeKind::PropertyGet).v), "3B00");
+    invoke(r, "chipcarddata", InvokeKind::PropertyPut, {&text, 1});
+    EXPECT_EQ(*std::get<Text>(invoke(r, 0x68030002, InvokeKind::PropertyGet).v), "3B00");
     Value limit(int16_t{30});
-    invoke(*r, 0x68030004, InvokeKind::PropertyPut, {&limit, 1});
-    EXPECT_EQ(r->card_taken_limit(), 30);
-    EXPECT_EQ(std::get<int32_t>(invoke(*r, "Reset", InvokeKind::Method).v), 0);
+    invoke(r, 0x68030004, InvokeKind::PropertyPut, {&limit, 1});
+    EXPECT_EQ(r.card_taken_limit(), 30);
+    EXPECT_EQ(std::get<int32_t>(invoke(r, "Reset", InvokeKind::Method).v), 0);
 }
 
 TEST(Members, InvocationFailures) {
-    Harness h;
-    auto r = h.make_reader();
-    auto number_of = [&](auto&& call) {
-        try {
-            call();
-        } catch (const AutomationError& e) {
-            return e.number();
-        }
-        return 0;
-    };
-    EXPECT_EQ(number_of([&] { invoke(*r, 0x12345, InvokeKind::Method); }), rt_error::kNoSuchMember);
-    EXPECT_EQ(number_of([&] { invoke(*r, "WriteTrack1", InvokeKind::PropertyGet); }),
+    OneReader h;
+    ColsZQICCardReader& r = *h.r;
+    auto number_of = [](auto&& call) { return error_from(call).number(); };
+    EXPECT_EQ(number_of([&] { invoke(r, 0x12345, InvokeKind::Method); }), rt_error::kNoSuchMember);
+    EXPECT_EQ(number_of([&] { invoke(r, "WriteTrack1", InvokeKind::PropertyGet); }),
               rt_error::kNoSuchMember);
-    EXPECT_EQ(number_of([&] { invoke(*r, "CardVer", InvokeKind::PropertyPut); }),
+    EXPECT_EQ(number_of([&] { invoke(r, "CardVer", InvokeKind::PropertyPut); }),
               rt_error::kNoSuchMember);
-    EXPECT_EQ(number_of([&] { invoke(*r, "WriteTrack1", InvokeKind::PropertyPut); }),
+    EXPECT_EQ(number_of([&] { invoke(r, "WriteTrack1", InvokeKind::PropertyPut); }),
               static_cast<int32_t>(kDispEBadParamCount));
     Value bad("abc");
     EXPECT_EQ(number_of([&] {
-                  invoke(*r, "WriteTrack3Len", InvokeKind::PropertyPut, {&bad, 1});
+                  invoke(r, "WriteTrack3Len", InvokeKind::PropertyPut, {&bad, 1});
               }),
               rt_error::kTypeMismatch);
 }
@@ -307,16 +258,16 @@ struct NeverCalled final : EventSink {
 };
 
 TEST(Events, AConnectedClientSinkIsNeverCalled) {
-    Harness h;
-    auto r = h.make_reader();
-    auto sink = std::make_shared<NeverCalled>();
-    const uint32_t cookie = r->events().advise(sink);
-    EXPECT_EQ(r->events().connections(), 1u);
-    EXPECT_EQ(r->CardReaderInit(), kOk);
+    OneReader h;
+    auto& events = h.r->events();
+    auto sink = std::make_shared<NeverCalled>();  // the source holds it weakly
+    const uint32_t cookie = events.advise(sink);
+    EXPECT_EQ(events.connections(), 1u);
+    EXPECT_EQ(h.r->CardReaderInit(), kOk);
     h.device->raise("DeviceError");
     h.loop.pump_for(1000);
-    r->events().unadvise(cookie);
-    EXPECT_EQ(r->events().connections(), 0u);
+    events.unadvise(cookie);
+    EXPECT_EQ(events.connections(), 0u);
 }
 
 }  // namespace

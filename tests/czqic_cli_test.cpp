@@ -28,6 +28,7 @@ using testing::EnvGuard;
 using testing::TempDir;
 
 namespace fs = std::filesystem;
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -245,9 +246,9 @@ TEST_F(Czqic, HelpGoesToStandardOutput) {
     EXPECT_THAT(top.out, HasSubstr("demo"));
     Outcome run = czqic({"run", "--help"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_THAT(run.out, HasSubstr("Usage: czqic run"));
-    EXPECT_THAT(run.out, HasSubstr("--virtual-clock[=HH:MM:SS]"));
-    EXPECT_THAT(run.out, HasSubstr("sim:ChipDataReceived:HEX"));
+    EXPECT_THAT(run.out,
+                AllOf(HasSubstr("Usage: czqic run"), HasSubstr("--virtual-clock[=HH:MM:SS]"),
+                      HasSubstr("sim:ChipDataReceived:HEX")));
 }
 
 // --- Running -----------------------------------------------------------------------------

@@ -1,16 +1,10 @@
 // The host form's handlers for the control's events: what each stores, what it logs,
 // the chip reply conversion, and what happens when a handler cannot finish.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "device/chip_data.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {
 namespace {
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 struct EventRow {
     const char* event;
@@ -47,8 +41,7 @@ TEST(EventSink, EachEventStoresItsValueAndLogsTheWordItNames) {
         for (char& c : folded) c = static_cast<char>(c ^ 0x20);  // every letter's case swapped
         for (const std::string& name : {std::string(row.event), folded}) {
             SCOPED_TRACE(name);
-            Harness h;
-            auto r = h.make_reader();
+            OneReader h;
             h.rt.status_word = 777;
             h.rt.second_status_word = 888;
             h.device->raise(name);
@@ -62,8 +55,7 @@ TEST(EventSink, EachEventStoresItsValueAndLogsTheWordItNames) {
 }
 
 TEST(EventSink, UnhandledEventsChangeNothing) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.rt.status_word = 5;
     h.device->raise("MediaDetected");
     h.loop.pump();
@@ -93,35 +85,30 @@ TEST(ChipReply, ElementsBecomeTwoUpperCaseDigitsEach) {
 }
 
 TEST(EventSink, ChipDataReceivedStoresTextShowsItAndLogsTwoLines) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.device->raise("ChipDataReceived", Value(ValueArray{Value(int32_t{144}), Value(int32_t{0})}));
     h.loop.pump();
     EXPECT_EQ(h.rt.status_word, 461);
-    EXPECT_EQ(r->ChipCardData(), "9000");
+    EXPECT_EQ(h.r->ChipCardData(), "9000");
     EXPECT_EQ(h.rt.form().text(11), "9000");
     EXPECT_THAT(h.log(), ElementsAre("Event ChipDataReceived461", "mstrChipCardData:9000"));
 }
 
 TEST(EventSink, AReplyThatIsNoArrayLeavesEverythingAsItWas) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.rt.status_word = kPending;
-    r->ChipCardData("0084000004");
+    h.r->ChipCardData("0084000004");
     h.device->raise("ChipDataReceived", Value(int32_t{0x90}));
     h.loop.pump();
     EXPECT_EQ(h.rt.status_word, kPending);
-    EXPECT_EQ(r->ChipCardData(), "0084000004");
+    EXPECT_EQ(h.r->ChipCardData(), "0084000004");
     EXPECT_EQ(h.rt.form().text(11), "Text11");
     EXPECT_EQ(h.failures.size(), 1u);
 }
 
 TEST(EventSink, AFailingLogStillKeepsTheStoredValue) {
-    Harness h;
-    auto r = h.make_reader();
-    h.logs->before_write = [](const std::string&) {
-        throw AutomationError(61, 0x800A003D, "Disk full");
-    };
+    OneReader h;
+    h.fail_writing([](const std::string&) { return true; });
     h.device->raise("CardTaken");
     h.loop.pump();
     EXPECT_EQ(h.rt.status_word, 411);
@@ -130,12 +117,11 @@ TEST(EventSink, AFailingLogStillKeepsTheStoredValue) {
 }
 
 TEST(EventSink, EventsOfAnUnloadedControlAreNeverDelivered) {
-    Harness h;
-    auto a = h.make_reader();
+    OneReader h;
     auto b = h.make_reader();
     h.device->raise("CardAccepted");
     h.rt.status_word = 0;
-    a.reset();  // unloads the form before the event's message runs
+    h.r.reset();  // unloads the form before the event's message runs
     h.loop.pump_for(5000);
     EXPECT_EQ(h.rt.status_word, 0);
     EXPECT_THAT(h.log(), IsEmpty());

@@ -34,21 +34,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path make_temp_dir() {
-    std::string pattern = (fs::temp_directory_path() / "czqic-logfaults-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 // One whole line as the file log writer writes it; the message is captured.
 const std::regex kLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[Qor\] (.*))");
-
-std::vector<std::string> file_lines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // Messages of the file's lines; a line that is not whole shows as "<BROKEN: ...>".
 std::vector<std::string> file_messages(const fs::path& file) {
@@ -58,13 +45,6 @@ std::vector<std::string> file_messages(const fs::path& file) {
         out.push_back(std::regex_match(line, m, kLine) ? m[1].str() : "<BROKEN: " + line + ">");
     }
     return out;
-}
-
-std::string file_text(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // The real file log writer, with every WriteLog call counted and its message kept before
@@ -91,14 +71,12 @@ class CountingFileWriter final : public LogWriter {
 class LogFaults : public ::testing::Test {
   protected:
     explicit LogFaults(const std::string& scenario = "")
-        : dir_(make_temp_dir()), drive_("CZQIC_DRIVE_ROOT", dir_.string()), h_(scenario) {
+        : drive_("CZQIC_DRIVE_ROOT", dir_.string()), h_(scenario) {
         register_file_log_writer(h_.classes);
     }
     ~LogFaults() override {
         reader_.reset();
         h_.rt.unload_form();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
     // Replaces the registered writer by the counting one (still the real file writer).
@@ -131,7 +109,8 @@ class LogFaults : public ::testing::Test {
         return n;
     }
 
-    fs::path dir_;
+    TempDir temp_{"czqic-logfaults"};
+    const fs::path dir_ = temp_.path();
     EnvGuard drive_;
     Harness h_;
     ReaderRef reader_;
@@ -332,32 +311,21 @@ TEST_F(TmpfsLogFaults, ProcessesSharingAFullLogLeaveWholeLinesAndLoseNone) {
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         fs::remove(file());
-        std::vector<pid_t> children;
-        for (int w = 0; w < kWriters; ++w) {
-            const pid_t pid = ::fork();
-            ASSERT_GE(pid, 0);
-            if (pid == 0) {
-                FileLogWriter writer;
-                std::ofstream told(dir_ / ("told-" + std::to_string(w)), std::ios::trunc);
-                for (int k = 0; k < kLines; ++k) {
-                    const std::string message =
-                        "writer " + std::to_string(w) + " line " + std::to_string(k) + " " +
-                        std::string(static_cast<size_t>(40 + (w * 311 + k * 1777) % 3000), 'a' + w);
-                    try {
-                        writer.WriteLog(kLogPath, message, kLogTag);
-                        told << message << '\n' << std::flush;
-                    } catch (const AutomationError&) {
-                    }
+        in_child_processes(kWriters, [&](int w) {
+            FileLogWriter writer;
+            std::ofstream told(dir_ / ("told-" + std::to_string(w)), std::ios::trunc);
+            for (int k = 0; k < kLines; ++k) {
+                const std::string message =
+                    "writer " + std::to_string(w) + " line " + std::to_string(k) + " " +
+                    std::string(static_cast<size_t>(40 + (w * 311 + k * 1777) % 3000), 'a' + w);
+                try {
+                    writer.WriteLog(kLogPath, message, kLogTag);
+                    told << message << '\n' << std::flush;
+                } catch (const AutomationError&) {
                 }
-                ::_exit(0);
             }
-            children.push_back(pid);
-        }
-        for (pid_t pid : children) {
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        }
+            return 0;
+        });
         const std::string text = file_text(file());
         EXPECT_TRUE(text.empty() || text.ends_with("\n"));
         EXPECT_EQ(text.find('\0'), std::string::npos);
@@ -374,13 +342,9 @@ TEST_F(LogFaults, ALogPathThatIsNotARegularFileIsRefusedWithoutWaiting) {
     fs::create_directories(folder());
     ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);  // nobody will ever read it
     FileLogWriter writer;
-    try {
-        writer.WriteLog(kLogPath, "to a FIFO", kLogTag);
-        ADD_FAILURE() << "wrote to a FIFO";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.number(), 75);
-        EXPECT_THAT(e.description(), ::testing::HasSubstr("not a regular file"));
-    }
+    const AutomationError e = error_from([&] { writer.WriteLog(kLogPath, "to a FIFO", kLogTag); });
+    EXPECT_EQ(e.number(), 75);
+    EXPECT_THAT(e.description(), ::testing::HasSubstr("not a regular file"));
 }
 
 TEST_F(LogFaults, WhileTheFileIsWritableNoLineIsDropped) {

@@ -20,39 +20,17 @@
 #include "log/file_log_writer.h"
 #include "log/log_files.h"
 #include "platform/dispatch.h"
+#include "tests/support/errors.h"
 #include "tests/support/scratch.h"
 
-namespace czqic {
+namespace czqic::testing {
 namespace {
-
-using testing::EnvGuard;
-using testing::TempDir;
 
 namespace fs = std::filesystem;
 
-// Sets or clears one environment variable for the life of the guard.
-std::vector<std::string> read_lines(const fs::path& file) {
-    std::ifstream in(file);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::string read_all(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 AutomationError write_and_catch(FileLogWriter& writer, const std::string& path) {
-    try {
-        writer.WriteLog(path, "CardReaderInit:10120100", kLogTag);
-    } catch (const AutomationError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "WriteLog to " << path << " did not fail";
-    return AutomationError(0, 0, "");
+    SCOPED_TRACE("WriteLog to " + path);
+    return error_from([&] { writer.WriteLog(path, "CardReaderInit:10120100", kLogTag); });
 }
 
 class FileLogWriterTest : public ::testing::Test {
@@ -69,14 +47,14 @@ TEST_F(FileLogWriterTest, AppendsOneTimestampedTaggedLinePerCallCreatingTheFolde
     FileLogWriter second;  // each call opens afresh: another writer appends, never truncates
     EXPECT_EQ(second.WriteLog(kLogPath, "CardReaderReset", "Other"), 0);
 
-    auto lines = read_lines(log_file);
+    auto lines = file_lines(log_file);
     ASSERT_EQ(lines.size(), 3u);
     const std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )");
     for (const auto& line : lines) EXPECT_TRUE(std::regex_search(line, stamp)) << line;
     EXPECT_EQ(lines[0].substr(24), "[Qor] CardReaderInit:10120100");
     EXPECT_EQ(lines[1].substr(24), "[Qor] Event ResetComplete404");
     EXPECT_EQ(lines[2].substr(24), "[Other] CardReaderReset");
-    EXPECT_EQ(read_all(log_file).back(), '\n');
+    EXPECT_EQ(file_text(log_file).back(), '\n');
 }
 
 TEST_F(FileLogWriterTest, WritesALargeMessageWhole) {
@@ -84,7 +62,7 @@ TEST_F(FileLogWriterTest, WritesALargeMessageWhole) {
     message.back() = 'y';
     FileLogWriter writer;
     writer.WriteLog(kLogPath, message, kLogTag);
-    std::string text = read_all(log_file);
+    std::string text = file_text(log_file);
     ASSERT_EQ(text.size(), 24 + 6 + message.size() + 1);
     EXPECT_EQ(text.substr(30), message + "\n");
 }
@@ -95,7 +73,7 @@ TEST_F(FileLogWriterTest, RegisteredClassIsCreatableByClsidAndProgIdAndTapsAfter
     std::vector<size_t> lines_when_tapped;
     register_file_log_writer(classes, [&](const std::string& message) {
         tapped.push_back(message);
-        lines_when_tapped.push_back(read_lines(log_file).size());
+        lines_when_tapped.push_back(file_lines(log_file).size());
     });
     auto by_clsid = classes.create_as<LogWriter>(kLogWriterClsid);
     auto by_progid = classes.create_as<LogWriter>(kLogWriterProgId);
@@ -182,15 +160,11 @@ TEST(DrivePathTest, DriveRootComesFromTheFirstVariableThatIsSet) {
         EnvGuard root("CZQIC_DRIVE_ROOT", nullptr);
         EnvGuard state("XDG_STATE_HOME", state_value);
         EnvGuard no_home("HOME", nullptr);
-        try {
-            map_drive_path(kLogPath);
-            ADD_FAILURE() << "mapped without any root";
-        } catch (const AutomationError& e) {
-            EXPECT_EQ(e.number(), 75);
-            EXPECT_EQ(e.description().find("XDG_STATE_HOME is relative") != std::string::npos,
-                      state_value != nullptr)
-                << e.description();
-        }
+        const AutomationError e = error_from([] { map_drive_path(kLogPath); });
+        EXPECT_EQ(e.number(), 75);
+        EXPECT_EQ(e.description().find("XDG_STATE_HOME is relative") != std::string::npos,
+                  state_value != nullptr)
+            << e.description();
     }
 }
 
@@ -208,13 +182,9 @@ TEST(DrivePathTest, ParentComponentsAndNetworkPathsAreRejected) {
     EnvGuard root("CZQIC_DRIVE_ROOT", "/r");
     for (const char* bad : {"C:\\QUIRN\\..\\..\\etc\\passwd", "C:\\..", "/var/log/../x",
                             "..\\x.log", "\\\\server\\share\\Qor.log", ""}) {
-        try {
-            std::string mapped = map_drive_path(bad);
-            ADD_FAILURE() << "\"" << bad << "\" mapped to " << mapped;
-        } catch (const AutomationError& e) {
-            EXPECT_EQ(e.number(), 75) << bad;
-            EXPECT_EQ(e.hresult(), 0x800A004Bu) << bad;
-        }
+        const AutomationError e = error_from([&] { map_drive_path(bad); });
+        EXPECT_EQ(e.number(), 75) << bad;
+        EXPECT_EQ(e.hresult(), 0x800A004Bu) << bad;
     }
 }
 
@@ -243,21 +213,21 @@ TEST(DayFileNames, NameAndParseAgreeAndNothingElseCountsAsADayFile) {
 }
 
 TEST(DayFileRetention, LimitsComeFromWholeNumbersElseTheDefaults) {
-    struct Row {
-        const char* keep_days;
-        const char* max_mb;
-        int days;
-        uint64_t bytes;
-    };
     constexpr uint64_t MiB = 1 << 20;
-    for (const Row& row :
-         {Row{"", "", 90, 1024 * MiB}, Row{"30", "10", 30, 10 * MiB}, Row{"0", "0", 0, 0},
-          Row{"-1", "x", 90, 1024 * MiB}, Row{" 30", "30 ", 90, 1024 * MiB},
-          Row{"99999999999999999999", "4294967296", 90, 1024 * MiB},
-          Row{"36525", "4294967295", 36525, 4294967295 * MiB}}) {
-        const RetentionLimits limits = retention_limits_from(row.keep_days, row.max_mb);
-        EXPECT_EQ(limits.keep_days, row.days) << row.keep_days;
-        EXPECT_EQ(limits.max_bytes, row.bytes) << row.max_mb;
+    // The two settings' texts, and the days and bytes they give.
+    const std::tuple<const char*, const char*, int, uint64_t> rows[] = {
+        {"", "", 90, 1024 * MiB},
+        {"30", "10", 30, 10 * MiB},
+        {"0", "0", 0, 0},
+        {"-1", "x", 90, 1024 * MiB},
+        {" 30", "30 ", 90, 1024 * MiB},
+        {"99999999999999999999", "4294967296", 90, 1024 * MiB},
+        {"36525", "4294967295", 36525, 4294967295 * MiB},
+    };
+    for (const auto& [keep_days, max_mb, days, bytes] : rows) {
+        const RetentionLimits limits = retention_limits_from(keep_days, max_mb);
+        EXPECT_EQ(limits.keep_days, days) << keep_days;
+        EXPECT_EQ(limits.max_bytes, bytes) << max_mb;
     }
     EnvGuard days("CZQIC_LOG_KEEP_DAYS", "7");
     EnvGuard mb("CZQIC_LOG_MAX_MB", "3");
@@ -294,7 +264,7 @@ class DayFilesTest : public FileLogWriterTest {
     }
     static std::vector<std::string> messages(const fs::path& file) {
         std::vector<std::string> out;
-        for (const auto& line : read_lines(file)) out.push_back(line.substr(30));
+        for (const auto& line : file_lines(file)) out.push_back(line.substr(30));
         return out;
     }
 };
@@ -306,7 +276,7 @@ TEST_F(DayFilesTest, AcrossMidnightAndAcross91DaysEachFileHoldsItsDayAndOldDaysG
     write(at(jan6, 0, 0, 0, 0), "c");
     EXPECT_EQ(messages(day_file("2026-01-05")), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(messages(log_file), std::vector<std::string>{"c"});
-    EXPECT_EQ(read_lines(log_file)[0].substr(0, 24), "2026-01-06 00:00:00.000 ");
+    EXPECT_EQ(file_lines(log_file)[0].substr(0, 24), "2026-01-06 00:00:00.000 ");
 
     // Owner and group only, on the files and on the folders made for them.
     for (const fs::path& file : {log_file, day_file("2026-01-05")})
@@ -371,38 +341,26 @@ TEST_F(DayFilesTest, ProcessesWritingAcrossMidnightLoseNoLineAndNoneLandsInTheWr
         fs::remove_all(folder);
         shared->ticks = 0;
         shared->ready = 0;
-        std::vector<pid_t> children;
-        for (int w = 0; w < kWriters; ++w) {
-            const pid_t pid = ::fork();
-            ASSERT_GE(pid, 0);
-            if (pid == 0) {
-                FileLogWriter child({}, shared_clock);
-                ++shared->ready;
-                while (shared->ready < kWriters) std::this_thread::yield();
-                int status = 0;
-                for (int k = 0; k < kLines; ++k) {
-                    try {
-                        child.WriteLog(kLogPath, std::to_string(w) + ":" + std::to_string(k),
-                                       kLogTag);
-                    } catch (const AutomationError&) {
-                        status = 1;
-                    }
-                }
-                ::_exit(status);
-            }
-            children.push_back(pid);
-        }
-        for (pid_t pid : children) {
+        in_child_processes(kWriters, [&](int w) {
+            FileLogWriter child({}, shared_clock);
+            ++shared->ready;
+            while (shared->ready < kWriters) std::this_thread::yield();
             int status = 0;
-            ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        }
+            for (int k = 0; k < kLines; ++k) {
+                try {
+                    child.WriteLog(kLogPath, std::to_string(w) + ":" + std::to_string(k), kLogTag);
+                } catch (const AutomationError&) {
+                    status = 1;
+                }
+            }
+            return status;
+        });
 
         std::set<std::string> seen;
         for (const auto& [file, date] : {std::pair{day_file("2026-01-05"), "2026-01-05 "},
                                          std::pair{log_file, "2026-01-06 "}}) {
             std::string last_stamp;
-            const auto lines = read_lines(file);
+            const auto lines = file_lines(file);
             EXPECT_FALSE(lines.empty()) << file;
             for (const auto& line : lines) {
                 EXPECT_TRUE(line.starts_with(date)) << file << ": " << line;
@@ -495,4 +453,4 @@ TEST(DailyLogTest, ARefusedRenameOrRemovalNeverFailsALineAndIsTriedAgainAtTheNex
 }
 
 }  // namespace
-}  // namespace czqic
+}  // namespace czqic::testing

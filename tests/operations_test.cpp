@@ -1,8 +1,7 @@
 // The blocking device methods on the virtual clock: result mappings, log lines in order,
 // time limits (also across midnight), events during the start call, the error path,
 // and re-entrant pumping.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <span>
 
 #include "operations/frame.h"
 #include "tests/support/harness.h"
@@ -21,19 +20,6 @@ CZQIC_IN_EACH_WAIT_MODE(Return);
 CZQIC_IN_EACH_WAIT_MODE(Disable);
 CZQIC_IN_EACH_WAIT_MODE(Reentrancy);
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
-// A scenario whose member answers every call with one event, during the call or later.
-std::string answer(const std::string& member, const std::string& event, bool during = false,
-                   int after_ms = 700) {
-    const std::string when =
-        during ? R"("during": true)" : R"("afterMs": )" + std::to_string(after_ms);
-    if (event.empty()) return R"({"on": {")" + member + R"(": [{}]}})";
-    return R"({"on": {")" + member + R"(": [{"events": [{"event": ")" + event + R"(", )" + when +
-           "}]}]}}";
-}
-
 struct MappingRow {
     const char* event;  // empty: nothing ever answers
     int32_t result;
@@ -48,20 +34,17 @@ TEST_P(ResetMapping, EachOutcomeGivesItsResult) {
     for (const char* member : {"reset", "retain"}) {
         for (const MappingRow& row : rows) {
             SCOPED_TRACE(std::string(member) + " " + row.event);
-            Harness h(answer(member, row.event));
-            auto r = h.make_reader();
+            OneReader h(answer(member, row.event));
             const int32_t result =
-                std::string(member) == "reset" ? r->CardReaderReset() : r->CardReaderRetain();
+                std::string(member) == "reset" ? h.r->CardReaderReset() : h.r->CardReaderRetain();
             EXPECT_EQ(result, row.result);
         }
     }
 }
 
 TEST_P(ResetMapping, ResetLogsAroundTheEventAndCancelsTheWaitFirst) {
-    Harness h(answer("reset", "ResetComplete"));
-    auto r = h.make_reader();
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderReset(), kOk);
+    OneReader h(answer("reset", "ResetComplete"));
+    EXPECT_EQ(h.r->CardReaderReset(), kOk);
     // The built-in reader confirms the cancelled wait before the reset completes.
     EXPECT_THAT(h.log(), ElementsAre("CardReaderReset:10120100", "Event WaitCancelled10120100",
                                      "Event ResetComplete404", "CardReaderReset end:404"));
@@ -69,22 +52,18 @@ TEST_P(ResetMapping, ResetLogsAroundTheEventAndCancelsTheWaitFirst) {
 }
 
 TEST_P(ResetMapping, RetainCancelsTheWaitBeforeRetainingEvenWithNothingPending) {
-    Harness h(answer("retain", "CardCaptured"));
-    auto r = h.make_reader();
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderRetain(), kCaptured);
+    OneReader h(answer("retain", "CardCaptured"));
+    EXPECT_EQ(h.r->CardReaderRetain(), kCaptured);
     EXPECT_THAT(h.journal_matching("call:"), ElementsAre("call: cancelWait()", "call: retain()"));
     EXPECT_THAT(h.log(), ElementsAre("CardReaderRetain:10120100", "Event WaitCancelled10120100",
                                      "Event CardCaptured412", "CardReaderRetain end:412"));
 }
 
 TEST_P(Frame, AnEventDuringTheStartCallEndsTheWaitWithoutSleeping) {
-    Harness h(answer("reset", "ResetComplete", true));
-    auto r = h.make_reader();
-    h.clear_records();
-    int32_t result = 0;
-    EXPECT_EQ(h.elapsed_during([&] { result = r->CardReaderReset(); }), 0);
-    EXPECT_EQ(result, kOk);
+    OneReader h(answer("reset", "ResetComplete", true));
+    const auto reset = h.timed_call(&ColsZQICCardReader::CardReaderReset);
+    EXPECT_EQ(reset.ms, 0);
+    EXPECT_EQ(reset.result, kOk);
     // The start line follows the calls, so it already shows the event's value.
     EXPECT_THAT(h.log(), ElementsAre("Event ResetComplete404", "CardReaderReset:404",
                                      "CardReaderReset end:404"));
@@ -93,7 +72,7 @@ TEST_P(Frame, AnEventDuringTheStartCallEndsTheWaitWithoutSleeping) {
 struct ArrivalRow {
     const char* name;
     std::string scenario;
-    std::function<int32_t(ColsZQICCardReader&)> op;
+    OneReader::Op op;
     int64_t standard_ms, responsive_ms;
 };
 
@@ -117,12 +96,9 @@ TEST_P(Frame, TheResponsiveWaitSeesAnOutcomeInThePassItArrivesIn) {
     };
     for (const ArrivalRow& row : rows) {
         SCOPED_TRACE(row.name);
-        Harness h(row.scenario);
-        auto r = h.make_reader();
-        int32_t result = -1;
-        const int64_t took = h.elapsed_during([&] { result = row.op(*r); });
-        EXPECT_EQ(result, kOk);
-        EXPECT_EQ(took, responsive() ? row.responsive_ms : row.standard_ms);
+        const auto outcome = OneReader(row.scenario).timed_call(row.op);
+        EXPECT_EQ(outcome.result, kOk);
+        EXPECT_EQ(outcome.ms, responsive() ? row.responsive_ms : row.standard_ms);
     }
 }
 
@@ -138,7 +114,7 @@ TEST(FrameClock, ElapsedSecondsRoundHalfToEvenAndWrapAtMidnight) {
 struct LimitRow {
     const char* name;
     std::string scenario;
-    std::function<int32_t(ColsZQICCardReader&)> op;
+    OneReader::Op op;
     int64_t min_ms, max_ms;
     int32_t result;
 };
@@ -183,60 +159,41 @@ TEST_P(Frame, EachWaitEndsHalfASecondBeforeItsLimitAtTheLatest) {
     for (double start : {12 * 3600.0, 23 * 3600.0 + 59 * 60 + 50}) {
         for (const LimitRow& row : rows) {
             SCOPED_TRACE(std::string(row.name) + " from " + std::to_string(start));
-            Harness h(row.scenario, start);
-            auto r = h.make_reader();
-            int32_t result = 0;
-            const int64_t took = h.elapsed_during([&] { result = row.op(*r); });
-            EXPECT_GE(took, row.min_ms);
-            EXPECT_LE(took, row.max_ms);
-            EXPECT_EQ(result, row.result);
+            const auto outcome = OneReader(row.scenario, start).timed_call(row.op);
+            EXPECT_GE(outcome.ms, row.min_ms);
+            EXPECT_LE(outcome.ms, row.max_ms);
+            EXPECT_EQ(outcome.result, row.result);
         }
     }
 }
 
 TEST_P(Frame, AFailingControlCallWritesOneErrorLineAndLeavesThePendingMark) {
-    Harness h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
-    auto r = h.make_reader();
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderReset(), kFailed);
+    OneReader h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
+    EXPECT_EQ(h.r->CardReaderReset(), kFailed);
     EXPECT_EQ(h.rt.status_word, kPending);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderReset err:Device not ready"));
 }
 
 TEST_P(Frame, WhenTheErrorLineCannotBeWrittenTheMethodFailsAsACall) {
-    Harness h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
-    auto r = h.make_reader();
-    h.logs->before_write = [](const std::string& message) {
-        if (message.find(" err:") != std::string::npos)
-            throw AutomationError(61, 0x800A003D, "Disk full");
-    };
-    try {
-        r->CardReaderReset();
-        FAIL() << "returned a result code";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.description(), "Disk full");
-    }
+    OneReader h(R"({"on": {"reset": [{"fail": "Device not ready"}]}})");
+    h.fail_writing(
+        [](const std::string& message) { return message.find(" err:") != std::string::npos; });
+    EXPECT_EQ(error_from([&] { h.r->CardReaderReset(); }).description(), "Disk full");
 }
 
 TEST_P(Frame, AStartLineThatCannotBeWrittenTakesTheErrorPath) {
-    Harness h;
-    auto r = h.make_reader();
-    h.logs->before_write = [](const std::string& message) {
-        if (message.rfind("CardReaderReturn:", 0) == 0)
-            throw AutomationError(61, 0x800A003D, "Disk full");
-    };
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderReturn(), kFailed);
+    OneReader h;
+    h.fail_writing(
+        [](const std::string& message) { return message.starts_with("CardReaderReturn:"); });
+    EXPECT_EQ(h.r->CardReaderReturn(), kFailed);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderReturn err:Disk full"));
     // The line comes before the eject, so the card was never ejected.
     EXPECT_THAT(h.journal_matching("call:"), IsEmpty());
 }
 
 TEST_P(Init, OpensThenResetsAndReturnsTheResetsResult) {
-    Harness h;
-    auto r = h.make_reader();
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderInit(), kOk);
+    OneReader h;
+    EXPECT_EQ(h.r->CardReaderInit(), kOk);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderInit:10120100", "Event ConnectionOpened403",
                                      "CardReaderInit end:403", "CardReaderReset:10120100",
                                      "Event WaitCancelled10120100", "Event ResetComplete404",
@@ -246,20 +203,15 @@ TEST_P(Init, OpensThenResetsAndReturnsTheResetsResult) {
 }
 
 TEST_P(Init, AFailedOpenDoesNotStopTheReset) {
-    Harness h(answer("open", "DeviceError", true));
-    auto r = h.make_reader();
-    EXPECT_EQ(r->CardReaderInit(), kOk);
+    EXPECT_EQ(OneReader(answer("open", "DeviceError", true)).r->CardReaderInit(), kOk);
 }
 
 TEST_P(Init, ADeviceThatNeverAnswersTakesTwoMinutes) {
-    Harness h(R"({"on": {"open": [{}], "cancelWait": [{}], "reset": [{}]}})");
-    auto r = h.make_reader();
-    h.clear_records();
-    int32_t result = 0;
-    const int64_t took = h.elapsed_during([&] { result = r->CardReaderInit(); });
-    EXPECT_EQ(result, kTimedOut);
-    EXPECT_GE(took, 119000);
-    EXPECT_LE(took, 120000);
+    OneReader h(R"({"on": {"open": [{}], "cancelWait": [{}], "reset": [{}]}})");
+    const auto init = h.timed_call(&ColsZQICCardReader::CardReaderInit);
+    EXPECT_EQ(init.result, kTimedOut);
+    EXPECT_GE(init.ms, 119000);
+    EXPECT_LE(init.ms, 120000);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderInit:10120100", "CardReaderInit end:10120100",
                                      "CardReaderReset:10120100", "CardReaderReset end:10120100"));
 }
@@ -270,6 +222,19 @@ struct SyncRow {
     int32_t status;
 };
 
+// Each row's call on a fresh reader whose member returns the row's answer at once: the
+// result and the status word it stores, then the method's own checks.
+void expect_sync_rows(std::span<const SyncRow> rows, const char* member, OneReader::Op op,
+                      const std::function<void(OneReader&, const SyncRow&)>& more) {
+    for (const SyncRow& row : rows) {
+        SCOPED_TRACE(row.returns);
+        OneReader h(returning(member, row.returns));
+        EXPECT_EQ(op(*h.r), row.result);
+        EXPECT_EQ(h.rt.status_word, row.status);
+        more(h, row);
+    }
+}
+
 TEST_P(Clear, StoresTheControlsAnswerAndWritesNoLine) {
     const SyncRow rows[] = {{"0", kOk, 0},
                             {"5", kFailed, 5},
@@ -277,19 +242,11 @@ TEST_P(Clear, StoresTheControlsAnswerAndWritesNoLine) {
                             {"70000", kFailed, kPending},
                             {"\"7\"", kFailed, 7},
                             {"\"x\"", kFailed, kPending}};
-    for (const SyncRow& row : rows) {
-        SCOPED_TRACE(row.returns);
-        Harness h(std::string(R"({"on": {"clear": [{"returns": )") + row.returns + "}]}}");
-        auto r = h.make_reader();
-        h.clear_records();
-        EXPECT_EQ(r->CardReaderClear(), row.result);
-        EXPECT_EQ(h.rt.status_word, row.status);
-        if (row.status != kPending) {
-            EXPECT_THAT(h.log(), IsEmpty());
-        } else {
-            EXPECT_EQ(h.log().size(), 1u);
-        }
-    }
+    expect_sync_rows(rows, "clear", &ColsZQICCardReader::CardReaderClear,
+                     [](OneReader& h, const SyncRow& row) {
+                         // Only an answer that is no Integer takes the error path and its line.
+                         EXPECT_EQ(h.log().size(), row.status == kPending ? 1u : 0u);
+                     });
 }
 
 TEST_P(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
@@ -298,45 +255,38 @@ TEST_P(Enable, MapsTheImmediateAnswerAndAlwaysOpensEntry) {
                             {"460", kOk, 460},
                             {"1", kFailed, 1},
                             {"32768", kFailed, kPending}};
-    for (const SyncRow& row : rows) {
-        SCOPED_TRACE(row.returns);
-        Harness h(std::string(R"({"on": {"acceptAndRead": [{"returns": )") + row.returns + "}]}}");
-        auto r = h.make_reader();
-        h.clear_records();
-        EXPECT_EQ(r->CardReaderEnable(), row.result);
-        EXPECT_EQ(h.rt.status_word, row.status);
-        EXPECT_EQ(r->entry_enabled(), row.status == kPending ? 0 : 1);
-        ASSERT_EQ(h.log().size(), 1u);
-        const std::string expected = row.status != kPending
-                                         ? "CardReaderEnable end:" + std::to_string(row.status)
-                                         : "CardReaderEnable err:Overflow";
-        EXPECT_EQ(h.log()[0], expected);
-        EXPECT_THAT(h.journal_matching("call:"),
-                    ElementsAre(R"(call: acceptAndRead("1,2,3", -1))"));
-    }
+    expect_sync_rows(rows, "acceptAndRead", &ColsZQICCardReader::CardReaderEnable,
+                     [](OneReader& h, const SyncRow& row) {
+                         EXPECT_EQ(h.r->entry_enabled(), row.status == kPending ? 0 : 1);
+                         EXPECT_THAT(h.log(), ElementsAre(row.status != kPending
+                                                              ? "CardReaderEnable end:" +
+                                                                    std::to_string(row.status)
+                                                              : "CardReaderEnable err:Overflow"));
+                         EXPECT_THAT(h.journal_matching("call:"),
+                                     ElementsAre(R"(call: acceptAndRead("1,2,3", -1))"));
+                     });
 }
 
 TEST_P(Enable, ACardAcceptedInsideTheCallIsReadAtOnce) {
-    Harness h(R"({"on": {"acceptAndRead": [{"returns": 0, "events": [
+    OneReader h(R"({"on": {"acceptAndRead": [{"returns": 0, "events": [
         {"event": "CardAccepted", "during": true, "set": {"media": "PRESENT"}}]}]}})");
-    auto r = h.make_reader();
-    EXPECT_EQ(r->CardReaderEnable(), kOk);
+    EXPECT_EQ(h.r->CardReaderEnable(), kOk);
     EXPECT_EQ(h.rt.status_word, 405);
-    EXPECT_EQ(r->entry_enabled(), 1);
-    int32_t result = -1;
-    EXPECT_EQ(h.elapsed_during([&] { result = r->CardReaderRead(); }), 0);
-    EXPECT_EQ(result, kOk);
+    EXPECT_EQ(h.r->entry_enabled(), 1);
+    const auto read = h.timed_call(&ColsZQICCardReader::CardReaderRead);
+    EXPECT_EQ(read.ms, 0);
+    EXPECT_EQ(read.result, kOk);
 }
 
 TEST_P(Read, CollectsTheTracksOfTheAcceptedCard) {
-    Harness h;
-    auto r = h.make_reader();
-    ASSERT_EQ(r->CardReaderEnable(), kOk);
+    OneReader h;
+    ASSERT_EQ(h.r->CardReaderEnable(), kOk);
     h.clear_records();
-    EXPECT_EQ(r->CardReaderRead(), kOk);
-    EXPECT_EQ(r->entry_enabled(), 0);
-    EXPECT_EQ(r->ReadTrack(1), h.device->state().tracks[0].data);
-    EXPECT_EQ(r->ReadTrackLen(2), static_cast<int32_t>(h.device->state().tracks[1].data.size()));
+    EXPECT_EQ(h.r->CardReaderRead(), kOk);
+    EXPECT_EQ(h.r->entry_enabled(), 0);
+    const auto& tracks = h.device->state().tracks;
+    EXPECT_EQ(h.r->ReadTrack(1), tracks[0].data);
+    EXPECT_EQ(h.r->ReadTrackLen(2), static_cast<int32_t>(tracks[1].data.size()));
     EXPECT_THAT(h.log(), ElementsAre("CardReaderRead start:0 1", "Event CardAccepted405",
                                      "CardReaderRead Start end :405"));
     // Track 2 first, then 3, then 1; data only for tracks that were read.
@@ -376,39 +326,35 @@ TEST_P(Read, OnlyReadAndInvalidTracksDeliverData) {
 }
 
 TEST_P(Read, ACardAcceptedBeforeTheCallIsNotLost) {
-    Harness h;
-    auto r = h.make_reader();
-    ASSERT_EQ(r->CardReaderEnable(), kOk);
+    OneReader h;
+    ASSERT_EQ(h.r->CardReaderEnable(), kOk);
     h.loop.pump_for(2000);  // the client's own message loop sees the card arrive
     ASSERT_EQ(h.rt.status_word, 405);
-    int32_t result = 0;
-    EXPECT_EQ(h.elapsed_during([&] { result = r->CardReaderRead(); }), 0);
-    EXPECT_EQ(result, kOk);
+    const auto read = h.timed_call(&ColsZQICCardReader::CardReaderRead);
+    EXPECT_EQ(read.ms, 0);
+    EXPECT_EQ(read.result, kOk);
 }
 
 TEST_P(Read, AnAcceptedCardOverwrittenByCardReadIsNotSeen) {
-    Harness h;
-    auto r = h.make_reader();
-    r->ReadTrack(1);
+    OneReader h;
+    h.r->ReadTrack(1);
     h.device->raise("CardAccepted");
     h.device->raise("CardRead");
     h.loop.pump();
-    int32_t result = 0;
-    const int64_t took = h.elapsed_during([&] { result = r->CardReaderRead(); });
-    EXPECT_EQ(result, kFailed);
-    EXPECT_GE(took, 9500);
+    const auto read = h.timed_call(&ColsZQICCardReader::CardReaderRead);
+    EXPECT_EQ(read.result, kFailed);
+    EXPECT_GE(read.ms, 9500);
 }
 
 TEST_P(Read, NoCardKeepsThePreviousTracks) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.rt.status_word = 405;
-    ASSERT_EQ(r->CardReaderRead(), kOk);
-    const std::string track1 = r->ReadTrack(1);
+    ASSERT_EQ(h.r->CardReaderRead(), kOk);
+    const std::string track1 = h.r->ReadTrack(1);
     h.rt.status_word = 23;
     h.clear_records();
-    EXPECT_EQ(r->CardReaderRead(), kFailed);
-    EXPECT_EQ(r->ReadTrack(1), track1);
+    EXPECT_EQ(h.r->CardReaderRead(), kFailed);
+    EXPECT_EQ(h.r->ReadTrack(1), track1);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderRead start:23 0", "CardReaderRead Start end :23"));
 }
 
@@ -416,65 +362,55 @@ TEST_P(Return, MapsTakenAndCancelsTheWaitOtherwise) {
     const MappingRow rows[] = {{"CardTaken", kOk}, {"DeviceError", kFailed}, {"", kTimedOut}};
     for (const MappingRow& row : rows) {
         SCOPED_TRACE(row.event);
-        Harness h(answer("eject", row.event, false, 1000));
-        auto r = h.make_reader();
-        h.clear_records();
-        EXPECT_EQ(r->CardReaderReturn(), row.result);
+        OneReader h(answer("eject", row.event, false, 1000));
+        EXPECT_EQ(h.r->CardReaderReturn(), row.result);
         std::vector<std::string> calls{"call: eject(-1)"};
-        if (row.result != kOk) {
-            calls.push_back("call: cancelWait()");
-        }
+        if (row.result != kOk) calls.push_back("call: cancelWait()");
         EXPECT_EQ(h.journal_matching("call:"), calls);
         EXPECT_EQ(h.log().front(), "CardReaderReturn:10120100");
     }
 }
 
 TEST_P(Return, TheBuiltInReadersCardIsTakenWithinTheDefaultLimit) {
-    Harness h;
-    auto r = h.make_reader();
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderReturn(), kOk);
+    OneReader h;
+    EXPECT_EQ(h.r->CardReaderReturn(), kOk);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderReturn:10120100", "Event CardEjected10120100",
                                      "Event CardTaken411", "CardReaderReturn end:411"));
 }
 
 TEST_P(Disable, CancelsOnlyAnOpenEntryWithoutACard) {
     {
-        Harness h;
-        auto r = h.make_reader();
-        ASSERT_EQ(r->CardReaderEnable(), kOk);
+        OneReader h;
+        ASSERT_EQ(h.r->CardReaderEnable(), kOk);
         h.clear_records();
-        EXPECT_EQ(r->CardReaderDisable(), kOk);
-        EXPECT_EQ(r->entry_enabled(), 0);
+        EXPECT_EQ(h.r->CardReaderDisable(), kOk);
+        EXPECT_EQ(h.r->entry_enabled(), 0);
         EXPECT_THAT(h.journal_matching("call:"), ElementsAre("call: cancelAccept()"));
         EXPECT_THAT(h.log(), ElementsAre("CardReaderDisable:0", "Event CardAcceptCancelled416",
                                          "CardReaderDisable end:0"));
         h.clear_records();
-        EXPECT_EQ(r->CardReaderDisable(), kOk);
+        EXPECT_EQ(h.r->CardReaderDisable(), kOk);
         EXPECT_THAT(h.log(), ElementsAre("CardReaderDisable:0"));
     }
     {
-        Harness h;
-        auto r = h.make_reader();
-        ASSERT_EQ(r->CardReaderEnable(), kOk);
+        OneReader h;
+        ASSERT_EQ(h.r->CardReaderEnable(), kOk);
         h.rt.status_word = 405;
         h.clear_records();
-        EXPECT_EQ(r->CardReaderDisable(), kOk);
-        EXPECT_EQ(r->entry_enabled(), 1);
+        EXPECT_EQ(h.r->CardReaderDisable(), kOk);
+        EXPECT_EQ(h.r->entry_enabled(), 1);
         EXPECT_THAT(h.journal(), IsEmpty());
         EXPECT_THAT(h.log(), ElementsAre("CardReaderDisable:405"));
     }
 }
 
 TEST_P(Disable, StatusWordEventsDoNotEndItsWait) {
-    Harness h(
-        R"({"on": {"cancelAccept": [{"events": [{"event": "DeviceError", "during": true}]}]}})");
-    auto r = h.make_reader();
-    ASSERT_EQ(r->CardReaderEnable(), kOk);
-    int32_t result = -1;
-    EXPECT_GE(h.elapsed_during([&] { result = r->CardReaderDisable(); }), 500);
-    EXPECT_EQ(result, kOk);
-    EXPECT_EQ(r->entry_enabled(), 0);
+    OneReader h(answer("cancelAccept", "DeviceError", true));
+    ASSERT_EQ(h.r->CardReaderEnable(), kOk);
+    const auto disable = h.timed_call(&ColsZQICCardReader::CardReaderDisable);
+    EXPECT_GE(disable.ms, 500);
+    EXPECT_EQ(disable.result, kOk);
+    EXPECT_EQ(h.r->entry_enabled(), 0);
 }
 
 TEST_P(Reentrancy, AnotherObjectsOperationInsideAWaitDecidesTheOuterResult) {
@@ -491,9 +427,8 @@ TEST_P(Reentrancy, AnotherObjectsOperationInsideAWaitDecidesTheOuterResult) {
 }
 
 TEST_P(Reentrancy, ATimeoutEventEndsAWaitAsAFailure) {
-    Harness h(answer("reset", "Timeout", false, 2000));
-    auto r = h.make_reader();
-    EXPECT_EQ(r->CardReaderReset(), kFailed);
+    OneReader h(answer("reset", "Timeout", false, 2000));
+    EXPECT_EQ(h.r->CardReaderReset(), kFailed);
     EXPECT_EQ(h.rt.status_word, kTimedOut);
 }
 

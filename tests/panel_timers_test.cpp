@@ -1,28 +1,27 @@
 // The host form's timers and its test panel: fault recovery every 30 seconds, the panel
 // refreshing itself every second, and each button's handler.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "panel/panel_form.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 size_t count(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
+// Clicks a button of the panel; what the panel then shows as the action and its result.
+std::string shown_after_click(Harness& h, const char* button) {
+    panel::click(h.rt.form(), button);
+    return h.rt.form().text(6);
+}
+
 TEST(Timer1, TheFirstResetComesThirtySecondsAfterTheFirstRefreshThatSawTheFault) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.device->set("device", "FATAL");
-    EXPECT_EQ(r->CardReaderStatus(), 3);  // at 0 s
+    EXPECT_EQ(h.r->CardReaderStatus(), 3);  // at 0 s
     h.loop.pump_for(20000);
-    EXPECT_EQ(r->CardReaderStatus(), 3);  // at 20 s: the period is not restarted
+    EXPECT_EQ(h.r->CardReaderStatus(), 3);  // at 20 s: the period is not restarted
     h.clear_records();
     h.loop.pump_for(9900);
     EXPECT_THAT(h.log(), IsEmpty());
@@ -35,15 +34,14 @@ TEST(Timer1, TheFirstResetComesThirtySecondsAfterTheFirstRefreshThatSawTheFault)
 }
 
 TEST(Timer1, KeepsResettingAfterTheFaultClearsUntilARefreshSeesNone) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.device->set("media", "JAMMED");
-    r->CardReaderStatus();
+    h.r->CardReaderStatus();
     h.device->set("media", "NOMEDIA");
     h.clear_records();
     h.loop.pump_for(95000);
     EXPECT_EQ(count(h.log(), "CardReaderReset"), 3u);
-    EXPECT_EQ(r->CardReaderStatus(), 1);
+    EXPECT_EQ(h.r->CardReaderStatus(), 1);
     h.clear_records();
     h.loop.pump_for(95000);
     EXPECT_THAT(h.log(), IsEmpty());
@@ -51,17 +49,16 @@ TEST(Timer1, KeepsResettingAfterTheFaultClearsUntilARefreshSeesNone) {
 
 TEST(Timer1, ATickInsideAnotherOperationsWaitDecidesThatOperationsOutcome) {
     // The client's reset is never answered; the tick's reset (second call) is.
-    Harness h(R"({"on": {"cancelWait": [{}],
+    OneReader h(R"({"on": {"cancelWait": [{}],
                          "reset": [{}, {"events": [{"event": "ResetComplete", "afterMs": 500}]}]}})");
-    auto r = h.make_reader();
     h.device->set("device", "FATAL");
-    r->CardReaderStatus();
+    h.r->CardReaderStatus();
     h.device->set("device", "ONLINE");
     h.clock.sleep_ms(29000);
     h.clear_records();
     // The tick fires about a second into this reset's wait and runs a whole reset frame
     // of its own; the outer wait then finds 404 and ends.
-    EXPECT_EQ(r->CardReaderReset(), kOk);
+    EXPECT_EQ(h.r->CardReaderReset(), kOk);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderReset:10120100", "CardReaderReset",
                                      "CardReaderReset:10120100", "Event ResetComplete404",
                                      "CardReaderReset end:404", "CardReaderReset end:404"));
@@ -70,10 +67,9 @@ TEST(Timer1, ATickInsideAnotherOperationsWaitDecidesThatOperationsOutcome) {
 TEST(Timer1, ATickDuringTheTicksOwnResetIsSkipped) {
     // No reset is ever answered, so each tick's reset waits its full 60 seconds, through
     // the next tick's time.
-    Harness h(R"({"on": {"reset": [{}], "cancelWait": [{}]}})");
-    auto r = h.make_reader();
+    OneReader h(R"({"on": {"reset": [{}], "cancelWait": [{}]}})");
     h.device->set("device", "FATAL");
-    r->CardReaderStatus();
+    h.r->CardReaderStatus();
     h.clear_records();
     h.loop.pump_for(100000);
     // The tick at 30 s resets until about 90 s; the tick at 60 s comes inside that reset
@@ -84,13 +80,10 @@ TEST(Timer1, ATickDuringTheTicksOwnResetIsSkipped) {
 }
 
 TEST(Timer1, AFailingTickEndsOnlyThatTick) {
-    Harness h;
-    auto r = h.make_reader();
+    OneReader h;
     h.device->set("device", "FATAL");
-    r->CardReaderStatus();
-    h.logs->before_write = [](const std::string& m) {
-        if (m == "CardReaderReset") throw AutomationError(61, 0x800A003D, "Disk full");
-    };
+    h.r->CardReaderStatus();
+    h.fail_writing([](const std::string& m) { return m == "CardReaderReset"; });
     h.loop.pump_for(61000);
     EXPECT_EQ(h.failures.size(), 2u);
     EXPECT_TRUE(h.rt.form().timer1().enabled());
@@ -99,8 +92,7 @@ TEST(Timer1, AFailingTickEndsOnlyThatTick) {
 
 TEST(Panel, ResetButtonStartsTheRefreshEvenAfterAFailedInitialisation) {
     Harness h(R"({"on": {"open": [{"fail": "no port"}]}})");
-    panel::click(h.rt.form(), "Cmd_Reset");
-    EXPECT_EQ(h.rt.form().text(6), "Reset:10120003");
+    EXPECT_EQ(shown_after_click(h, "Cmd_Reset"), "Reset:10120003");
     EXPECT_EQ(h.rt.form().mlngResult, kFailed);
     EXPECT_TRUE(h.rt.form().timer2().enabled());
     EXPECT_EQ(h.rt.form().text(1), "Text1");
@@ -129,45 +121,39 @@ TEST(Panel, StatusRefreshStopsAtANumberThatIsNoInteger) {
 }
 
 TEST(Panel, EjectWaitsTwentySecondsWhileTheClientKeepsThree) {
-    Harness h(R"({"on": {"eject": [{}]}})");
-    auto client = h.make_reader();
+    OneReader h(answer("eject", ""));
     HostForm& form = h.rt.form();
     const int64_t took = h.elapsed_during([&] { panel::click(form, "Cmd_Eject"); });
     EXPECT_GE(took, 19500);
     EXPECT_LE(took, 20000);
     EXPECT_EQ(form.text(6), "Eject:10120001");
-    EXPECT_EQ(client->card_taken_limit(), 3);
-    EXPECT_GE(h.elapsed_during([&] { client->CardReaderReturn(); }), 2500);
+    EXPECT_EQ(h.r->card_taken_limit(), 3);  // the client's
+    EXPECT_GE(h.timed_call(&ColsZQICCardReader::CardReaderReturn).ms, 2500);
 }
 
 TEST(Panel, ReadFillsTheTrackBoxesFromTheControlEvenWhenTheReadFailed) {
     Harness h;
     HostForm& form = h.rt.form();
-    panel::click(form, "Command1");
-    EXPECT_EQ(form.text(6), "Read:10120003");
+    EXPECT_EQ(shown_after_click(h, "Command1"), "Read:10120003");
     EXPECT_EQ(form.text(7), h.device->state().tracks[0].data);
     EXPECT_EQ(form.text(9), h.device->state().tracks[2].data);
     EXPECT_EQ(own_reader(form).ReadTrack(1), "");
 }
 
 TEST(Panel, ChipSendReplacesTheClientsCommandAndTheReplyReachesText11) {
-    Harness h;
-    auto client = h.make_reader();
-    client->ChipCardData("00A4040000");
+    OneReader h;
+    h.r->ChipCardData("00A4040000");  // the client's
     HostForm& form = h.rt.form();
-    panel::click(form, "Cmd_ChipSend");
-    EXPECT_EQ(form.text(6), "ChipTrnsp:0");
+    EXPECT_EQ(shown_after_click(h, "Cmd_ChipSend"), "ChipTrnsp:0");
     EXPECT_THAT(h.journal_matching("call: chipSend"),
                 ElementsAre(R"(call: chipSend("SEND", 0, [0, 132, 0, 0, 4], -1))"));
-    EXPECT_EQ(form.text(11), client->ChipCardData());
+    EXPECT_EQ(form.text(11), h.r->ChipCardData());
     EXPECT_EQ(form.text(11).size(), 12u);
 }
 
 TEST(Panel, WriteWithUntouchedBoxesWritesTheirLoadTexts) {
     Harness h;
-    HostForm& form = h.rt.form();
-    panel::click(form, "Cmd_WriteTracks");
-    EXPECT_EQ(form.text(6), "WriteTracks:0");
+    EXPECT_EQ(shown_after_click(h, "Cmd_WriteTracks"), "WriteTracks:0");
     EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: writeTrack("1", "Text7"))",
                                                          R"(call: writeTrack("2", "Text8"))",
                                                          R"(call: writeTrack("3", "Text9"))"));
@@ -183,8 +169,7 @@ TEST(Panel, EveryActionButtonShowsItsLabelAndResult) {
     for (const auto& [button, shown] : rows) {
         SCOPED_TRACE(button);
         Harness h;
-        panel::click(h.rt.form(), button);
-        EXPECT_EQ(h.rt.form().text(6), shown);
+        EXPECT_EQ(shown_after_click(h, button), shown);
     }
 }
 
@@ -217,11 +202,10 @@ TEST(Panel, ExitUnloadsTheFormAndReleasesItsObjectOnce) {
 }
 
 TEST(Panel, AClientReleaseUnloadsThePanelToo) {
-    Harness h;
-    auto client = h.make_reader();
+    OneReader h;
     panel::click(h.rt.form(), "Cmd_Reset");
     h.clear_records();
-    client.reset();
+    h.r.reset();  // the client's
     EXPECT_FALSE(h.rt.form_loaded());
     EXPECT_THAT(h.journal(), ElementsAre("call: close()", "call: close()"));
     h.loop.pump_for(5000);

@@ -27,7 +27,16 @@ std::string describe(const PlacedControl& p) {
            " size " + std::to_string(r.w) + "x" + std::to_string(r.h);
 }
 
-class PanelLayoutAt : public ::testing::TestWithParam<Size> {};
+class PanelLayoutAt : public ::testing::TestWithParam<Size> {
+  protected:
+    // The placed controls of one kind, at the case's size.
+    static std::vector<PlacedControl> placed(ControlKind kind) {
+        std::vector<PlacedControl> out;
+        for (const PlacedControl& p : layout_panel(GetParam().cols, GetParam().rows).controls)
+            if (p.control->kind == kind) out.push_back(p);
+        return out;
+    }
+};
 
 TEST_P(PanelLayoutAt, EveryVisibleControlIsPlacedInsideTheFormArea) {
     const auto [cols, rows] = GetParam();
@@ -78,9 +87,7 @@ TEST_P(PanelLayoutAt, NoTwoControlsOverlapAndTheFrameHoldsItsButtons) {
 }
 
 TEST_P(PanelLayoutAt, EveryButtonShowsAtLeastTheFirstFourCharactersOfItsCaption) {
-    const auto [cols, rows] = GetParam();
-    for (const PlacedControl& p : layout_panel(cols, rows).controls) {
-        if (p.control->kind != ControlKind::Button) continue;
+    for (const PlacedControl& p : placed(ControlKind::Button)) {
         SCOPED_TRACE(describe(p));
         const std::u32string full = parse_caption(p.control->caption).text;
         const ButtonFace face = button_face(p);
@@ -95,9 +102,7 @@ TEST_P(PanelLayoutAt, EveryButtonShowsAtLeastTheFirstFourCharactersOfItsCaption)
 }
 
 TEST_P(PanelLayoutAt, TextBoxesAreWideEnoughForAStateWord) {
-    const auto [cols, rows] = GetParam();
-    for (const PlacedControl& p : layout_panel(cols, rows).controls) {
-        if (p.control->kind != ControlKind::TextBox) continue;
+    for (const PlacedControl& p : placed(ControlKind::TextBox)) {
         EXPECT_GE(p.rect.w, static_cast<int>(std::string_view("NOMEDIA").size())) << describe(p);
     }
 }
@@ -156,21 +161,29 @@ TEST(PanelFocus, TabVisitsEveryButtonAndEveryInputBoxOnce) {
 }
 
 TEST(PanelFocus, ArrowsMoveToTheNeighbourOnTheFormAndReachEverything) {
-    EXPECT_EQ(step_focus("Cmd_Reset", Direction::Down), "Cmd_ChipInitialise");
-    EXPECT_EQ(step_focus("Cmd_ChipInitialise", Direction::Up), "Cmd_Reset");
-    EXPECT_EQ(step_focus("Cmd_Reset", Direction::Right), "Cmd_AcceptAndReadTracks");
-    EXPECT_EQ(step_focus("Text7", Direction::Right), "Text10");
-    EXPECT_EQ(step_focus("Text7", Direction::Down), "Text8");
-    EXPECT_EQ(step_focus("Text7", Direction::Up), "Cmd_WriteTracks");
-    EXPECT_EQ(step_focus("Text9", Direction::Down), "Cmd_Exit");
-    EXPECT_EQ(step_focus("Cmd_Reset", Direction::Left), "Cmd_Reset");
+    using enum Direction;
+    const struct {
+        const char* from;
+        Direction way;
+        const char* to;
+    } steps[] = {
+        {"Cmd_Reset", Down, "Cmd_ChipInitialise"},
+        {"Cmd_ChipInitialise", Up, "Cmd_Reset"},
+        {"Cmd_Reset", Right, "Cmd_AcceptAndReadTracks"},
+        {"Text7", Right, "Text10"},
+        {"Text7", Down, "Text8"},
+        {"Text7", Up, "Cmd_WriteTracks"},
+        {"Text9", Down, "Cmd_Exit"},
+        {"Cmd_Reset", Left, "Cmd_Reset"},  // nothing to its left
+    };
+    for (const auto& s : steps) EXPECT_EQ(step_focus(s.from, s.way), s.to) << s.from;
 
     std::set<std::string_view> reached{"Cmd_Reset"};
     std::deque<std::string_view> todo{"Cmd_Reset"};
     while (!todo.empty()) {
         const std::string_view from = todo.front();
         todo.pop_front();
-        for (auto d : {Direction::Left, Direction::Right, Direction::Up, Direction::Down})
+        for (auto d : {Left, Right, Up, Down})
             if (reached.insert(step_focus(from, d)).second) todo.push_back(step_focus(from, d));
     }
     EXPECT_EQ(reached.size(), focus_order().size());

@@ -245,10 +245,9 @@ TEST(PcscControl, ACardThatNeverAnswersTimesOutWhileTheOwnerPumpsAndIsLeftBehind
     daemon->mute_card();
     int pumped = 0;  // messages due once a second, run only while the owner pumps
     for (int second = 1; second <= 59; ++second) r.loop.post([&] { ++pumped; }, second * 1000);
-    int32_t result = 0;
-    const int64_t took = r.elapsed_during([&] { result = r.chip("0084000008"); });
-    EXPECT_EQ(result, kTimedOut);
-    EXPECT_NEAR(took, 60000, 1000) << "the chip limit, counted in whole seconds";
+    const auto exchange = r.timed([&] { return r.chip("0084000008"); });
+    EXPECT_EQ(exchange.result, kTimedOut);
+    EXPECT_NEAR(exchange.ms, 60000, 1000) << "the chip limit, counted in whole seconds";
     EXPECT_EQ(pumped, 59);
     EXPECT_EQ(r.reader->ChipCardData(), "");
 

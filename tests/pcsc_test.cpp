@@ -28,13 +28,19 @@ using Steady = std::chrono::steady_clock;
 
 constexpr const char* kVirtualReader = "Virtual PCD";
 
+// The daemon's full name of the virtual reader; empty when it has none.
+std::string virtual_reader_name() {
+    for (const auto& r : pcsc::list_readers(*pcsc::system_api()))
+        if (r.name.find(kVirtualReader) != std::string::npos) return r.name;
+    return "";
+}
+
 // Why the daemon's virtual reader cannot be used, or empty when it can.
 std::string unavailable() {
     if (!std::getenv("CZQIC_VICC"))
         return "CZQIC_VICC (the command that inserts the card) is not set";
     try {
-        for (const auto& r : pcsc::list_readers(*pcsc::system_api()))
-            if (r.name.find(kVirtualReader) != std::string::npos) return "";
+        if (!virtual_reader_name().empty()) return "";
         return "pcscd has no reader named like \"Virtual PCD\"";
     } catch (const std::exception& e) {
         return std::string("no PC/SC daemon: ") + e.what();
@@ -43,14 +49,10 @@ std::string unavailable() {
 
 // Waits up to 15 s for the virtual reader to show a card (or none); the instant it did.
 std::optional<Steady::time_point> await_card(bool present) {
+    const std::string reader = virtual_reader_name();
     auto api = pcsc::system_api();
     SCARDCONTEXT context = 0;
     if (api->establish_context(&context) != SCARD_S_SUCCESS) return std::nullopt;
-    std::vector<std::string> names;
-    api->list_readers(context, names);
-    std::string reader;
-    for (const auto& n : names)
-        if (n.find(kVirtualReader) != std::string::npos && reader.empty()) reader = n;
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
@@ -111,6 +113,14 @@ struct DaemonRig {
         reader->ChipCardData(command);
         return reader->Qor_ChipTrnsp();
     }
+    // Inserts the card into the empty reader and powers its chip up, the reader initialised.
+    void power_up_inserted_card() {
+        ASSERT_TRUE(await_card(false));
+        card.insert();
+        ASSERT_TRUE(await_card(true));
+        ASSERT_EQ(reader->CardReaderInit(), kOk);
+        ASSERT_EQ(reader->QOR_WaitChip(), kOk);
+    }
     InProcess process;
     std::vector<std::string> lines;
     std::function<void(const std::string&)> on_line;
@@ -169,11 +179,7 @@ TEST(PcscDaemon, AStoppedCardTimesOutAtTheChipLimitWhileTheOwnerPumps) {
     SKIP_WITHOUT_DAEMON();
     auto rig = std::make_unique<DaemonRig>();
     DaemonRig& r = *rig;
-    ASSERT_TRUE(await_card(false));
-    r.card.insert();
-    ASSERT_TRUE(await_card(true));
-    ASSERT_EQ(r.reader->CardReaderInit(), kOk);
-    ASSERT_EQ(r.reader->QOR_WaitChip(), kOk);
+    ASSERT_NO_FATAL_FAILURE(r.power_up_inserted_card());
 
     int pumped = 0;  // due once a second; run only while the owner pumps
     for (int second = 1; second <= 55; ++second)
@@ -206,18 +212,11 @@ TEST(PcscDaemon, AStoppedCardTimesOutAtTheChipLimitWhileTheOwnerPumps) {
 TEST(PcscDaemon, TheCardIsTheComponentsAloneWhileItHoldsIt) {
     SKIP_WITHOUT_DAEMON();
     DaemonRig r;
-    ASSERT_TRUE(await_card(false));
-    r.card.insert();
-    ASSERT_TRUE(await_card(true));
-    ASSERT_EQ(r.reader->CardReaderInit(), kOk);
-    ASSERT_EQ(r.reader->QOR_WaitChip(), kOk);
+    ASSERT_NO_FATAL_FAILURE(r.power_up_inserted_card());
 
     SCARDCONTEXT other = 0;
     ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other), SCARD_S_SUCCESS);
-    std::string reader;
-    for (const auto& info : pcsc::list_readers(*pcsc::system_api()))
-        if (info.name.find(kVirtualReader) != std::string::npos && reader.empty())
-            reader = info.name;
+    const std::string reader = virtual_reader_name();
     const auto connect = [&] {
         SCARDHANDLE card = 0;
         DWORD protocol = 0;

@@ -12,6 +12,7 @@
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
 #include "sim/sim_reader.h"
+#include "tests/support/errors.h"
 
 namespace czqic::sim {
 namespace {
@@ -26,11 +27,19 @@ constexpr DispId kCancelAccept = 31, kEject = 32, kRetain = 33, kClear = 34, kOp
 // ---------------------------------------------------------------------------------------
 // Test helpers
 
+using czqic::testing::error_from;
+
 std::string str(const Value& v) {
     return *std::get<Text>(v.v);
 }
 int32_t i4(const Value& v) {
     return std::get<int32_t>(v.v);
+}
+// A failure a scenario gives a call: E_FAIL with the scenario's description.
+void expect_control_failure(const AutomationError& e, const std::string& description) {
+    EXPECT_EQ(e.number(), static_cast<int32_t>(0x80004005u));
+    EXPECT_EQ(e.hresult(), 0x80004005u);
+    EXPECT_EQ(e.description(), description);
 }
 
 // The elements of an event's chip data, each required to be a Long byte value.
@@ -120,11 +129,8 @@ class SimReaderTest : public ::testing::Test {
 // Scenario file
 
 TEST(ScenarioParse, ErrorsNameTheKeyPath) {
-    struct Case {
-        const char* json;
-        const char* starts_with;
-    };
-    const Case cases[] = {
+    // Each scenario and the start of the error it must raise.
+    const std::pair<const char*, const char*> cases[] = {
         {R"({"on":{"reset":[{},{"events":[{"event":"ResetDone"}]}]}})",
          R"(on.reset[1].events[0].event: unknown event "ResetDone")"},
         {R"({"state":{"tracks":[{},{},{},{}]}})", "state.tracks[3]: "},
@@ -186,13 +192,13 @@ TEST(ScenarioParse, ErrorsNameTheKeyPath) {
         {"[]", "scenario: expected an object"},
         {"{\n  \"state\": {,}\n}", "invalid JSON: parse error at line 2"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.json);
+    for (const auto& [json, starts_with] : cases) {
+        SCOPED_TRACE(json);
         try {
-            parse_scenario(c.json);
+            parse_scenario(json);
             ADD_FAILURE() << "accepted";
         } catch (const ScenarioError& e) {
-            EXPECT_TRUE(std::string_view(e.what()).starts_with(c.starts_with)) << e.what();
+            EXPECT_TRUE(std::string_view(e.what()).starts_with(starts_with)) << e.what();
         }
     }
 }
@@ -340,14 +346,7 @@ TEST_F(SimReaderTest, FailingReactionIsJournalledAndDoesNothingElse) {
                                        {"event":"DeviceError"}]},
                             {}]}})");
     Form form = load_form();
-    try {
-        form.call(kOpen);
-        ADD_FAILURE() << "open did not fail";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.number(), static_cast<int32_t>(0x80004005u));
-        EXPECT_EQ(e.hresult(), 0x80004005u);
-        EXPECT_EQ(e.description(), "Device not ready");
-    }
+    expect_control_failure(error_from([&] { form.call(kOpen); }), "Device not ready");
     loop.pump_for(1000);
     EXPECT_EQ(device->journal(), std::vector<std::string>{"call: open()"});
     EXPECT_TRUE(form.sink->deliveries.empty());
@@ -558,12 +557,8 @@ TEST_F(SimReaderTest, ClassRegistrationMakesOneInstancePerCreation) {
     a.reset();
     b.reset();
     EXPECT_TRUE(weak.expired());
-    try {
-        classes.create("KXCARDREADERLib.KXCardReader");
-        ADD_FAILURE() << "created without a device";
-    } catch (const AutomationError& e) {
-        EXPECT_EQ(e.number(), rt_error::kCannotCreateObject);
-    }
+    EXPECT_EQ(error_from([&] { classes.create("KXCARDREADERLib.KXCardReader"); }).number(),
+              rt_error::kCannotCreateObject);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -712,14 +707,7 @@ TEST_F(SimReaderTest, FailGetsFailThatPropertyOnly) {
                                                       {8, "No flag"}};
     for (const auto& [id, description] : failing) {
         SCOPED_TRACE(id);
-        try {
-            form.get(id);
-            ADD_FAILURE() << "get succeeded";
-        } catch (const AutomationError& e) {
-            EXPECT_EQ(e.number(), static_cast<int32_t>(0x80004005u));
-            EXPECT_EQ(e.hresult(), 0x80004005u);
-            EXPECT_EQ(e.description(), description);
-        }
+        expect_control_failure(error_from([&] { form.get(id); }), description);
     }
     EXPECT_EQ(str(form.get(kDeviceState)), "ONLINE");
     EXPECT_EQ(device->journal(),
@@ -746,14 +734,10 @@ TEST_F(SimReaderTest, RefusedAccessesAreJournalledAndReportedAsIDispatchDoes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.journal);
         device->clear_journal();
-        try {
-            c.access();
-            ADD_FAILURE() << "access succeeded";
-        } catch (const AutomationError& e) {
-            EXPECT_EQ(e.hresult(), c.hresult);
-            if (c.hresult == kDispEMemberNotFound) {
-                EXPECT_EQ(e.number(), rt_error::kNoSuchMember);
-            }
+        const AutomationError e = error_from(c.access);
+        EXPECT_EQ(e.hresult(), c.hresult);
+        if (c.hresult == kDispEMemberNotFound) {
+            EXPECT_EQ(e.number(), rt_error::kNoSuchMember);
         }
         EXPECT_EQ(device->journal(), std::vector<std::string>{c.journal});
     }

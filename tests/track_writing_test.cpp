@@ -1,8 +1,5 @@
 // Track writing: which tracks are attempted, what each logs, where a failing track
 // stops the run, and when the texts are cleared.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "tests/support/harness.h"
 #include "tests/support/wait_modes.h"
 
@@ -11,16 +8,11 @@ namespace {
 
 CZQIC_IN_EACH_WAIT_MODE(Write);
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 TEST_P(Write, WritesEachWritableTrackWithTextInOrderAndClearsTheTexts) {
-    Harness h;
-    auto r = h.make_reader();
-    r->WriteTrack(1, "%TRACKONE?");
-    r->WriteTrack(3, "333");
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderWrite(), kOk);
+    OneReader h;
+    h.r->WriteTrack(1, "%TRACKONE?");
+    h.r->WriteTrack(3, "333");
+    EXPECT_EQ(h.r->CardReaderWrite(), kOk);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderWrite1:10120100", "Event CardWritten409",
                                      "CardReaderWrite1 end:409", "CardReaderWrite3:10120100",
                                      "Event CardWritten409", "CardReaderWrite3 end:409"));
@@ -29,21 +21,19 @@ TEST_P(Write, WritesEachWritableTrackWithTextInOrderAndClearsTheTexts) {
     // The flag is read for every track, also the one without text.
     EXPECT_EQ(h.journal_matching("get: writable").size(), 3u);
     EXPECT_EQ(h.device->state().tracks[2].data, "333");
-    for (int t = 1; t <= 3; ++t) EXPECT_EQ(r->write_track_text(t), "");
+    for (int t = 1; t <= 3; ++t) EXPECT_EQ(h.r->write_track_text(t), "");
     h.clear_records();
-    EXPECT_EQ(r->CardReaderWrite(), kOk);  // nothing left to write
+    EXPECT_EQ(h.r->CardReaderWrite(), kOk);  // nothing left to write
     EXPECT_THAT(h.log(), IsEmpty());
 }
 
 TEST_P(Write, UnwritableTracksAreSkippedAndTheTextsStillCleared) {
-    Harness h(R"({"state": {"writable": [false, 0, "False"]}})");
-    auto r = h.make_reader();
-    for (int t = 1; t <= 3; ++t) r->WriteTrack(t, "x");
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderWrite(), kOk);
+    OneReader h(R"({"state": {"writable": [false, 0, "False"]}})");
+    for (int t = 1; t <= 3; ++t) h.r->WriteTrack(t, "x");
+    EXPECT_EQ(h.r->CardReaderWrite(), kOk);
     EXPECT_THAT(h.log(), IsEmpty());
     EXPECT_THAT(h.journal_matching("call:"), IsEmpty());
-    EXPECT_EQ(r->write_track_text(2), "");
+    EXPECT_EQ(h.r->write_track_text(2), "");
 }
 
 TEST_P(Write, AFailingTrackStopsTheRunAndKeepsEveryText) {
@@ -58,36 +48,30 @@ TEST_P(Write, AFailingTrackStopsTheRunAndKeepsEveryText) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.events);
-        Harness h(std::string(R"({"on": {"writeTrack": [{"events": )") + row.events + "}]}}");
-        auto r = h.make_reader();
-        for (int t = 1; t <= 3; ++t) r->WriteTrack(t, "T" + std::to_string(t));
-        h.clear_records();
-        EXPECT_EQ(r->CardReaderWrite(), row.result);
+        OneReader h(on_each_call("writeTrack", std::string(R"({"events": )") + row.events + "}"));
+        for (int t = 1; t <= 3; ++t) h.r->WriteTrack(t, "T" + std::to_string(t));
+        EXPECT_EQ(h.r->CardReaderWrite(), row.result);
         EXPECT_EQ(h.journal_matching("call: writeTrack").size(), 1u);
-        for (int t = 1; t <= 3; ++t) EXPECT_EQ(r->write_track_text(t), "T" + std::to_string(t));
+        for (int t = 1; t <= 3; ++t) EXPECT_EQ(h.r->write_track_text(t), "T" + std::to_string(t));
     }
 }
 
 TEST_P(Write, OnlyTrackTwoSendsTheDigitTwo) {
-    Harness h;
-    auto r = h.make_reader();
-    r->WriteTrack(2, "222");
-    r->WriteTrackLen(2, "1");  // the length is not consulted
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderWrite(), kOk);
+    OneReader h;
+    h.r->WriteTrack(2, "222");
+    h.r->WriteTrackLen(2, "1");  // the length is not consulted
+    EXPECT_EQ(h.r->CardReaderWrite(), kOk);
     EXPECT_THAT(h.journal_matching("call:"), ElementsAre(R"(call: writeTrack("2", "222"))"));
     EXPECT_THAT(h.log(), ElementsAre("CardReaderWrite2:10120100", "Event CardWritten409",
                                      "CardReaderWrite2 end:409"));
 }
 
 TEST_P(Write, AFlagThatIsNoBooleanTakesTheErrorPath) {
-    Harness h(R"({"state": {"writable": [true, "maybe", true]}})");
-    auto r = h.make_reader();
-    r->WriteTrack(3, "3");
-    h.clear_records();
-    EXPECT_EQ(r->CardReaderWrite(), kFailed);
+    OneReader h(R"({"state": {"writable": [true, "maybe", true]}})");
+    h.r->WriteTrack(3, "3");
+    EXPECT_EQ(h.r->CardReaderWrite(), kFailed);
     EXPECT_THAT(h.log(), ElementsAre("CardReaderWrite err:Type mismatch"));
-    EXPECT_EQ(r->write_track_text(3), "3");
+    EXPECT_EQ(h.r->write_track_text(3), "3");
 }
 
 }  // namespace

@@ -2,6 +2,21 @@
 
 namespace czqic::testing {
 
+std::string on_each_call(const std::string& member, const std::string& reaction) {
+    return R"({"on": {")" + member + R"(": [)" + reaction + "]}}";
+}
+
+std::string answer(const std::string& member, const std::string& event, bool during, int after_ms) {
+    if (event.empty()) return on_each_call(member, "{}");
+    const std::string when =
+        during ? R"("during": true)" : R"("afterMs": )" + std::to_string(after_ms);
+    return on_each_call(member, R"({"events": [{"event": ")" + event + R"(", )" + when + "}]}");
+}
+
+std::string returning(const std::string& member, const std::string& value) {
+    return on_each_call(member, R"({"returns": )" + value + "}");
+}
+
 Harness::Harness(const std::string& scenario_json, double start_time_of_day)
     : InProcess(std::make_unique<VirtualClock>(start_time_of_day),
                 scenario_or_builtin(scenario_json)) {
@@ -30,6 +45,18 @@ int64_t Harness::elapsed_during(const std::function<void()>& fn) {
     const int64_t before = clock.now_ms();
     fn();
     return clock.now_ms() - before;
+}
+
+void Harness::fail_writing(std::function<bool(const std::string& message)> which) {
+    logs->before_write = [which = std::move(which)](const std::string& message) {
+        if (which(message)) throw AutomationError(61, 0x800A003D, "Disk full");
+    };
+}
+
+Harness::Timed Harness::timed(const std::function<int32_t()>& call) {
+    int32_t result = 0;
+    const int64_t ms = elapsed_during([&] { result = call(); });
+    return {result, ms};
 }
 
 }  // namespace czqic::testing

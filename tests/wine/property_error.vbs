@@ -1,17 +1,6 @@
 ' A failing property reaches a VBScript client as a run-time error it can trap: the
-' number and the description come from the component's error information.
-Option Explicit
-
-Dim failures : failures = 0
-
-Sub Check(ok, what, detail)
-    If ok Then
-        WScript.Echo "  ok   " & what
-    Else
-        WScript.Echo "  FAIL " & what & ": " & detail
-        failures = failures + 1
-    End If
-End Sub
+' number and the description come from the component's error information. Runs behind
+' check.vbs (Check, Finish).
 
 Dim reader
 Set reader = CreateObject("CZQICCardReader.ColsZQICCardReader")
@@ -38,4 +27,4 @@ status = reader.CardReaderStatus
 Check Err.Number = 0 And status = 1, "a property that works raises nothing", Err.Number
 On Error GoTo 0
 
-WScript.Quit failures
+Finish

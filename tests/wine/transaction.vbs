@@ -1,19 +1,8 @@
 ' A whole card transaction through the registered component, late-bound by name, the
 ' way a VBScript client drives it: initialise, enable, read the tracks, write a track,
 ' power up the chip and exchange two commands, give the card back.
-' Prints one line per check; the exit status is the number of failed checks.
-Option Explicit
-
-Dim failures : failures = 0
-
-Sub Check(ok, what, detail)
-    If ok Then
-        WScript.Echo "  ok   " & what
-    Else
-        WScript.Echo "  FAIL " & what & ": " & detail
-        failures = failures + 1
-    End If
-End Sub
+' Runs behind check.vbs (Check, Finish): one line per check, the number of failed checks
+' as the exit status.
 
 Sub CheckCall(name, got, expected)
     Check got = expected, name & " = " & expected, "returned " & got
@@ -66,4 +55,4 @@ Check Not sim.Opened, "releasing the object closed the device", "still open"
 Check Right(sim.Journal, Len("call: close()" & vbLf)) = "call: close()" & vbLf, _
       "the last call the control saw was close", sim.Journal
 
-WScript.Quit failures
+Finish

@@ -33,6 +33,14 @@ int error_of(F&& convert) {
     }
 }
 
+// A VARIANT of the given type, its value still to be filled in.
+VARIANT variant_of_type(VARTYPE type) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = type;
+    return v;
+}
+
 TEST(Win32Platform, ValuesCrossIntoVariantsAndBack) {
     Value nested(ValueArray{Value(int32_t{1}), Value("z\xC3\xBC"),
                             Value(ValueArray{Value(2.5), Value(true)})});
@@ -51,23 +59,17 @@ TEST(Win32Platform, ValuesCrossIntoVariantsAndBack) {
         BYTE b = i == 0 ? 0x90 : 0x00;
         SafeArrayPutElement(bytes.get(), &i, &b);
     }
-    VARIANT typed;
-    VariantInit(&typed);
-    V_VT(&typed) = VT_ARRAY | VT_UI1;
+    VARIANT typed = variant_of_type(VT_ARRAY | VT_UI1);
     V_ARRAY(&typed) = bytes.get();
     Value byte_values = variant_to_value(typed);
     EXPECT_TRUE(byte_values.elements().size() == 2 &&
                 std::get<int32_t>(byte_values.elements()[0].v) == 144)
         << "a typed array of bytes reads as numbers";
 
-    VARIANT missing;
-    VariantInit(&missing);
-    V_VT(&missing) = VT_ERROR;
+    VARIANT missing = variant_of_type(VT_ERROR);
     V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
     EXPECT_TRUE(variant_to_value(missing).is_empty()) << "a missing optional argument is Empty";
-    VARIANT object;
-    VariantInit(&object);
-    V_VT(&object) = VT_DISPATCH;
+    VARIANT object = variant_of_type(VT_DISPATCH);
     V_DISPATCH(&object) = nullptr;
     EXPECT_EQ(error_of([&] { variant_to_value(object); }), rt_error::kTypeMismatch)
         << "an object is type mismatch";
@@ -88,13 +90,9 @@ TEST(Win32Platform, ValuesCrossIntoVariantsAndBack) {
 
     // Incoming: the caller's by-reference variable gets the callee's change.
     BSTR callers_text = SysAllocString(L"abc");
-    VARIANT slots[2];
-    VariantInit(&slots[0]);
-    VariantInit(&slots[1]);
-    V_VT(&slots[1]) = VT_BYREF | VT_BSTR;
-    V_BSTRREF(&slots[1]) = &callers_text;
-    V_VT(&slots[0]) = VT_I2;
+    VARIANT slots[2] = {variant_of_type(VT_I2), variant_of_type(VT_BYREF | VT_BSTR)};
     V_I2(&slots[0]) = 7;
+    V_BSTRREF(&slots[1]) = &callers_text;
     DISPPARAMS incoming_params{slots, nullptr, 2, 0};
     IncomingArgs incoming(&incoming_params);
     auto values = incoming.values();

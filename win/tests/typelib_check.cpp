@@ -95,6 +95,15 @@ Described describe(ComPtr<ITypeInfo> info) {
     return d;
 }
 
+// The interface a type implements at index i (-1: a dual interface's vtable side).
+Described implemented(const Described& type, UINT i) {
+    HREFTYPE ref = 0;
+    ComPtr<ITypeInfo> info;
+    type.info->GetRefTypeOfImplType(i, &ref);
+    type.info->GetRefTypeInfo(ref, info.out());
+    return describe(std::move(info));
+}
+
 std::wstring registry_text(const std::wstring& key, const wchar_t* value = nullptr) {
     wchar_t text[512] = {};
     DWORD size = sizeof text;
@@ -127,6 +136,12 @@ class TypeLibrary : public ::testing::Test {
         ASSERT_EQ(LoadRegTypeLib(LIBID_CZQICCardReader, 1, 0, LOCALE_NEUTRAL, library_.out()), S_OK)
             << "LoadRegTypeLib finds CZQICCardReader 1.0";
     }
+    // The library's description of the type with that GUID.
+    Described type_of(REFGUID guid) {
+        ComPtr<ITypeInfo> info;
+        library_->GetTypeInfoOfGuid(guid, info.out());
+        return describe(std::move(info));
+    }
     ComPtr<ITypeLib> library_;
 };
 
@@ -149,10 +164,7 @@ TEST_F(TypeLibrary, IsVersionOneFromTheDllsOwnResource) {
 }
 
 TEST_F(TypeLibrary, DescribesTheCreatableClass) {
-    ITypeLib* library = library_.get();
-    ComPtr<ITypeInfo> coclass_info;
-    library->GetTypeInfoOfGuid(CLSID_ColsZQICCardReader, coclass_info.out());
-    auto coclass = describe(std::move(coclass_info));
+    const Described coclass = type_of(CLSID_ColsZQICCardReader);
     EXPECT_EQ(coclass.attr.typekind, TKIND_COCLASS) << "a coclass";
     EXPECT_EQ(name_of(coclass.info.get(), MEMBERID_NIL), std::string(kClassName)) << "class name";
     EXPECT_TRUE(coclass.attr.wTypeFlags & TYPEFLAG_FCANCREATE) << "creatable";
@@ -166,22 +178,15 @@ TEST_F(TypeLibrary, DescribesTheCreatableClass) {
     };
     for (UINT i = 0; i < 2; ++i) {
         INT flags = 0;
-        HREFTYPE ref;
-        ComPtr<ITypeInfo> implemented;
         coclass.info->GetImplTypeFlags(i, &flags);
-        coclass.info->GetRefTypeOfImplType(i, &ref);
-        coclass.info->GetRefTypeInfo(ref, implemented.out());
-        auto d = describe(std::move(implemented));
         EXPECT_EQ(flags, expected[i].flags) << "interface " << i << " role";
-        EXPECT_TRUE(d.attr.guid == expected[i].iid) << "interface " << i << " GUID";
+        EXPECT_TRUE(implemented(coclass, i).attr.guid == expected[i].iid)
+            << "interface " << i << " GUID";
     }
 }
 
 TEST_F(TypeLibrary, DefaultInterfaceMatchesTheMemberTable) {
-    ITypeLib* library = library_.get();
-    ComPtr<ITypeInfo> dispatch_info;
-    library->GetTypeInfoOfGuid(IID__ColsZQICCardReader, dispatch_info.out());
-    auto dispatch = describe(dispatch_info.copy());
+    const Described dispatch = type_of(IID__ColsZQICCardReader);
     EXPECT_EQ(name_of(dispatch.info.get(), MEMBERID_NIL), std::string(kInterfaceName))
         << "interface name";
     EXPECT_EQ(dispatch.attr.typekind, TKIND_DISPATCH) << "dispatch side of a dual interface";
@@ -191,11 +196,7 @@ TEST_F(TypeLibrary, DefaultInterfaceMatchesTheMemberTable) {
     EXPECT_EQ(dispatch.attr.wTypeFlags & kDualFlags, kDispatchSide)
         << "hidden, nonextensible, dual, dispatchable (dispatch side)";
 
-    HREFTYPE ref;
-    ComPtr<ITypeInfo> vtable_info;
-    dispatch.info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
-    dispatch.info->GetRefTypeInfo(ref, vtable_info.out());
-    auto vtable = describe(std::move(vtable_info));
+    const Described vtable = implemented(dispatch, static_cast<UINT>(-1));
     EXPECT_EQ(vtable.attr.typekind, TKIND_INTERFACE) << "vtable side";
     EXPECT_EQ(vtable.attr.wTypeFlags & kDualFlags, kDualFlags)
         << "hidden, nonextensible, dual, oleautomation (vtable side)";
@@ -246,10 +247,7 @@ TEST_F(TypeLibrary, DefaultInterfaceMatchesTheMemberTable) {
 }
 
 TEST_F(TypeLibrary, EventInterface) {
-    ITypeLib* library = library_.get();
-    ComPtr<ITypeInfo> info;
-    library->GetTypeInfoOfGuid(DIID___ColsZQICCardReader, info.out());
-    auto events = describe(std::move(info));
+    const Described events = type_of(DIID___ColsZQICCardReader);
     EXPECT_EQ(name_of(events.info.get(), MEMBERID_NIL), std::string(kEventInterface))
         << "event interface name";
     EXPECT_EQ(events.attr.typekind, TKIND_DISPATCH) << "a dispinterface";

@@ -12,6 +12,7 @@
 #include "log/log_files.h"
 #include "log/log_line.h"
 #include "log/log_writer.h"
+#include "platform/clock.h"
 #include "platform/dispatch.h"
 
 namespace czqic {
@@ -51,8 +52,14 @@ class FileLogWriter final : public LogWriter {
 
 // Registers FileLogWriter under kLogWriterProgId and kLogWriterClsid. When tap is set,
 // every instance calls it with each message once the message is in the file, as stored
-// there (card data masked).
+// there (card data masked); when now is set, it stamps every line.
 void register_file_log_writer(ClassRegistry& classes,
-                              std::function<void(const std::string& message)> tap = {});
+                              std::function<void(const std::string& message)> tap = {},
+                              FileLogWriter::Now now = {});
+
+// Line stamps from a clock: its time of day on today's date (the system's, when this is
+// called), the date moving on at each midnight the clock passes. A virtual clock's lines
+// then show the durations the run would have taken.
+FileLogWriter::Now log_time_of(Clock& clock);
 
 }  // namespace czqic

@@ -38,6 +38,10 @@ LogDate date_of(const LogTime& time);
 // Whole days from one date to a later one (negative when it is earlier).
 int days_between(LogDate from, LogDate to);
 
+// The date that many days later (earlier when negative), kept within the years a log line
+// can show (0001 to 9999).
+LogDate date_after(LogDate date, int64_t days);
+
 // The date a log line begins with ("2026-02-01 ..."), when it begins with a real date.
 std::optional<LogDate> date_of_line(std::string_view line);
 

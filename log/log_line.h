@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,16 @@ struct LogTime {
 // (escape_controls) so that it stays one line.
 std::string log_line(const LogTime& time, std::string_view tag, std::string_view message,
                      std::string_view end_of_line);
+
+// A line as log_line wrote it, read back: its time, its tag and its message (still
+// escaped), the end of line ("\n" or "\r\n") left off. Views into line.
+struct LogLineParts {
+    LogTime time;
+    std::string_view tag;
+    std::string_view message;
+};
+// nullopt for anything that does not begin with a well-formed stamp and tag.
+std::optional<LogLineParts> parse_log_line(std::string_view line);
 
 // The run-time errors of a log writer, each naming the file and the reason in detail.
 namespace log_error {

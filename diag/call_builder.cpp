@@ -57,13 +57,16 @@ std::optional<int32_t> claiming_status(const Message& m) {
 }  // namespace
 
 void CallBuilder::line(std::string_view text, uint32_t file, uint64_t line_number) {
-    const auto parts = parse_log_line(text);
-    if (!parts || parts->tag != kLogTag) {
+    LogLineParts parts;
+    if (!parse_log_line(text, parts) || parts.tag != kLogTag) {
         ++unrecognised_;
         return;
     }
-    const Line l{
-        parts->time, stamp_ms(parts->time), read_message(parts->message), {file, line_number}};
+    Line l;
+    l.time = parts.time;
+    l.ms = stamp_ms(parts.time);
+    l.at = {file, line_number};
+    read_message(parts.message, l.m);
     if (l.m.kind == Kind::Unknown) {
         ++unrecognised_;
         return;
@@ -77,6 +80,14 @@ void CallBuilder::line(std::string_view text, uint32_t file, uint64_t line_numbe
     if (!claimed_.empty()) replay(std::exchange(claimed_, {}));
     cap_queue();
     flush();
+}
+
+int64_t CallBuilder::stamp_ms(const LogTime& time) {
+    if (time.day != day_.day || time.month != day_.month || time.year != day_.year) {
+        day_ = time;
+        day_start_ = day_start_ms(time);
+    }
+    return day_start_ + time_of_day_ms(time);
 }
 
 void CallBuilder::take(const Line& l) {
@@ -145,8 +156,10 @@ size_t CallBuilder::claimed_from(const Line& l) const {
     const auto status = claiming_status(l.m);
     if (!status) return deferred_.size();
     for (size_t i = deferred_.size(); i-- > 0;) {
-        const auto parts = parse_log_line(deferred_[i].text);
-        const Message m = read_message(parts->message);
+        LogLineParts parts;
+        Message m;
+        parse_log_line(deferred_[i].text, parts);
+        read_message(parts.message, m);
         if (m.kind == Kind::Event && m.status == status && stores_status(m.event)) return i;
     }
     return deferred_.size();

@@ -100,6 +100,8 @@ class CallBuilder {
     void cap_queue();
     void flush();
 
+    int64_t stamp_ms(const LogTime& time);
+
     Record& record(uint64_t seq) { return queue_[seq - first_seq_].record; }
     Record& top_record() { return record(stack_.back().seq); }
 
@@ -113,6 +115,8 @@ class CallBuilder {
     std::vector<Kept> deferred_;
     std::vector<Kept> claimed_;
     bool replaying_ = false;
+    LogTime day_{};  // lines come in runs of one date: its start is worked out once a run
+    int64_t day_start_ = 0;
     uint64_t unrecognised_ = 0;
 };
 

@@ -18,19 +18,19 @@ std::optional<int32_t> number(std::string_view text) {
     return value;
 }
 
-Message event_line(std::string_view rest) {
+void event_line(std::string_view rest, Message& m) {
     // The name runs up to the digits of the value: no handled event's name has a digit.
-    const size_t digits = rest.find_first_of("-0123456789");
-    if (digits == std::string_view::npos) return {};
+    size_t digits = 0;
+    while (digits < rest.size() && rest[digits] != '-' &&
+           static_cast<unsigned char>(rest[digits] - '0') > 9)
+        ++digits;
     const std::string_view name = rest.substr(0, digits);
     const auto found = std::ranges::find(ev::kHandled, name, &ev::Handled::name);
     const auto status = number(rest.substr(digits));
-    if (found == ev::kHandled.end() || !status) return {};
-    Message m;
+    if (found == ev::kHandled.end() || !status) return;
     m.kind = Kind::Event;
     m.status = status;
     m.event = static_cast<uint8_t>(found - ev::kHandled.begin());
-    return m;
 }
 
 // "CardReaderWrite2" is track 2 of CardReaderWrite.
@@ -43,8 +43,7 @@ std::optional<Op> op_of(std::string_view name, int& track) {
     return op_named(name);
 }
 
-Message labelled(std::string_view label, std::string_view value) {
-    Message m;
+void labelled(std::string_view label, std::string_view value, Message& m) {
     if (label.ends_with(" err")) {
         m.kind = Kind::Error;
         label.remove_suffix(4);
@@ -53,11 +52,11 @@ Message labelled(std::string_view label, std::string_view value) {
         // The start line's "N F" is the status word and the entry-enabled flag.
         const bool start = label.back() == 't';
         const auto status = number(start ? value.substr(0, value.find(' ')) : value);
-        if (!status) return {};
+        if (!status) return m.unknown();
         m.kind = start ? Kind::Start : Kind::End;
         m.op = Op::Read;
         m.status = status;
-        return m;
+        return;
     } else if (label.ends_with(" end")) {
         m.kind = Kind::End;
         label.remove_suffix(4);
@@ -66,38 +65,38 @@ Message labelled(std::string_view label, std::string_view value) {
     }
     const auto op = op_of(label, m.track);
     // The error line names the method, never a track; a progress line always has a number.
-    if (!op || (m.kind == Kind::Error && m.track != 0)) return {};
-    if (m.kind != Kind::Error && !(m.status = number(value))) return {};
-    if (*op == Op::Write && m.kind != Kind::Error && m.track == 0) return {};
-    if (*op == Op::Read && m.kind != Kind::Error) return {};  // its own labels, above
+    if (!op || (m.kind == Kind::Error && m.track != 0)) return m.unknown();
+    if (m.kind != Kind::Error && !(m.status = number(value))) return m.unknown();
+    if (*op == Op::Write && m.kind != Kind::Error && m.track == 0) return m.unknown();
+    if (*op == Op::Read && m.kind != Kind::Error) return m.unknown();  // its own labels, above
     // Lines these methods never write.
     if (*op == Op::GetStatus || *op == Op::Clear) {
-        if (m.kind != Kind::Error) return {};
+        if (m.kind != Kind::Error) return m.unknown();
     } else if (*op == Op::Enable && m.kind == Kind::Start) {
-        return {};
+        return m.unknown();
     }
     m.op = *op;
-    return m;
+    return;
 }
 
 }  // namespace
 
-Message read_message(std::string_view message) {
-    if (message.starts_with("Event ")) return event_line(message.substr(6));
-    Message m;
+void read_message(std::string_view message, Message& m) {
+    m = Message{};
+    if (message.starts_with("Event ")) return event_line(message.substr(6), m);
     if (message.starts_with("mstrChipCardData:")) {
         m.kind = Kind::ChipData;
         m.text = message.substr(17);
-        return m;
+        return;
     }
     if (message == "CardReaderReset") {
         m.kind = Kind::TimerTick;
         m.op = Op::Reset;
-        return m;
+        return;
     }
     const size_t colon = message.find(':');
-    if (colon == std::string_view::npos) return {};
-    return labelled(message.substr(0, colon), message.substr(colon + 1));
+    if (colon != std::string_view::npos)
+        labelled(message.substr(0, colon), message.substr(colon + 1), m);
 }
 
 }  // namespace czqic::diag

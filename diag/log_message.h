@@ -26,8 +26,11 @@ struct Message {
     uint8_t event = 0;
     std::optional<int32_t> status;
     std::string_view text;  // the error's description or the chip data
+
+    void unknown() { kind = Kind::Unknown; }
 };
 
-Message read_message(std::string_view message);
+// Reads message into m (views into message); m.kind is Unknown for any other message.
+void read_message(std::string_view message, Message& m);
 
 }  // namespace czqic::diag

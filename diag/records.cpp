@@ -19,17 +19,20 @@ std::string_view event_name(uint8_t event) {
 }
 
 bool device_fault(uint8_t event) {
-    const std::string_view name = event_name(event);
-    return name == ev::name::kDeviceError || name == ev::name::kFatalError ||
-           name == ev::name::kConnectionClosed;
+    // The events whose handlers store 23.
+    return event < ev::kHandled.size() && ev::kHandled[event].word == ev::Word::Status &&
+           ev::kHandled[event].value == ev::kDeviceError;
 }
 
-int64_t stamp_ms(const LogTime& time) {
+int64_t day_start_ms(const LogTime& time) {
     using namespace std::chrono;
     const sys_days day = year_month_day(year(time.year), month(static_cast<unsigned>(time.month)),
                                         std::chrono::day(static_cast<unsigned>(time.day)));
-    return static_cast<int64_t>(day.time_since_epoch().count()) * 86400000 +
-           ((time.hour * 60 + time.minute) * 60 + time.second) * int64_t{1000} + time.millisecond;
+    return static_cast<int64_t>(day.time_since_epoch().count()) * 86400000;
+}
+
+int64_t time_of_day_ms(const LogTime& time) {
+    return ((time.hour * 60 + time.minute) * 60 + time.second) * int64_t{1000} + time.millisecond;
 }
 
 std::string_view result_meaning(int32_t result) {

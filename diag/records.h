@@ -51,8 +51,10 @@ std::string_view event_name(uint8_t event);
 // ConnectionClosed).
 bool device_fault(uint8_t event);
 
-// A line's stamp as milliseconds on one scale across dates, for durations.
-int64_t stamp_ms(const LogTime& time);
+// A line's stamp as milliseconds on one scale across dates, for durations: its date's
+// start plus its time of day.
+int64_t day_start_ms(const LogTime& time);
+int64_t time_of_day_ms(const LogTime& time);
 
 struct Record {
     bool is_event = false;  // an event outside any call: event is set, op is not

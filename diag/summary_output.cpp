@@ -10,6 +10,7 @@
 #include <ostream>
 
 #include "component/reader.h"
+#include "device/control_contract.h"
 #include "diag/outputs.h"
 
 namespace czqic::diag {
@@ -81,7 +82,7 @@ struct Tally {
 
     void count_event(uint8_t event) {
         if (device_fault(event)) ++faults[event_name(event)];
-        if (event_name(event) == "Timeout") ++timeout_events;
+        if (event_name(event) == ev::name::kTimeout) ++timeout_events;
     }
 
     void add(const Record& r) {

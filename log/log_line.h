@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,8 +26,8 @@ struct LogLineParts {
     std::string_view tag;
     std::string_view message;
 };
-// nullopt for anything that does not begin with a well-formed stamp and tag.
-std::optional<LogLineParts> parse_log_line(std::string_view line);
+// False for anything that does not begin with a well-formed stamp and tag.
+bool parse_log_line(std::string_view line, LogLineParts& parts);
 
 // The run-time errors of a log writer, each naming the file and the reason in detail.
 namespace log_error {

@@ -4,7 +4,7 @@
 #   usage: log_html.sh CZQIC [SCREENSHOT]   (the picture is kept as SCREENSHOT when given;
 #                                          exit status 77: chromium is not installed)
 set -uo pipefail
-czqic=${1:?usage: log_html.sh CZQIC [SCREENSHOT]}
+czqic=$(realpath "${1:?usage: log_html.sh CZQIC [SCREENSHOT]}")
 browser=$(command -v chromium || command -v chromium-browser) ||
     { echo "chromium is not installed"; exit 77; }
 work=$(mktemp -d)
@@ -25,7 +25,8 @@ session CardReaderInit sim:device=FATAL CardReaderStatus pump:31000 CardReaderEn
 
 log=$work/C/QUIRN/pq/log/Qor.log
 page=$work/page.html
-"$czqic" log --html "$page" "$log" || { echo "czqic log --html failed"; exit 1; }
+# From the log's folder, so that the page names the file as a terminal's support sees it.
+(cd "$(dirname "$log")" && "$czqic" log --html "$page" Qor.log) || { echo "czqic log --html failed"; exit 1; }
 status=0
 check() {
     if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1" && status=1; fi

@@ -91,12 +91,14 @@ int64_t CallBuilder::stamp_ms(const LogTime& time) {
 }
 
 void CallBuilder::take(const Line& l) {
+    // Either may only be the very next line's.
     const auto amend = std::exchange(amend_, std::nullopt);
+    const auto chip_target = std::exchange(chip_target_, std::nullopt);
     switch (l.m.kind) {
         case Kind::Event:
             return on_event(l);
         case Kind::ChipData:
-            return on_chip(l);
+            return on_chip(l, chip_target);
         case Kind::TimerTick:
             return on_tick(l);
         case Kind::Start:
@@ -143,7 +145,7 @@ void CallBuilder::resolve(const Line& l) {
         replay(std::move(kept));
         return;
     }
-    const size_t from = claimed_from(l);
+    const size_t from = claimed_from(l, kept);
     claimed_.assign(std::make_move_iterator(kept.begin() + static_cast<ptrdiff_t>(from)),
                     std::make_move_iterator(kept.end()));
     kept.resize(from);
@@ -152,17 +154,17 @@ void CallBuilder::resolve(const Line& l) {
 
 // Where the events handled inside the coming call's control calls begin among the kept
 // lines: at the last one that stored the value its line shows.
-size_t CallBuilder::claimed_from(const Line& l) const {
+size_t CallBuilder::claimed_from(const Line& l, const std::vector<Kept>& kept) {
     const auto status = claiming_status(l.m);
-    if (!status) return deferred_.size();
-    for (size_t i = deferred_.size(); i-- > 0;) {
+    if (!status) return kept.size();
+    for (size_t i = kept.size(); i-- > 0;) {
         LogLineParts parts;
         Message m;
-        parse_log_line(deferred_[i].text, parts);
+        parse_log_line(kept[i].text, parts);
         read_message(parts.message, m);
         if (m.kind == Kind::Event && m.status == status && stores_status(m.event)) return i;
     }
-    return deferred_.size();
+    return kept.size();
 }
 
 void CallBuilder::replay(std::vector<Kept> lines) {
@@ -193,13 +195,12 @@ void CallBuilder::on_event(const Line& l) {
     if (chip) chip_target_ = stack_.back().seq;
 }
 
-void CallBuilder::on_chip(const Line& l) {
-    if (!chip_target_) {
+void CallBuilder::on_chip(const Line& l, std::optional<uint64_t> target) {
+    if (!target) {
         ++unrecognised_;
         return;
     }
-    record(*chip_target_).chip = std::string(l.m.text);
-    chip_target_.reset();
+    record(*target).chip = std::string(l.m.text);
 }
 
 void CallBuilder::on_tick(const Line& l) {
@@ -391,7 +392,8 @@ void CallBuilder::abandon_all() {
 }
 
 void CallBuilder::cap_queue() {
-    if (queue_.size() <= kQueueLimit || stack_.empty()) return;
+    // Not while lines are kept back for the open call on top.
+    if (queue_.size() <= kQueueLimit || stack_.empty() || defer_ != Defer::None) return;
     // The oldest open call holds everything behind it back: it is given up.
     const Open oldest = stack_.front();
     Record& r = record(oldest.seq);

@@ -77,11 +77,11 @@ class CallBuilder {
     void take(const Line& l);
     bool defers(const Line& l);
     void resolve(const Line& l);
-    size_t claimed_from(const Line& l) const;
+    static size_t claimed_from(const Line& l, const std::vector<Kept>& kept);
     void replay(std::vector<Kept> lines);
 
     void on_event(const Line& l);
-    void on_chip(const Line& l);
+    void on_chip(const Line& l, std::optional<uint64_t> target);
     void on_tick(const Line& l);
     void on_start(const Line& l);
     bool continues(const Line& l);

@@ -100,6 +100,7 @@ struct Session {
     const char* scenario;  // JSON over the built-in reader; empty for the built-in reader
     std::vector<std::string> steps;
     int timer1_resets = 0;
+    int events_outside = 0;       // handled while no call waited
     const char* asset = nullptr;  // a scenario of tests/assets instead
 };
 
@@ -111,7 +112,9 @@ const Session kSessions[] = {
       "CardReaderReturn", "CardReaderDisable"}},
     {"card captured by retain; card inserted between the calls",
      "",
-     {"CardReaderInit", "CardReaderEnable", "pump:2000", "CardReaderRead", "CardReaderRetain"}},
+     {"CardReaderInit", "CardReaderEnable", "pump:2000", "CardReaderRead", "CardReaderRetain"},
+     0,
+     1},
     {"reset answered by CardCaptured",
      R"({"on": {"reset": [{"events": [{"event": "ResetComplete", "afterMs": 500}]},
                           {"events": [{"event": "CardCaptured", "afterMs": 700}]}]}})",
@@ -129,7 +132,9 @@ const Session kSessions[] = {
                 "writeTrack": [{"events": [{"event": "CardWritten", "afterMs": 100}]},
                                {"events": [{"event": "DeviceError", "afterMs": 100}]}]}})",
      {"CardReaderInit", "CardReaderReset", "CardReaderEnable", "CardReaderRead", "WriteTrack1=abc",
-      "WriteTrack2=def", "CardReaderWrite", "sim:DeviceError", "pump:100"}},
+      "WriteTrack2=def", "CardReaderWrite", "sim:DeviceError", "pump:100"},
+     0,
+     1},
     {"entry refused",
      R"({"on": {"acceptAndRead": [{"returns": 1}]}})",
      {"CardReaderInit", "CardReaderEnable", "CardReaderDisable"}},
@@ -160,12 +165,13 @@ const Session kSessions[] = {
       "ChipCardData=00A4040007A0000000031010", "Qor_ChipTrnsp", "ChipCardData=00B2010C00",
       "Qor_ChipTrnsp", "CardReaderReturn"},
      0,
+     0,
      "read_record.json"},
 };
 
 TEST_F(LogReader, SessionsReadBackGiveEveryCallInOrderWithTheResultTheComponentReturned) {
     std::vector<Call> returned;
-    int timer1_resets = 0;
+    int timer1_resets = 0, events_outside = 0;
     for (const Session& s : kSessions) {
         std::string json = s.scenario;
         if (s.asset) {
@@ -176,21 +182,26 @@ TEST_F(LogReader, SessionsReadBackGiveEveryCallInOrderWithTheResultTheComponentR
         ASSERT_EQ(run.status, 0) << s.what << ": " << run.err;
         for (const Call& c : logged_calls(run.out)) returned.push_back(c);
         timer1_resets += s.timer1_resets;
+        events_outside += s.events_outside;
     }
 
     const Outcome back = czqic({"log", "--json", (log_folder() / "Qor.log").string()});
     ASSERT_EQ(back.status, 0) << back.err;
     std::vector<nlohmann::json> calls;
-    int timer1_records = 0;
+    int timer1_records = 0, event_records = 0;
     for (const auto& r : json_lines(back.out)) {
         EXPECT_FALSE(r["incomplete"].get<bool>()) << r;
-        if (r.contains("event")) continue;
+        if (r.contains("event")) {
+            ++event_records;
+            continue;
+        }
         if (r["by"] == "Timer1")
             ++timer1_records;
         else
             calls.push_back(r);
     }
     EXPECT_EQ(timer1_records, timer1_resets);
+    EXPECT_EQ(event_records, events_outside);
     ASSERT_EQ(calls.size(), returned.size()) << back.out;
     for (size_t i = 0; i < calls.size(); ++i) {
         const auto& r = calls[i];

@@ -285,7 +285,7 @@ void CallBuilder::on_error(const Line& l, std::optional<uint64_t> amend) {
         r.result = kFailed;
         r.unknown_result = {};
         r.error = std::string(l.m.text);
-        r.ms = l.ms - r.start_ms;
+        if (!r.incomplete) r.ms = l.ms - r.start_ms;  // else its start is not in the log
         return;
     }
     // A call that failed before its first line.

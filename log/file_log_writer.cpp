@@ -346,18 +346,19 @@ int32_t FileLogWriter::WriteLog(const std::string& path, const std::string& mess
                                 const std::string& tag) {
     PosixLogFile file(map_drive_path(path));
     const std::string stored = stored_log_message(message);
-    daily_.write(file, now_ ? now_ : time_now, tag, stored, "\n");
+    daily_.write(file, now_ ? now_ : time_now, tag, stored, "\n",
+                 virtual_stamps_ ? time_now : FileLogWriter::Now{});
     if (tap_) tap_(stored);
     return 0;
 }
 
 void register_file_log_writer(ClassRegistry& classes,
                               std::function<void(const std::string& message)> tap,
-                              FileLogWriter::Now now) {
+                              FileLogWriter::Now virtual_stamps) {
     classes.register_class(
         kLogWriterProgId, kLogWriterClsid,
-        [tap = std::move(tap), now = std::move(now)]() -> std::shared_ptr<Object> {
-            return std::make_shared<FileLogWriter>(tap, now);
+        [tap = std::move(tap), now = std::move(virtual_stamps)]() -> std::shared_ptr<Object> {
+            return std::make_shared<FileLogWriter>(tap, now, static_cast<bool>(now));
         });
 }
 

@@ -226,7 +226,8 @@ std::vector<std::string> day_files_to_remove(std::string_view file_name,
 }
 
 void DailyLog::write(LogFile& file, const std::function<LogTime()>& now, std::string_view tag,
-                     std::string_view message, std::string_view end_of_line) {
+                     std::string_view message, std::string_view end_of_line,
+                     const std::function<LogTime()>& kept_by) {
     LogTime time{};
     bool regular = false;
     for (int attempt = 0;; ++attempt) {
@@ -246,7 +247,8 @@ void DailyLog::write(LogFile& file, const std::function<LogTime()>& now, std::st
     }
     file.append(log_line(time, tag, message, end_of_line));
     file.close();
-    if (retention_due_ && regular) retention_due_ = !remove_old_day_files(file, date_of(time));
+    if (retention_due_ && regular)
+        retention_due_ = !remove_old_day_files(file, date_of(kept_by ? kept_by() : time));
 }
 
 }  // namespace czqic

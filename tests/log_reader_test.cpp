@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -235,6 +236,26 @@ TEST_F(LogReader, VirtualRunsLogTheirOwnTimesRollingAtMidnightAndDayFilesReadInO
     EXPECT_EQ(init["ms"], 1500);  // open 300 ms and a pass, reset 500 ms and two passes
     EXPECT_EQ(init["result"], 0);
     EXPECT_EQ(init["events"].size(), 3u);
+}
+
+TEST_F(LogReader, AVirtualRunDaysAheadRemovesNoRealDayFile) {
+    // Today's real log, then a run whose clock is a hundred days on: its lines start a new
+    // file, and the day just ended is kept although it looks a hundred days old.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char today[16];
+    std::strftime(today, sizeof today, "%Y-%m-%d", &local);
+    fs::create_directories(log_folder());
+    std::ofstream(log_folder() / "Qor.log")
+        << today << " 08:00:00.000 [Qor] CardReaderInit:10120100\n";
+    ASSERT_EQ(czqic({"run", "--virtual-clock", "pump:8640000000", "CardReaderReset"}).status, 0);
+    EXPECT_TRUE(fs::exists(log_folder() / ("Qor." + std::string(today) + ".log")));
+    std::ifstream log(log_folder() / "Qor.log");
+    std::string first;
+    std::getline(log, first);
+    EXPECT_THAT(first, ::testing::EndsWith("[Qor] CardReaderReset:10120100"));
+    EXPECT_NE(first.substr(0, 10), today);
 }
 
 TEST_F(LogReader, WindowsLinesClearChipDataAndACallTheLogEndsInside) {

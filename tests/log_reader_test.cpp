@@ -175,10 +175,7 @@ TEST_F(LogReader, SessionsReadBackGiveEveryCallInOrderWithTheResultTheComponentR
     int timer1_resets = 0, events_outside = 0;
     for (const Session& s : kSessions) {
         std::string json = s.scenario;
-        if (s.asset) {
-            std::ifstream in(std::string(CZQIC_TEST_ASSETS "/") + s.asset);
-            json.assign(std::istreambuf_iterator<char>(in), {});
-        }
+        if (s.asset) json = testing::file_text(std::string(CZQIC_TEST_ASSETS "/") + s.asset);
         const Outcome run = session(json, s.steps);
         ASSERT_EQ(run.status, 0) << s.what << ": " << run.err;
         for (const Call& c : logged_calls(run.out)) returned.push_back(c);
@@ -253,9 +250,7 @@ TEST_F(LogReader, AVirtualRunDaysAheadRemovesNoRealDayFile) {
         << today << " 08:00:00.000 [Qor] CardReaderInit:10120100\n";
     ASSERT_EQ(czqic({"run", "--virtual-clock", "pump:8640000000", "CardReaderReset"}).status, 0);
     EXPECT_TRUE(fs::exists(log_folder() / ("Qor." + std::string(today) + ".log")));
-    std::ifstream log(log_folder() / "Qor.log");
-    std::string first;
-    std::getline(log, first);
+    const std::string first = testing::file_lines(log_folder() / "Qor.log").at(0);
     EXPECT_THAT(first, ::testing::EndsWith("[Qor] CardReaderReset:10120100"));
     EXPECT_NE(first.substr(0, 10), today);
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -345,17 +346,42 @@ int32_t FileLogWriter::WriteLog(const std::string& path, const std::string& mess
                                 const std::string& tag) {
     PosixLogFile file(map_drive_path(path));
     const std::string stored = stored_log_message(message);
-    daily_.write(file, now_ ? now_ : time_now, tag, stored, "\n");
+    daily_.write(file, now_ ? now_ : time_now, tag, stored, "\n",
+                 virtual_stamps_ ? time_now : FileLogWriter::Now{});
     if (tap_) tap_(stored);
     return 0;
 }
 
 void register_file_log_writer(ClassRegistry& classes,
-                              std::function<void(const std::string& message)> tap) {
-    classes.register_class(kLogWriterProgId, kLogWriterClsid,
-                           [tap = std::move(tap)]() -> std::shared_ptr<Object> {
-                               return std::make_shared<FileLogWriter>(tap);
-                           });
+                              std::function<void(const std::string& message)> tap,
+                              FileLogWriter::Now virtual_stamps) {
+    classes.register_class(
+        kLogWriterProgId, kLogWriterClsid,
+        [tap = std::move(tap), now = std::move(virtual_stamps)]() -> std::shared_ptr<Object> {
+            return std::make_shared<FileLogWriter>(tap, now, static_cast<bool>(now));
+        });
+}
+
+FileLogWriter::Now log_time_of(Clock& clock) {
+    constexpr int64_t kDayMs = 86400000;
+    const LogDate today = date_of(time_now());
+    // Counted on the monotonic scale from here, so that every midnight passed moves the
+    // date, however far one sleep jumps.
+    const int64_t start_ms = std::llround(clock.time_of_day() * 1000.0);
+    const int64_t start_count = clock.now_ms();
+    return [&clock, today, start_ms, start_count] {
+        const int64_t since = saturating_add(clock.now_ms(), -start_count);
+        const int64_t ms = saturating_add(start_ms, since);
+        const LogDate date = date_after(today, ms / kDayMs);
+        const int64_t of_day = ms % kDayMs;
+        return LogTime{date.year,
+                       date.month,
+                       date.day,
+                       static_cast<int>(of_day / 3600000),
+                       static_cast<int>(of_day / 60000 % 60),
+                       static_cast<int>(of_day / 1000 % 60),
+                       static_cast<int>(of_day % 1000)};
+    };
 }
 
 }  // namespace czqic

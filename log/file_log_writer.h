@@ -12,6 +12,7 @@
 #include "log/log_files.h"
 #include "log/log_line.h"
 #include "log/log_writer.h"
+#include "platform/clock.h"
 #include "platform/dispatch.h"
 
 namespace czqic {
@@ -29,9 +30,11 @@ class FileLogWriter final : public LogWriter {
     using Tap = std::function<void(const std::string& message)>;
     using Now = std::function<LogTime()>;
 
-    // now gives the local time of day of each line; by default the system's.
-    explicit FileLogWriter(Tap tap = {}, Now now = {})
-        : tap_(std::move(tap)), now_(std::move(now)) {}
+    // now gives the local time of day of each line; by default the system's. With
+    // virtual_stamps, old day files are still judged by the system's date, so that a
+    // virtual run days ahead removes none of the real ones.
+    explicit FileLogWriter(Tap tap = {}, Now now = {}, bool virtual_stamps = false)
+        : tap_(std::move(tap)), now_(std::move(now)), virtual_stamps_(virtual_stamps) {}
 
     // Appends "YYYY-MM-DD HH:MM:SS.mmm [TAG] MESSAGE\n" (local time) to the mapped file,
     // the message as stored_log_message gives it, by the rule of log_files.h (a day's
@@ -46,13 +49,21 @@ class FileLogWriter final : public LogWriter {
   private:
     Tap tap_;
     Now now_;
+    bool virtual_stamps_;
     DailyLog daily_;
 };
 
 // Registers FileLogWriter under kLogWriterProgId and kLogWriterClsid. When tap is set,
 // every instance calls it with each message once the message is in the file, as stored
-// there (card data masked).
+// there (card data masked); when virtual_stamps is set, it stamps every line (a virtual
+// clock's time, log_time_of).
 void register_file_log_writer(ClassRegistry& classes,
-                              std::function<void(const std::string& message)> tap = {});
+                              std::function<void(const std::string& message)> tap = {},
+                              FileLogWriter::Now virtual_stamps = {});
+
+// Line stamps from a clock: its time of day on today's date (the system's, when this is
+// called), the date moving on at each midnight the clock passes. A virtual clock's lines
+// then show the durations the run would have taken.
+FileLogWriter::Now log_time_of(Clock& clock);
 
 }  // namespace czqic

@@ -132,6 +132,15 @@ int days_between(LogDate from, LogDate to) {
     return static_cast<int>((days_of(to) - days_of(from)).count());
 }
 
+LogDate date_after(LogDate date, int64_t days) {
+    const int64_t earliest = days_between(date, {1, 1, 1});
+    const int64_t latest = days_between(date, {9999, 12, 31});
+    const auto moved = days_of(date) + std::chrono::days(std::clamp(days, earliest, latest));
+    const std::chrono::year_month_day ymd{moved};
+    return {static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+            static_cast<int>(static_cast<unsigned>(ymd.day()))};
+}
+
 std::optional<LogDate> date_of_line(std::string_view line) {
     if (line.size() < 11 || line[10] != ' ') return std::nullopt;
     return parse_date(line.substr(0, 10));
@@ -217,7 +226,8 @@ std::vector<std::string> day_files_to_remove(std::string_view file_name,
 }
 
 void DailyLog::write(LogFile& file, const std::function<LogTime()>& now, std::string_view tag,
-                     std::string_view message, std::string_view end_of_line) {
+                     std::string_view message, std::string_view end_of_line,
+                     const std::function<LogTime()>& kept_by) {
     LogTime time{};
     bool regular = false;
     for (int attempt = 0;; ++attempt) {
@@ -237,7 +247,8 @@ void DailyLog::write(LogFile& file, const std::function<LogTime()>& now, std::st
     }
     file.append(log_line(time, tag, message, end_of_line));
     file.close();
-    if (retention_due_ && regular) retention_due_ = !remove_old_day_files(file, date_of(time));
+    if (retention_due_ && regular)
+        retention_due_ = !remove_old_day_files(file, date_of(kept_by ? kept_by() : time));
 }
 
 }  // namespace czqic

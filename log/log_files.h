@@ -38,6 +38,10 @@ LogDate date_of(const LogTime& time);
 // Whole days from one date to a later one (negative when it is earlier).
 int days_between(LogDate from, LogDate to);
 
+// The date that many days later (earlier when negative), kept within the years a log line
+// can show (0001 to 9999).
+LogDate date_after(LogDate date, int64_t days);
+
 // The date a log line begins with ("2026-02-01 ..."), when it begins with a real date.
 std::optional<LogDate> date_of_line(std::string_view line);
 
@@ -118,9 +122,12 @@ class DailyLog {
   public:
     // Writes one line "log_line(now(), tag, message, end_of_line)" into today's file.
     // now is read under the lock, so lines in a file are in the order of their times and
-    // every line lands in the file of its date.
+    // every line lands in the file of its date. Old day files are judged by the date
+    // kept_by gives, when given (a virtual clock's lines run ahead of the system's date;
+    // they must not make real days look old), else by the line's.
     void write(LogFile& file, const std::function<LogTime()>& now, std::string_view tag,
-               std::string_view message, std::string_view end_of_line);
+               std::string_view message, std::string_view end_of_line,
+               const std::function<LogTime()>& kept_by = {});
 
   private:
     bool retention_due_ = true;

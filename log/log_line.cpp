@@ -21,6 +21,44 @@ std::string log_line(const LogTime& time, std::string_view tag, std::string_view
     return line;
 }
 
+namespace {
+
+// The value of count decimal digits at text[at], or -1 when one of them is not a digit.
+int digits_at(std::string_view text, size_t at, size_t count) {
+    int value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        const unsigned digit = static_cast<unsigned char>(text[i]) - '0';
+        if (digit > 9) return -1;
+        value = value * 10 + static_cast<int>(digit);
+    }
+    return value;
+}
+
+}  // namespace
+
+bool parse_log_line(std::string_view line, LogLineParts& parts) {
+    // "YYYY-MM-DD HH:MM:SS.mmm [" is 25 characters at fixed places.
+    constexpr size_t kTagAt = 25;
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.size() < kTagAt + 2 || line[4] != '-' || line[7] != '-' || line[10] != ' ' ||
+        line[13] != ':' || line[16] != ':' || line[19] != '.' || line[23] != ' ' || line[24] != '[')
+        return false;
+    LogTime& time = parts.time;
+    time = {digits_at(line, 0, 4),  digits_at(line, 5, 2),  digits_at(line, 8, 2),
+            digits_at(line, 11, 2), digits_at(line, 14, 2), digits_at(line, 17, 2),
+            digits_at(line, 20, 3)};
+    if (time.year < 0 || time.month < 1 || time.month > 12 || time.day < 1 || time.day > 31 ||
+        time.hour < 0 || time.hour > 23 || time.minute < 0 || time.minute > 59 || time.second < 0 ||
+        time.second > 59 || time.millisecond < 0)
+        return false;
+    const size_t close = line.find("] ", kTagAt);
+    if (close == std::string_view::npos) return false;
+    parts.tag = line.substr(kTagAt, close - kTagAt);
+    parts.message = line.substr(close + 2);
+    return true;
+}
+
 void raise_log_error(int32_t number, std::string_view detail) {
     const char* what = number == log_error::kDiskFull   ? "Disk full"
                        : number == log_error::kDeviceIo ? "Device I/O error"

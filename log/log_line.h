@@ -19,6 +19,16 @@ struct LogTime {
 std::string log_line(const LogTime& time, std::string_view tag, std::string_view message,
                      std::string_view end_of_line);
 
+// A line as log_line wrote it, read back: its time, its tag and its message (still
+// escaped), the end of line ("\n" or "\r\n") left off. Views into line.
+struct LogLineParts {
+    LogTime time;
+    std::string_view tag;
+    std::string_view message;
+};
+// False for anything that does not begin with a well-formed stamp and tag.
+bool parse_log_line(std::string_view line, LogLineParts& parts);
+
 // The run-time errors of a log writer, each naming the file and the reason in detail.
 namespace log_error {
 inline constexpr int32_t kPathFileAccess = 75;  // a folder or the file cannot be opened

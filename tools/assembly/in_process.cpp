@@ -62,7 +62,8 @@ void InProcess::use_log_function(FunctionLogWriter::Write write) {
 }
 
 void InProcess::use_file_log_writer(std::function<void(const std::string& message)> tap) {
-    register_file_log_writer(classes, std::move(tap));
+    register_file_log_writer(classes, std::move(tap),
+                             clock.is_virtual() ? log_time_of(clock) : FileLogWriter::Now{});
 }
 
 }  // namespace czqic

@@ -77,7 +77,8 @@ class InProcess {
     void use_log_writer(std::function<std::shared_ptr<LogWriter>()> make);
     // A FunctionLogWriter over write for each writer the component creates.
     void use_log_function(FunctionLogWriter::Write write);
-    // The file log writer; tap, when set, sees each message once it is in the file.
+    // The file log writer; tap, when set, sees each message once it is in the file. With
+    // a virtual clock its lines carry the clock's time of day (log_time_of).
     void use_file_log_writer(std::function<void(const std::string& message)> tap = {});
 
   private:

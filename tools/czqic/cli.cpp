@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <variant>
 
+#include "diag/log_command.h"
 #include "pcsc/pcsc_control.h"
 #include "platform/text.h"
 #include "tools/czqic/cli_common.h"
@@ -240,6 +241,32 @@ int run_command(const RunOptions& options, const ReaderSpec& reader, bool virtua
     return check_and_run_steps(options.steps, host, out, err);
 }
 
+// `czqic log`: its options, read into options; diag::run_log does the rest.
+CLI::App* add_log_command(CLI::App& app, diag::LogOptions& options) {
+    using Output = diag::LogOptions::Output;
+    CLI::App* log = app.add_subcommand(
+        "log", "Read logs back into the calls and their results (standard input without FILE)");
+    auto as = [&options](Output output) { return [&options, output] { options.output = output; }; };
+    CLI::Option* json = log->add_flag_callback("--json", as(Output::Json),
+                                               "JSON Lines, one object a call or event");
+    CLI::Option* summary = log->add_flag_callback(
+        "--summary", as(Output::Summary),
+        "Counts by operation and result, time-outs, errors, durations; per file and in total");
+    CLI::Option* html =
+        log->add_option("--html", options.html_file,
+                        "A page with each session's timeline, written to FILE")
+            ->type_name("FILE")
+            ->each([&options](const std::string&) { options.output = Output::Html; });
+    json->excludes(summary, html);
+    summary->excludes(html);
+    log->add_flag("--show-card-data", options.show_card_data,
+                  "Chip data as the log holds it (card-holder data is masked otherwise)");
+    log->add_option("FILE", options.files,
+                    "Log files; a log's day files and the log itself are read in date order")
+        ->type_name("FILE");
+    return log;
+}
+
 int run_command_line(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Drives the ColsZQICCardReader component against a simulated card reader.",
                  "czqic"};
@@ -288,17 +315,23 @@ int run_command_line(std::vector<std::string> args, std::ostream& out, std::ostr
         "One line a step: passed, failed with the reason, or skipped. Exit status: 0 when no "
         "step failed, 1 when one did, 2 for a usage error.");
 
-    if (auto status = command_word_problem(args, {"run", "demo", "panel", "probe", "readers"}, err))
+    diag::LogOptions log_options;
+    CLI::App* log = add_log_command(app, log_options);
+
+    if (auto status =
+            command_word_problem(args, {"run", "demo", "panel", "probe", "readers", "log"}, err))
         return *status;
 
     if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
             return run->parsed()     ? "czqic run --help"
                    : panel->parsed() ? "czqic panel --help"
                    : probe->parsed() ? "czqic probe --help"
+                   : log->parsed()   ? "czqic log --help"
                                      : "czqic --help";
         }))
         return *status;
 
+    if (log->parsed()) return diag::run_log(log_options, out, err);
     if (readers->parsed()) return readers_command(out, err);
     const ReaderOption& reader_option = demo->parsed()    ? demo_reader
                                         : panel->parsed() ? panel_reader

@@ -40,6 +40,8 @@ using Kind = Message::Kind;
 constexpr int64_t kHalfPass = 150;
 // A chip command for the replayed Qor_ChipTrnsp calls: the log does not keep the command.
 constexpr std::string_view kReplayCommand = "0084000008";
+// The text replayed writes give a track: the log does not keep what was written.
+constexpr std::string_view kReplayTrackText = "0123456789";
 
 struct Logged {
     int64_t ms;  // from the first line
@@ -88,6 +90,7 @@ struct Derived {
     std::vector<std::string> steps;
     std::vector<std::string> expected;  // the log's messages, as stored
     std::vector<std::string> notes;     // what the log could not tell, and what was chosen
+    int64_t last_ms = 0;                // the steps pump at least until then
 };
 
 class Builder {
@@ -111,7 +114,10 @@ class Builder {
         d_.expected.push_back(l.message);
         if (l.m.kind == Kind::Event) return event(i);
         if (l.m.kind == Kind::Error) return error(l);
-        if (l.m.kind != Kind::ChipData) last_line_ms_ = l.ms;
+        if (l.m.kind != Kind::ChipData) {
+            last_line_ms_ = l.ms;
+            after_end_ = l.m.kind == Kind::End || l.m.kind == Kind::Error;
+        }
         const auto member = member_of_start(l.m);
         if (!member) return;
         sim::Reaction r;
@@ -154,7 +160,12 @@ class Builder {
             return;
         }
         sim::TimelineEntry t;
-        t.at_ms = l.ms - last_line_ms_ >= kHalfPass ? l.ms - kHalfPass : l.ms;
+        // At a call's end line's instant the call's last pump has run: the event came after
+        // it, for the client's next pump.
+        t.at_ms = l.ms - last_line_ms_ >= kHalfPass     ? l.ms - kHalfPass
+                  : l.ms == last_line_ms_ && after_end_ ? l.ms + 1
+                                                        : l.ms;
+        d_.last_ms = std::max(d_.last_ms, t.at_ms);
         t.event = std::move(e.event);
         t.data = std::move(e.data);
         d_.scenario.timeline.push_back(std::move(t));
@@ -198,11 +209,31 @@ class Builder {
     std::vector<sim::EventSpec> during_;
     std::optional<LastCall> last_call_;
     int64_t last_line_ms_ = 0;
+    bool after_end_ = false;
 };
 
+// The tracks each CardReaderWrite wrote, by the line its record starts on: the texts are
+// not in the log, so each gets a test text for the replayed call to write.
+std::map<uint64_t, std::vector<int>> tracks_written(const std::vector<Logged>& lines,
+                                                    const std::vector<diag::Record>& records) {
+    std::map<uint64_t, std::vector<int>> tracks;
+    for (const diag::Record& r : records)
+        if (!r.is_event && !r.by_timer1 && r.op == Op::Write) tracks[r.line];
+    for (const Logged& l : lines) {
+        if (l.m.kind != Kind::Start || l.m.op != Op::Write) continue;
+        auto at = tracks.upper_bound(l.line);
+        if (at == tracks.begin()) continue;
+        std::vector<int>& written = std::prev(at)->second;
+        if (std::find(written.begin(), written.end(), l.m.track) == written.end())
+            written.push_back(l.m.track);
+    }
+    return tracks;
+}
+
 // The client's calls, each after a pump for the time the client spent between them.
-void derive_steps(const std::vector<diag::Record>& records, int64_t first_ms, int64_t last_ms,
-                  Derived& d) {
+void derive_steps(const std::vector<diag::Record>& records,
+                  const std::map<uint64_t, std::vector<int>>& writes, int64_t first_ms,
+                  int64_t last_ms, Derived& d) {
     int64_t cursor = 0;
     auto pump_to = [&](int64_t at) {
         if (at > cursor) d.steps.push_back("pump:" + std::to_string(at - cursor));
@@ -212,6 +243,10 @@ void derive_steps(const std::vector<diag::Record>& records, int64_t first_ms, in
         if (r.is_event || r.by_timer1) continue;
         pump_to(r.start_ms - first_ms);
         if (r.op == Op::ChipTrnsp) d.steps.push_back("ChipCardData=" + std::string(kReplayCommand));
+        if (auto w = writes.find(r.line); r.op == Op::Write && w != writes.end())
+            for (int track : w->second)
+                d.steps.push_back("WriteTrack" + std::to_string(track) + "=" +
+                                  std::string(kReplayTrackText));
         d.steps.emplace_back(diag::op_name(r.op));
         cursor = r.start_ms - first_ms + r.ms.value_or(0);
         if (r.op == Op::Read && !r.result && !r.incomplete)
@@ -268,7 +303,8 @@ std::optional<Derived> derive(const std::string& file, std::ostream& err) {
     }
     calls.finish();
     const int64_t first = collected.records.empty() ? 0 : collected.records.front().start_ms;
-    derive_steps(collected.records, first, lines->empty() ? 0 : lines->back().ms, d);
+    d.last_ms = std::max(d.last_ms, lines->empty() ? 0 : lines->back().ms);
+    derive_steps(collected.records, tracks_written(*lines, collected.records), first, d.last_ms, d);
     return d;
 }
 

@@ -138,7 +138,8 @@ class Builder {
         const bool started = last_call_ && last_call_->member == member && last_call_->ms == l.ms;
         if (!member || started || l.m.op == Op::Enable) return;
         sim::Reaction r;
-        r.fail = unescape(l.m.text);
+        // As the log shows it: a description's control characters stay escaped.
+        r.fail = std::string(l.m.text);
         d_.scenario.on[std::string(*member)].push_back(std::move(r));
     }
 
@@ -197,8 +198,6 @@ class Builder {
         return Value(SharedArray::of_bytes(std::move(*bytes)));
     }
 
-    static std::string unescape(std::string_view text) { return std::string(text); }
-
     struct LastCall {
         std::string member;
         int64_t ms;
@@ -242,7 +241,15 @@ void derive_steps(const std::vector<diag::Record>& records,
     for (const diag::Record& r : records) {
         if (r.is_event || r.by_timer1) continue;
         pump_to(r.start_ms - first_ms);
-        if (r.op == Op::ChipTrnsp) d.steps.push_back("ChipCardData=" + std::string(kReplayCommand));
+        const std::string at = "line " + std::to_string(r.line) + ": ";
+        if (r.op == Op::ChipTrnsp) {
+            d.steps.push_back("ChipCardData=" + std::string(kReplayCommand));
+            d.notes.push_back(at +
+                              "the command sent is not in the log: " + std::string(kReplayCommand));
+        }
+        if (r.op == Op::Write)
+            d.notes.push_back(at + "the texts written are not in the log: " +
+                              std::string(kReplayTrackText) + " on each track written");
         if (auto w = writes.find(r.line); r.op == Op::Write && w != writes.end())
             for (int track : w->second)
                 d.steps.push_back("WriteTrack" + std::to_string(track) + "=" +
@@ -250,8 +257,8 @@ void derive_steps(const std::vector<diag::Record>& records,
         d.steps.emplace_back(diag::op_name(r.op));
         cursor = r.start_ms - first_ms + r.ms.value_or(0);
         if (r.op == Op::Read && !r.result && !r.incomplete)
-            d.notes.push_back("line " + std::to_string(r.line) +
-                              ": the tracks read are not in the log: the test card's tracks "
+            d.notes.push_back(at +
+                              "the tracks read are not in the log: the test card's tracks "
                               "(result 0)");
     }
     pump_to(last_ms);

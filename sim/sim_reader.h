@@ -86,6 +86,9 @@ inline constexpr size_t kMaxScenarioBytes = size_t{16} << 20;
 // Reads and parses a file; an unreadable file, one that is not a regular file (a FIFO, a
 // device) or one larger than kMaxScenarioBytes is a ScenarioError naming the file.
 Scenario load_scenario_file(const std::string& path);
+// The scenario as JSON text that parse_scenario reads back as the same scenario: every
+// state key written out, chip data that is an array of bytes as hex text.
+std::string write_scenario(const Scenario& scenario);
 
 // The seventeen events the component handles, in the control's order.
 const std::vector<std::string>& handled_events();

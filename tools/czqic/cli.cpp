@@ -14,6 +14,7 @@
 #include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/panel_view.h"
+#include "tools/czqic/replay.h"
 #include "tools/czqic/session.h"
 
 namespace czqic::cli {
@@ -267,6 +268,20 @@ CLI::App* add_log_command(CLI::App& app, diag::LogOptions& options) {
     return log;
 }
 
+// `czqic replay`: its options, read into options; run_replay does the rest.
+CLI::App* add_replay_command(CLI::App& app, ReplayOptions& options) {
+    CLI::App* replay = app.add_subcommand(
+        "replay", "Turn one session's log into a scenario and steps that log it again");
+    replay->add_option("FILE", options.file, "One session's log")->required()->type_name("FILE");
+    replay->add_option("--scenario-out", options.scenario_out, "Write the scenario to F")
+        ->type_name("F");
+    replay->add_option("--steps-out", options.steps_out, "Write the steps to F, one a line")
+        ->type_name("F");
+    replay->add_flag("--check", options.check,
+                     "Run them and compare the messages with the log's (exit 1 when one differs)");
+    return replay;
+}
+
 int run_command_line(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Drives the ColsZQICCardReader component against a simulated card reader.",
                  "czqic"};
@@ -317,21 +332,25 @@ int run_command_line(std::vector<std::string> args, std::ostream& out, std::ostr
 
     diag::LogOptions log_options;
     CLI::App* log = add_log_command(app, log_options);
+    ReplayOptions replay_options;
+    CLI::App* replay = add_replay_command(app, replay_options);
 
-    if (auto status =
-            command_word_problem(args, {"run", "demo", "panel", "probe", "readers", "log"}, err))
+    if (auto status = command_word_problem(
+            args, {"run", "demo", "panel", "probe", "readers", "log", "replay"}, err))
         return *status;
 
     if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
-            return run->parsed()     ? "czqic run --help"
-                   : panel->parsed() ? "czqic panel --help"
-                   : probe->parsed() ? "czqic probe --help"
-                   : log->parsed()   ? "czqic log --help"
-                                     : "czqic --help";
+            return run->parsed()      ? "czqic run --help"
+                   : panel->parsed()  ? "czqic panel --help"
+                   : probe->parsed()  ? "czqic probe --help"
+                   : log->parsed()    ? "czqic log --help"
+                   : replay->parsed() ? "czqic replay --help"
+                                      : "czqic --help";
         }))
         return *status;
 
     if (log->parsed()) return diag::run_log(log_options, out, err);
+    if (replay->parsed()) return run_replay(replay_options, out, err);
     if (readers->parsed()) return readers_command(out, err);
     const ReaderOption& reader_option = demo->parsed()    ? demo_reader
                                         : panel->parsed() ? panel_reader

@@ -2,6 +2,7 @@
 
 #include "component/members.h"
 #include "device/host_form.h"
+#include "log/card_data.h"
 #include "panel/panel_form.h"
 #include "platform/text.h"
 #include "tools/czqic/session.h"
@@ -22,7 +23,16 @@ LinuxHost::LinuxHost(LinuxHostOptions options)
     // Lines go to on_journal as they happen (--calls); nothing here reads them later.
     process_.device->keep_journal(false);
     process_.device->on_journal = std::move(options.on_journal);
-    process_.use_file_log_writer(std::move(options.on_log));
+    if (options.file_log) {
+        process_.use_file_log_writer(std::move(options.on_log));
+    } else {
+        process_.use_log_function([tap = std::move(options.on_log)](const std::string&,
+                                                                    const std::string& message,
+                                                                    const std::string&) {
+            if (tap) tap(stored_log_message(message));
+            return 0;
+        });
+    }
     process_.rt.report_failure = std::move(options.on_failure);
 }
 

@@ -20,6 +20,8 @@ struct LinuxHostOptions {
     std::optional<double> virtual_start;
     std::function<void(const std::string& line)> on_journal;  // each journal line
     std::function<void(const std::string& message)> on_log;   // each message logged
+    // False: messages go to on_log only (as the file would store them), no file written.
+    bool file_log = true;
     std::function<void(std::string_view where, std::string_view description)> on_failure;
 };
 

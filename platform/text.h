@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,19 @@ constexpr Char ascii_upper(Char c) {
 constexpr bool equals_ignoring_case(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, {}, ascii_lower<char>, ascii_lower<char>);
 }
+
+// An ASCII constant as a wide string, made at compile time, for the interfaces that take
+// UTF-16 (Win32, COM) where the text is written once as narrow text:
+// kWideAscii<kProgId>.data(). A character outside ASCII does not compile.
+template <const std::string_view& kText>
+inline constexpr auto kWideAscii = [] {
+    std::array<wchar_t, kText.size() + 1> wide{};
+    for (size_t i = 0; i < kText.size(); ++i) {
+        if (static_cast<unsigned char>(kText[i]) > 0x7F) throw "not ASCII";
+        wide[i] = static_cast<wchar_t>(kText[i]);
+    }
+    return wide;
+}();
 
 // ---------------------------------------------------------------------------------------
 // UTF-8

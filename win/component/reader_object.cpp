@@ -17,7 +17,7 @@
 namespace czqic::win {
 namespace {
 
-constexpr wchar_t kErrorSource[] = L"CZQICCardReader.ColsZQICCardReader";
+constexpr const wchar_t* kErrorSource = kWideAscii<kProgId>.data();
 
 // Each vtable entry finds its member by name and kind at compile time: a name the table
 // lacks does not compile, and no slot number is written twice.

@@ -6,6 +6,7 @@
 #include <olectl.h>
 
 #include "CZQICCardReader.h"
+#include "component/members.h"
 #include "device/host_form.h"
 #include "panel/panel_form.h"
 #include "platform/win32/com_error.h"
@@ -30,7 +31,7 @@ int text_box(LPCWSTR name) {
 }
 
 const ServerClass kClasses[] = {
-    {CLSID_ColsZQICCardReader, L"ColsZQICCardReader", L"CZQICCardReader.ColsZQICCardReader",
+    {CLSID_ColsZQICCardReader, L"ColsZQICCardReader", czqic::kWideAscii<czqic::kProgId>.data(),
      create_reader_object},
 };
 

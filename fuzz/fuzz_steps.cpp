@@ -30,8 +30,8 @@
 #include "component/members.h"
 #include "fuzz/rig.h"
 #include "platform/text.h"
+#include "tools/cli/session.h"
 #include "tools/czqic/linux_host.h"
-#include "tools/czqic/session.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ Expected model(std::string_view t, cli::Host& host) {
         std::string_view rest = t.substr(4);
         if (size_t eq = rest.find('='); eq != std::string_view::npos) {
             const std::string_view key = rest.substr(0, eq), value = rest.substr(eq + 1);
-            if (key.empty() || host.check_sim_set(key, value)) return e;
+            if (key.empty() || host.simulated_reader().check_set(key, value)) return e;
             e.kind = "simset";
             e.name = key;
             e.text = value;

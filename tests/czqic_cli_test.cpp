@@ -16,10 +16,10 @@
 #include "device/control_contract.h"
 #include "sim/sim_reader.h"
 #include "tests/support/scratch.h"
+#include "tools/cli/host.h"
+#include "tools/cli/probe.h"
+#include "tools/cli/session.h"
 #include "tools/czqic/cli.h"
-#include "tools/czqic/host.h"
-#include "tools/czqic/session.h"
-#include "tools/probe/probe.h"
 
 namespace czqic::cli {
 namespace {
@@ -152,6 +152,20 @@ TEST_F(Czqic, UsageErrorsExitTwoWithOneLine) {
         EXPECT_THAT(r.err, StartsWith("czqic: ")) << shown;
         EXPECT_EQ(lines_of(r.err).size(), 1u) << shown << r.err;
     }
+}
+
+TEST_F(Czqic, ReadersOfTheOtherSystemAndCallsWithoutTheSimulatorAreRefused) {
+    Outcome vendor = czqic({"demo", "--reader", "vendor"});
+    EXPECT_EQ(vendor.status, 2);
+    EXPECT_EQ(vendor.out, "");
+    EXPECT_EQ(vendor.err,
+              "czqic: --reader: \"vendor\" applies to czqic.exe on Windows only; here: sim, "
+              "pcsc or pcsc:NAME\n");
+    // The PC/SC control keeps no journal: --calls would print nothing.
+    Outcome calls = czqic({"run", "--reader", "pcsc", "--calls", "clock"});
+    EXPECT_EQ(calls.status, 2);
+    EXPECT_EQ(calls.out, "");
+    EXPECT_EQ(calls.err, "czqic: --calls applies to the simulated reader only (--reader sim)\n");
 }
 
 TEST_F(Czqic, TheLargestPumpEndsAndPumpsPastTheClocksScaleAreRefused) {
@@ -451,12 +465,17 @@ class ScriptedHost final : public Host {
     std::vector<std::string> calls;
     std::vector<int> alive;
     bool refuse_next_creation = false;
+    // Takes every sim: step and does nothing with it.
+    struct : SimulatedReader {
+        std::optional<std::string> check_set(std::string_view, std::string_view) override {
+            return std::nullopt;
+        }
+        void raise(std::string_view, std::optional<Value>) override {}
+        void set(std::string_view, std::string_view) override {}
+    } sim;
 
     std::optional<MemberShape> member(std::string_view name) override {
         if (name == "Ping") return MemberShape{.method = true};
-        return std::nullopt;
-    }
-    std::optional<std::string> check_sim_set(std::string_view, std::string_view) override {
         return std::nullopt;
     }
     std::optional<PanelItem> panel_item(std::string_view name) override {
@@ -492,8 +511,7 @@ class ScriptedHost final : public Host {
         if (ms == 13) throw std::runtime_error("the loop broke");
         calls.push_back("pump " + std::to_string(ms));
     }
-    void sim_raise(std::string_view, std::optional<Value>) override {}
-    void sim_set(std::string_view, std::string_view) override {}
+    SimulatedReader& simulated_reader() override { return sim; }
     void panel_click(std::string_view b) override {
         throw AutomationError(438, 0x800A01B6u, "no handler for " + std::string(b));
     }

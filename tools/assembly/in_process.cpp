@@ -1,8 +1,5 @@
 #include "tools/assembly/in_process.h"
 
-#include <cstdlib>
-#include <stdexcept>
-
 #include "device/control_contract.h"
 #include "log/file_log_writer.h"
 #include "pcsc/pcsc_control.h"
@@ -11,22 +8,6 @@ namespace czqic {
 
 sim::Scenario scenario_or_builtin(const std::string& json) {
     return json.empty() ? sim::builtin_scenario() : sim::parse_scenario(json);
-}
-
-std::optional<ReaderSpec> parse_reader_spec(std::string_view text) {
-    if (text == "sim") return ReaderSpec{};
-    if (text == "pcsc") return ReaderSpec{true, ""};
-    if (text.starts_with("pcsc:") && text.size() > 5)
-        return ReaderSpec{true, std::string(text.substr(5))};
-    return std::nullopt;
-}
-
-ReaderSpec reader_from_environment() {
-    const char* value = std::getenv(kReaderVariable);
-    if (!value || !*value) return {};
-    if (auto reader = parse_reader_spec(value)) return *reader;
-    throw std::invalid_argument(std::string(kReaderVariable) + "=" + value +
-                                " is not sim, pcsc or pcsc:NAME");
 }
 
 std::shared_ptr<Object> make_control(MessageLoop& loop, const ReaderSpec& reader,

@@ -32,13 +32,6 @@ struct ReaderSpec {
     bool pcsc = false;
     std::string pcsc_reader;
 };
-// "sim", "pcsc" or "pcsc:NAME"; nullopt for anything else.
-std::optional<ReaderSpec> parse_reader_spec(std::string_view text);
-// The environment variable that makes the same choice for any host of the component.
-inline constexpr const char* kReaderVariable = "CZQIC_READER";
-// The choice kReaderVariable makes (the simulated reader when unset); raises
-// std::invalid_argument naming the variable when its value is not a reader.
-ReaderSpec reader_from_environment();
 // A new instance of the control the reader choice names, answering the vendor control's
 // contract; the simulated reader's instances are made on device.
 std::shared_ptr<Object> make_control(MessageLoop& loop, const ReaderSpec& reader,

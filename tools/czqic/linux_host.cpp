@@ -5,7 +5,6 @@
 #include "log/card_data.h"
 #include "panel/panel_form.h"
 #include "platform/text.h"
-#include "tools/czqic/session.h"
 
 namespace czqic::cli {
 namespace {
@@ -18,8 +17,9 @@ std::unique_ptr<Clock> make_clock(const std::optional<double>& virtual_start) {
 }  // namespace
 
 LinuxHost::LinuxHost(LinuxHostOptions options)
-    : process_(make_clock(options.virtual_start), options.scenario, options.reader),
-      state_check_(std::move(options.scenario)) {
+    : NumberedHost(sim_reader_),
+      process_(make_clock(options.virtual_start), options.scenario, options.reader),
+      sim_reader_(*process_.device, std::move(options.scenario)) {
     // Lines go to on_journal as they happen (--calls); nothing here reads them later.
     process_.device->keep_journal(false);
     process_.device->on_journal = std::move(options.on_journal);
@@ -61,32 +61,9 @@ std::optional<MemberShape> LinuxHost::member(std::string_view name) {
     return shape;
 }
 
-std::optional<std::string> LinuxHost::check_sim_set(std::string_view key, std::string_view value) {
-    return state_check_.check(key, value);
-}
-
-void LinuxHost::create_object(int number) {
-    objects_[number] = process_.make_reader();
-}
-
-Value LinuxHost::invoke(int number, std::string_view member, InvokeKind kind,
-                        std::span<Value> args) {
-    return czqic::invoke(*objects_.at(number), member, kind, args);
-}
-
-void LinuxHost::sim_raise(std::string_view event, std::optional<Value> data) {
-    process_.device->raise(event, std::move(data));
-}
-
-void LinuxHost::sim_set(std::string_view key, std::string_view value) {
-    process_.device->set(key, value);
-}
-
-// The test panel is the host form itself: its buttons and text boxes by their names.
-std::optional<PanelItem> LinuxHost::panel_item(std::string_view name) {
-    const panel::Control* control = panel::find_control(name);
-    if (!control || control->kind == panel::ControlKind::Frame) return std::nullopt;
-    return control->kind == panel::ControlKind::Button ? PanelItem::Button : PanelItem::TextBox;
+Value LinuxHost::call(ReaderRef& object, std::string_view member, InvokeKind kind,
+                      std::span<Value> args) {
+    return czqic::invoke(*object, member, kind, args);
 }
 
 void LinuxHost::panel_click(std::string_view button) {

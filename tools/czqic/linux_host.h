@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tools/assembly/in_process.h"
-#include "tools/czqic/numbered_host.h"
+#include "tools/cli/numbered_host.h"
 
 namespace czqic::cli {
 
@@ -34,30 +34,40 @@ class LinuxHost final : public NumberedHost<ReaderRef> {
     LinuxHost& operator=(const LinuxHost&) = delete;
 
     std::optional<MemberShape> member(std::string_view name) override;
-    std::optional<std::string> check_sim_set(std::string_view key, std::string_view value) override;
-    std::optional<PanelItem> panel_item(std::string_view name) override;
-
-    void create_object(int number) override;
-    Value invoke(int number, std::string_view member, InvokeKind kind,
-                 std::span<Value> args) override;
-
-    void sim_raise(std::string_view event, std::optional<Value> data) override;
-    void sim_set(std::string_view key, std::string_view value) override;
     void panel_click(std::string_view button) override;
     std::string panel_read(std::string_view text_box) override;
 
-    // Direct access for the demo, which drives the class's methods by their C++ names.
-    ColsZQICCardReader& reader(int number) { return *objects_.at(number); }
+    // The panel's way to the form and the loop.
     Runtime& runtime() { return process_.rt; }
-    sim::SimDevice& device() { return *process_.device; }
 
   private:
     MessageLoop& loop() override { return process_.loop; }
+    ReaderRef new_object() override { return process_.make_reader(); }
+    Value call(ReaderRef& object, std::string_view member, InvokeKind kind,
+               std::span<Value> args) override;
+
+    // The simulated device in this process; `sim:KEY=VALUE` steps are tried on a scratch
+    // copy of its state while the steps are checked.
+    class InProcessSimReader final : public SimulatedReader {
+      public:
+        InProcessSimReader(sim::SimDevice& device, sim::Scenario scenario)
+            : device_(device), state_check_(std::move(scenario)) {}
+        std::optional<std::string> check_set(std::string_view key,
+                                             std::string_view value) override {
+            return state_check_.check(key, value);
+        }
+        void raise(std::string_view event, std::optional<Value> data) override {
+            device_.raise(event, std::move(data));
+        }
+        void set(std::string_view key, std::string_view value) override { device_.set(key, value); }
+
+      private:
+        sim::SimDevice& device_;
+        sim::StateCheck state_check_;
+    };
 
     InProcess process_;
-
-    // `sim:KEY=VALUE` steps are tried here while the steps are checked.
-    sim::StateCheck state_check_;
+    InProcessSimReader sim_reader_;
 };
 
 }  // namespace czqic::cli

@@ -27,8 +27,8 @@
 #include "platform/hex.h"
 #include "platform/text.h"
 #include "sim/sim_reader.h"
+#include "tools/cli/session.h"
 #include "tools/czqic/linux_host.h"
-#include "tools/czqic/session.h"
 
 namespace czqic::cli {
 namespace {

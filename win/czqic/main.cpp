@@ -1,7 +1,7 @@
-// czqic.exe: the command line on Windows, against the registered component: `run` with the
-// same options, steps and output as on Linux (`--virtual-clock` is Linux-only), `demo`
-// with the same transaction, `panel`, the host form's test panel as a window, and `probe`,
-// the guided check of a registered control.
+// czqic.exe: the command line on Windows, against the registered component: the commands
+// of the shared core (`run` with the same options, steps and output as on Linux but
+// `--virtual-clock`, `demo` with the same transaction), `panel`, the host form's test
+// panel as a window, and `probe`, the guided check of a registered control.
 //
 // What happens inside the servers reaches the output through this process's environment,
 // set before any of them loads: the log writer echoes each message (--log -), the
@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -22,33 +21,20 @@
 #include <string>
 #include <vector>
 
+#include "component/members.h"
 #include "device/control_contract.h"
 #include "device/host_form.h"
 #include "log/log_writer.h"
 #include "platform/win32/convert.h"
 #include "platform/win32/scoped.h"
-#include "sim/sim_reader.h"
-#include "tools/czqic/cli_common.h"
-#include "tools/czqic/demo_transaction.h"
-#include "tools/czqic/session.h"
+#include "tools/cli/command_line.h"
+#include "tools/cli/demo.h"
+#include "tools/cli/probe_command.h"
 #include "win/czqic/panel_window.h"
 #include "win/czqic/win_host.h"
 
 namespace czqic::cli {
 namespace {
-
-std::string steps_help() {
-    return std::string(kObjectStepsHelp) +
-           "  pump:MS                pump messages for MS milliseconds\n" + kSimStepsHelp +
-           R"(  clock                  print the clock: clock = HH:MM:SS.mmm
-
-The component is the registered CZQICCardReader.ColsZQICCardReader, called by name. It
-hosts the simulated reader (CZQICSim.KXCardReader) unless --reader vendor asks for the
-registered vendor control. The simulated reader takes its scenario from --scenario, else
-from CZQIC_SIM_SCENARIO.
-A failed call prints NAME failed: 0xHHHHHHHH DESCRIPTION and the run goes on. Exit
-status: 0 when every step ran, 2 for a usage error.)";
-}
 
 void set_environment(const wchar_t* name, const std::string& value) {
     SetEnvironmentVariableW(name, win::widen(value).c_str());
@@ -57,30 +43,9 @@ void set_environment(const wchar_t* name, const std::string& value) {
 // The component reads which control to host from this process's environment first, so
 // the choice made here wins over a per-user setting left on the machine: --reader vendor
 // means the vendor's control even where that setting names the simulator.
-void choose_control(bool vendor) {
-    SetEnvironmentVariableW(L"CZQIC_CONTROL_PROGID",
-                            win::widen(vendor ? kControlProgId : kSimControlProgId).c_str());
-}
-
-int run_command(const RunOptions& options, bool log_given, bool vendor, std::ostream& out,
-                std::ostream& err) {
-    if (auto problem = log_option_problem(options, log_given)) return usage_error(err, *problem);
-    if (vendor && !options.scenario_file.empty())
-        return usage_error(err, "--scenario: applies to the simulated reader only");
-    choose_control(vendor);
-    if (!options.scenario_file.empty())
-        set_environment(L"CZQIC_SIM_SCENARIO", options.scenario_file);
-    if (log_given) set_environment(L"CZQIC_LOG_ECHO", "stdout");
-    if (options.calls) set_environment(L"CZQIC_SIM_ECHO", "stdout");
-    set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
-
-    WinHost host;
-    const bool scenario_named = !options.scenario_file.empty() ||
-                                GetEnvironmentVariableW(L"CZQIC_SIM_SCENARIO", nullptr, 0) > 0;
-    if (scenario_named)
-        if (auto problem = host.scenario_problem()) return usage_error(err, "scenario " + *problem);
-
-    return check_and_run_steps(options.steps, host, out, err);
+void choose_control(const ReaderChoice& reader) {
+    set_environment(L"CZQIC_CONTROL_PROGID",
+                    reader.kind == ReaderKind::Vendor ? kControlProgId : kSimControlProgId);
 }
 
 // The default value of HKEY_CURRENT_USER's or HKEY_LOCAL_MACHINE's Software\Classes\KEY
@@ -118,18 +83,20 @@ void describe_control(const std::string& progid, const std::string& source, std:
         out << "warning: the component hosts the simulated reader, not a card reader\n";
 }
 
+struct ProbeCommand {
+    ProbeOptions options;
+    std::string progid;
+};
+
 // Probes the control the component would host (the choice printed first), or with a
 // scenario the simulated reader, or whatever control --progid names.
-int probe_command(const ProbeCommand& options, std::string progid, std::ostream& out,
-                  std::ostream& err) {
+int probe_command(const ProbeCommand& command, std::ostream& out, std::ostream& err) {
+    const ProbeOptions& options = command.options;
+    std::string progid = command.progid;
     std::string source = "--progid";
     if (!options.scenario_file.empty()) {
         // Checked here, where a bad file is a usage error, not inside the control's creation.
-        try {
-            sim::load_scenario_file(options.scenario_file);
-        } catch (const sim::ScenarioError& e) {
-            return usage_error(err, std::string("scenario ") + e.what());
-        }
+        load_scenario(options.scenario_file);
         set_environment(L"CZQIC_SIM_SCENARIO", options.scenario_file);
         if (progid.empty()) {
             progid = kSimControlProgId;
@@ -172,105 +139,107 @@ LogMark log_mark() {
                                         info.nFileSizeLow)};
 }
 
-int demo_command(std::ostream& out, std::ostream& err) {
-    set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
-    const LogMark before = log_mark();
-    DemoOutcome outcome;
-    {
-        WinHost host;
-        out << "One card transaction on the registered card-reader control, in real time.\n\n"
-            << std::flush;
-        outcome = run_demo_transaction(host, out);
-    }
-    err << std::flush;
-
-    out << "\nLog lines written to " << kLogPath << ":\n";
+// The lines the log file gained since before was taken.
+DemoLog log_since(const LogMark& before) {
+    DemoLog written{kLogPath, {}};
     // The run's lines follow what the file held before, unless its first line began a new
     // day's file: the old one was renamed then, and the run's lines start the new one.
     const std::streamoff log_start = before.same_file(log_mark()) ? before.size : 0;
     std::ifstream log(std::filesystem::path(win::widen(kLogPath)), std::ios::binary);
-    bool any = false;
     if (log && log.seekg(log_start)) {
         for (std::string line; std::getline(log, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            out << "    " << line << '\n';
-            any = true;
+            written.lines.push_back(line);
         }
     }
-    if (!any) out << "    (none)\n";
-    if (outcome.succeeded)
-        out << "\nEvery step succeeded.\n";
-    else
-        out << "\nThe transaction stopped: " << outcome.stopped_at << ".\n";
-    out << std::flush;
-    return outcome.succeeded ? 0 : 1;
+    return written;
 }
 
-int run_czqic(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
-    CLI::App app{"Drives the registered ColsZQICCardReader component.", "czqic"};
-    app.require_subcommand(1);
-
-    RunOptions options;
-    CLI::App* run = app.add_subcommand("run", "Run STEPs in order on one thread, then exit");
-    const RunOptionFlags flags =
-        add_run_options(*run, options,
-                        "The simulated reader's scenario (JSON); default: CZQIC_SIM_SCENARIO, else "
-                        "the built-in reader",
-                        "Linux only");
-    std::string reader = "sim";
-    run->add_option("--reader", reader,
-                    "The control the component hosts: sim (the simulated reader) or vendor (the "
-                    "registered KXCARDREADERLib.KXCardReader)")
-        ->check(CLI::IsMember({"sim", "vendor"}));
-    run->footer(steps_help());
-
-    ProbeCommand probe_options;
-    std::string probe_progid;
-    CLI::App* probe = app.add_subcommand(
-        "probe", "Check step by step that a registered control does what the component relies on");
-    add_probe_options(*probe, probe_options,
-                      std::string("Probe the simulated reader (") + kSimControlProgId +
-                          ") with this scenario (JSON)");
-    probe
-        ->add_option("--progid", probe_progid,
-                     std::string("The control to probe; default: the one the component would "
-                                 "host (CZQIC_CONTROL_PROGID, else the user's setting of that "
-                                 "name, else ") +
-                         kControlProgId + "), or the simulated reader with --scenario")
-        ->type_name("PROGID");
-    probe->footer(
-        "First the control probed, where its ProgID came from and its registration; then one "
-        "line a step: passed, failed with the reason, or skipped. Exit status: 0 when no step "
-        "failed, 1 when one did, 2 for a usage error.");
-
-    CLI::App* demo = app.add_subcommand(
-        "demo",
-        "Run one complete card transaction in real time (the simulated reader unless "
-        "--reader vendor)");
-    demo->add_option("--reader", reader, "sim (the simulated reader) or vendor")
-        ->check(CLI::IsMember({"sim", "vendor"}));
-    CLI::App* panel = app.add_subcommand(
-        "panel", "Show the host form's test panel as a window and use it, in real time");
-    panel->add_option("--reader", reader, "sim (the simulated reader) or vendor")
-        ->check(CLI::IsMember({"sim", "vendor"}));
-
-    if (auto status = command_word_problem(args, {"run", "demo", "panel", "probe"}, err))
-        return *status;
-    if (auto status = parse_command_line(app, std::move(args), out, err, [&] {
-            return run->parsed() ? "czqic run --help" : "czqic --help";
-        }))
-        return *status;
-    if (probe->parsed()) return probe_command(probe_options, probe_progid, out, err);
-    choose_control(reader == "vendor");
-    if (demo->parsed()) return demo_command(out, err);
-    if (panel->parsed()) {
-        set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
-        return run_panel_window(err);
+class WindowsPlatform final : public Platform {
+  public:
+    std::string description() const override {
+        return "Drives the registered ColsZQICCardReader component.";
     }
-    if (flags.virtual_clock->count() > 0)
-        return usage_error(err, "--virtual-clock: the virtual clock is only available on Linux");
-    return run_command(options, flags.log->count() > 0, reader == "vendor", out, err);
-}
+
+    std::vector<Command> own_commands() override {
+        return {
+            {"panel", "Show the host form's test panel as a window and use it, in real time",
+             [this](CLI::App& app) { return define_panel(app); }},
+            {"probe",
+             "Check step by step that a registered control does what the component relies on",
+             [](CLI::App& app) { return define_probe(app); }},
+        };
+    }
+
+    bool hosts(ReaderKind kind) const override { return kind != ReaderKind::Pcsc; }
+    ReaderChoice default_reader() const override { return {}; }
+    std::string default_reader_help() const override { return "sim"; }
+
+    bool has_virtual_clock() const override { return false; }
+    std::string run_notes() const override {
+        return "The component is the registered " + std::string(kProgId) +
+               ", called by name. It\nhosts the simulated reader (" + kSimControlProgId +
+               ") unless --reader vendor asks for the\nregistered vendor control. The "
+               "simulated reader takes its scenario from --scenario, else\nfrom "
+               "CZQIC_SIM_SCENARIO.\n";
+    }
+
+    std::unique_ptr<Host> open_host(const HostSettings& settings, std::ostream&,
+                                    std::ostream&) override {
+        choose_control(settings.reader);
+        if (!settings.scenario_file.empty())
+            set_environment(L"CZQIC_SIM_SCENARIO", settings.scenario_file);
+        if (settings.echo_log) set_environment(L"CZQIC_LOG_ECHO", "stdout");
+        if (settings.echo_calls) set_environment(L"CZQIC_SIM_ECHO", "stdout");
+        set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+
+        auto host = std::make_unique<WinHost>();
+        if (GetEnvironmentVariableW(L"CZQIC_SIM_SCENARIO", nullptr, 0) > 0)
+            if (auto problem = host->scenario_problem()) throw UsageError("scenario " + *problem);
+        return host;
+    }
+
+    int demo(const ReaderChoice& reader, std::ostream& out, std::ostream& err) override {
+        choose_control(reader);
+        set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+        const LogMark before = log_mark();
+        return run_demo(
+            std::make_unique<WinHost>(),
+            "One card transaction on the registered card-reader control, in real time.", true,
+            [&before] { return log_since(before); }, out, err);
+    }
+
+  private:
+    CommandRun define_panel(CLI::App& panel) {
+        auto reader = std::make_shared<ReaderOption>();
+        reader->add_to(panel, *this);
+        return [this, reader](std::ostream&, std::ostream& err) {
+            choose_control(reader->choice(*this));
+            set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+            return run_panel_window(err);
+        };
+    }
+
+    static CommandRun define_probe(CLI::App& probe) {
+        auto command = std::make_shared<ProbeCommand>();
+        add_probe_options(probe, command->options,
+                          std::string("Probe the simulated reader (") + kSimControlProgId +
+                              ") with this scenario (JSON)");
+        probe
+            .add_option("--progid", command->progid,
+                        std::string("The control to probe; default: the one the component "
+                                    "would host (CZQIC_CONTROL_PROGID, else the user's setting "
+                                    "of that name, else ") +
+                            kControlProgId + "), or the simulated reader with --scenario")
+            ->type_name("PROGID");
+        probe.footer(
+            probe_footer("First the control probed, where its ProgID came from and its "
+                         "registration; then "));
+        return [command](std::ostream& out, std::ostream& err) {
+            return probe_command(*command, out, err);
+        };
+    }
+};
 
 }  // namespace
 }  // namespace czqic::cli
@@ -286,5 +255,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(czqic::win::narrow(argv[i]));
-    return czqic::cli::run_czqic(std::move(args), std::cout, std::cerr);
+    czqic::cli::WindowsPlatform platform;
+    return czqic::cli::run_command_line(platform, std::move(args), std::cout, std::cerr);
 }

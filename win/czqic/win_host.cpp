@@ -1,13 +1,13 @@
 #include "win/czqic/win_host.h"
 
 #include <algorithm>
-#include <cctype>
 
-#include "panel/panel_form.h"
+#include "component/members.h"
+#include "platform/text.h"
 #include "platform/win32/com_client.h"
 #include "platform/win32/com_error.h"
 #include "platform/win32/convert.h"
-#include "tools/czqic/session.h"
+#include "tools/cli/session.h"
 
 namespace czqic::cli {
 namespace {
@@ -16,10 +16,10 @@ using win::ComPtr;
 using win::ScopedBstr;
 using win::ScopedVariant;
 
+// Member names are ASCII, and the type library's match GetIDsOfNames's rule: case aside.
 std::string upper(std::string_view text) {
     std::string result(text);
-    std::ranges::transform(result, result.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::ranges::transform(result, result.begin(), ascii_upper<char>);
     return result;
 }
 
@@ -33,14 +33,14 @@ std::wstring registry_text(const std::wstring& key) {
 }
 
 [[noreturn]] void not_registered(const std::string& why) {
-    throw UsageError(std::string(kComponentProgId) + " cannot be used: " + why);
+    throw UsageError(std::string(kProgId) + " cannot be used: " + why);
 }
 
 // The registered type library's description of the class's default interface, read
 // without creating an object (creating one would already talk to the device).
 ComPtr<ITypeInfo> default_interface_info() {
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(win::widen(kComponentProgId).c_str(), &clsid)))
+    if (FAILED(CLSIDFromProgID(win::widen(kProgId).c_str(), &clsid)))
         not_registered("the class is not registered");
     const std::wstring key = L"CLSID\\" + win::guid_text(clsid);
     const std::wstring libid_text = registry_text(key + L"\\TypeLib");
@@ -77,11 +77,11 @@ ComPtr<ITypeInfo> default_interface_info() {
 
 }  // namespace
 
-WinHost::WinHost() : clock_(make_real_clock()), loop_(*clock_) {}
+WinHost::WinHost() : NumberedHost(sim_console_), clock_(make_real_clock()), loop_(*clock_) {}
 
 WinHost::~WinHost() {
     release_all();
-    console_.reset();
+    sim_console_.release();
     // The panel's form and windows go before the library can.
     if (panel_) panel_->release();
     if (component_module_) FreeLibrary(component_module_);
@@ -105,7 +105,7 @@ namespace {
 
 const WinHost::PanelExports& WinHost::panel() {
     if (panel_) return *panel_;
-    const CLSID clsid = win::class_id_of(kComponentProgId);
+    const CLSID clsid = win::class_id_of(kProgId);
     const std::wstring path =
         registry_text(L"CLSID\\" + win::guid_text(clsid) + L"\\InprocServer32");
     if (path.empty()) not_registered("its server is not registered in process");
@@ -126,7 +126,7 @@ const WinHost::PanelExports& WinHost::panel() {
     return *panel_;
 }
 
-IDispatch* WinHost::console() {
+IDispatch* WinHost::SimConsole::console() {
     if (!console_) {
         const CLSID clsid = win::class_id_of(kSimConsoleProgId);
         const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
@@ -136,7 +136,7 @@ IDispatch* WinHost::console() {
     return console_.get();
 }
 
-std::optional<std::string> WinHost::scenario_problem() {
+std::optional<std::string> WinHost::SimConsole::scenario_problem() {
     try {
         const std::string problem =
             to_string(call_by_name(console(), "ScenarioError", InvokeKind::PropertyGet, {}));
@@ -190,7 +190,8 @@ std::optional<MemberShape> WinHost::member(std::string_view name) {
     return it->second;
 }
 
-std::optional<std::string> WinHost::check_sim_set(std::string_view key, std::string_view value) {
+std::optional<std::string> WinHost::SimConsole::check_set(std::string_view key,
+                                                          std::string_view value) {
     try {
         Value args[] = {Value(std::string(key)), Value(std::string(value))};
         const std::string problem =
@@ -202,14 +203,7 @@ std::optional<std::string> WinHost::check_sim_set(std::string_view key, std::str
     }
 }
 
-// The test panel is the component's hidden form, reached through its server's exports:
-// its buttons and text boxes by their names.
-std::optional<PanelItem> WinHost::panel_item(std::string_view name) {
-    const panel::Control* control = panel::find_control(name);
-    if (!control || control->kind == panel::ControlKind::Frame) return std::nullopt;
-    return control->kind == panel::ControlKind::Button ? PanelItem::Button : PanelItem::TextBox;
-}
-
+// The test panel is the component's hidden form, reached through its server's exports.
 void WinHost::panel_click(std::string_view button) {
     const HRESULT hr = panel().click(win::widen(button).c_str());
     if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
@@ -227,13 +221,13 @@ void WinHost::panel_write(std::string_view text_box, std::string_view text) {
     if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
 }
 
-void WinHost::create_object(int number) {
-    const CLSID clsid = win::class_id_of(kComponentProgId);
+ComPtr<IDispatch> WinHost::new_object() {
+    const CLSID clsid = win::class_id_of(kProgId);
     ComPtr<IDispatch> object;
     const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         IID_IDispatch, object.out_void());
     if (FAILED(hr)) raise_thread_error(hr, IID_IClassFactory);
-    objects_[number] = std::move(object);
+    return object;
 }
 
 Value WinHost::call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
@@ -257,18 +251,12 @@ Value WinHost::call_by_name(IDispatch* object, std::string_view name, InvokeKind
     return win::variant_to_value(result.get());
 }
 
-Value WinHost::invoke(int number, std::string_view member, InvokeKind kind, std::span<Value> args) {
-    // Held for the call: a step's own release cannot free the object under it.
-    auto object = objects_.at(number).copy();
-    return call_by_name(object.get(), member, kind, args);
-}
-
-void WinHost::sim_raise(std::string_view event, std::optional<Value> data) {
+void WinHost::SimConsole::raise(std::string_view event, std::optional<Value> data) {
     Value args[] = {Value(std::string(event)), data ? *data : Value()};
     call_by_name(console(), "Fire", InvokeKind::Method, args);
 }
 
-void WinHost::sim_set(std::string_view key, std::string_view value) {
+void WinHost::SimConsole::set(std::string_view key, std::string_view value) {
     Value args[] = {Value(std::string(key)), Value(std::string(value))};
     call_by_name(console(), "SetState", InvokeKind::Method, args);
 }

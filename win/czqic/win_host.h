@@ -16,11 +16,10 @@
 #include "platform/clock.h"
 #include "platform/message_loop.h"
 #include "platform/win32/scoped.h"
-#include "tools/czqic/numbered_host.h"
+#include "tools/cli/numbered_host.h"
 
 namespace czqic::cli {
 
-inline constexpr const char* kComponentProgId = "CZQICCardReader.ColsZQICCardReader";
 inline constexpr const char* kSimConsoleProgId = "CZQICSim.SimConsole";
 inline constexpr const char* kSimControlProgId = "CZQICSim.KXCardReader";
 
@@ -33,24 +32,19 @@ class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
 
     // Why the simulated reader cannot run its scenario, or nullopt. Creating the console
     // loads the simulator with the scenario of this process's environment.
-    std::optional<std::string> scenario_problem();
+    std::optional<std::string> scenario_problem() { return sim_console_.scenario_problem(); }
 
     std::optional<MemberShape> member(std::string_view name) override;
-    std::optional<std::string> check_sim_set(std::string_view key, std::string_view value) override;
-    std::optional<PanelItem> panel_item(std::string_view name) override;
-
-    void create_object(int number) override;
-    Value invoke(int number, std::string_view member, InvokeKind kind,
-                 std::span<Value> args) override;
-
-    void sim_raise(std::string_view event, std::optional<Value> data) override;
-    void sim_set(std::string_view key, std::string_view value) override;
     void panel_click(std::string_view button) override;
     std::string panel_read(std::string_view text_box) override;
 
   private:
     MessageLoop& loop() override { return loop_; }
-    IDispatch* console();
+    win::ComPtr<IDispatch> new_object() override;
+    Value call(win::ComPtr<IDispatch>& object, std::string_view member, InvokeKind kind,
+               std::span<Value> args) override {
+        return call_by_name(object.get(), member, kind, args);
+    }
     // Calls a member of a late-bound object by name.
     static Value call_by_name(IDispatch* object, std::string_view name, InvokeKind kind,
                               std::span<Value> args);
@@ -69,9 +63,24 @@ class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
     void panel_write(std::string_view text_box, std::string_view text);
 
   private:
+    // The simulated device, reached through the simulator's console class, created on
+    // first use.
+    class SimConsole final : public SimulatedReader {
+      public:
+        std::optional<std::string> scenario_problem();
+        std::optional<std::string> check_set(std::string_view key, std::string_view value) override;
+        void raise(std::string_view event, std::optional<Value> data) override;
+        void set(std::string_view key, std::string_view value) override;
+        void release() { console_.reset(); }
+
+      private:
+        IDispatch* console();
+        win::ComPtr<IDispatch> console_;
+    };
+
     std::unique_ptr<Clock> clock_;
     MessageLoop loop_;
-    win::ComPtr<IDispatch> console_;
+    SimConsole sim_console_;
     std::optional<std::map<std::string, MemberShape>> shapes_;  // upper-cased names
     HMODULE component_module_ = nullptr;
     std::optional<PanelExports> panel_;

@@ -29,6 +29,16 @@ struct MemberShape {
 
 enum class PanelItem { Button, TextBox };
 
+// The simulated reader's knobs, as a host reaches them: the `sim:` steps.
+class SimulatedReader {
+  public:
+    virtual ~SimulatedReader() = default;
+    // Why `sim:KEY=VALUE` would be refused, or nullopt when it would be taken.
+    virtual std::optional<std::string> check_set(std::string_view key, std::string_view value) = 0;
+    virtual void raise(std::string_view event, std::optional<Value> data) = 0;
+    virtual void set(std::string_view key, std::string_view value) = 0;
+};
+
 class Host {
   public:
     virtual ~Host() = default;
@@ -37,11 +47,9 @@ class Host {
     // The member's shape, or nullopt when the interface has no member of that name
     // (names match case-insensitively, as GetIDsOfNames does).
     virtual std::optional<MemberShape> member(std::string_view name) = 0;
-    // Why `sim:KEY=VALUE` would be refused, or nullopt when it would be taken.
-    virtual std::optional<std::string> check_sim_set(std::string_view key,
-                                                     std::string_view value) = 0;
-    // Whether the test panel has a button or a text box of that name.
-    virtual std::optional<PanelItem> panel_item(std::string_view name) = 0;
+    // Whether the test panel has a button or a text box of that name. Every host's panel
+    // is the host form's, whichever way it is reached, so the form's table answers.
+    virtual std::optional<PanelItem> panel_item(std::string_view name);
 
     // Objects of the class, by the client's own numbers (1, 2, ...). create_object raises
     // AutomationError when the component refuses; releasing runs the termination.
@@ -55,8 +63,9 @@ class Host {
                          std::span<Value> args) = 0;
 
     virtual void pump_for(int64_t ms) = 0;
-    virtual void sim_raise(std::string_view event, std::optional<Value> data) = 0;
-    virtual void sim_set(std::string_view key, std::string_view value) = 0;
+    // The simulated reader's knobs; `sim:KEY=VALUE` is also checked there before anything
+    // runs.
+    virtual SimulatedReader& simulated_reader() = 0;
     virtual void panel_click(std::string_view button) = 0;
     virtual std::string panel_read(std::string_view text_box) = 0;
 

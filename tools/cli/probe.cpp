@@ -1,4 +1,4 @@
-#include "tools/probe/probe.h"
+#include "tools/cli/probe.h"
 
 #include <algorithm>
 #include <array>
@@ -9,6 +9,7 @@
 #include "operations/frame.h"
 #include "platform/hex.h"
 #include "sim/sim_reader.h"
+#include "tools/cli/printers.h"
 
 namespace czqic::probe {
 namespace {
@@ -89,10 +90,8 @@ class Probe {
         try {
             return control->invoke(id, kind, args);
         } catch (const AutomationError& e) {
-            char code[16];
-            std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(e.hresult()));
-            throw StepFailed(sim::journal_line(id, kind, args) + " failed: " + code + " " +
-                             e.description());
+            throw StepFailed(sim::journal_line(id, kind, args) +
+                             " failed: " + cli::hresult_text(e.hresult()) + " " + e.description());
         }
     }
     Value call(DispId id, std::vector<Value> args = {}) {
@@ -340,10 +339,12 @@ std::string close_device(Probe& p) {
     return {};
 }
 
-const std::vector<Step>& steps() {
+constexpr int64_t kDevice = kDeviceLimitMs;
+
+// Opening the device, reading its states, resetting it and reading its status.
+std::vector<Step> device_steps() {
     using namespace ev::name;
-    constexpr int64_t kDevice = kDeviceLimitMs;
-    static const std::vector<Step> table{
+    return {
         {.name = "open",
          .start = open_device,
          .watch = Watch::Status,
@@ -359,6 +360,13 @@ const std::vector<Step>& steps() {
          .limit_name = "the device limit",
          .check = after_reset},
         {.name = "status reads", .start = status_reads},
+    };
+}
+
+// A card's way through the reader: entry, tracks, chip, and out again.
+std::vector<Step> card_steps() {
+    using namespace ev::name;
+    return {
         {.name = "card entry",
          .person = "Insert a card when asked, within 10 seconds",
          .person_brings_card = true,
@@ -397,6 +405,13 @@ const std::vector<Step>& steps() {
          .limit_ms = kCardTakenDefaultSeconds * 1000,
          .limit_name = "TimeOutCard's default",
          .check = card_gone},
+    };
+}
+
+// The cancel paths, and closing.
+std::vector<Step> closing_steps() {
+    using namespace ev::name;
+    return {
         {.name = "cancel wait",
          .start = cancel_wait,
          .watch = Watch::Settle,
@@ -411,6 +426,15 @@ const std::vector<Step>& steps() {
          .must_not = {kCardAccepted}},
         {.name = "close", .start = close_device},
     };
+}
+
+const std::vector<Step>& steps() {
+    static const std::vector<Step> table = [] {
+        std::vector<Step> all = device_steps();
+        for (auto more : {card_steps(), closing_steps()})
+            all.insert(all.end(), more.begin(), more.end());
+        return all;
+    }();
     return table;
 }
 
@@ -511,6 +535,89 @@ void print(std::ostream& out, const StepReport& r) {
     out << (r.outcome == Outcome::Passed && !r.detail.empty() ? ")" : "") << '\n' << std::flush;
 }
 
+// Why a step does not run here, or nullopt. Asks the person at the reader when the step
+// needs one (and nobody has said no).
+std::optional<std::string> skip_reason(Probe& p, const Step& step, const Options& options) {
+    // Read only where a decision needs it: every read is a call the journal shows.
+    std::optional<std::string> media_read;
+    const auto media = [&]() -> const std::string& {
+        if (!media_read) media_read = media_state(p);
+        return *media_read;
+    };
+    if (step.needs_card && !p.card_inside)
+        return "no card inside: the card entry did not take one, " + seen_media(media());
+    if (step.needs_chip && !p.chip_powered) return "no chip powered up";
+    if (step.needs_empty_reader && media() == "PRESENT")
+        return "a card is in the reader: " + seen_media(media());
+    if (!step.person.empty() && !options.card_comes_by_itself &&
+        !(step.person_brings_card && media() == "PRESENT")) {
+        if (!options.ask_person) return "needs a person at the reader, " + seen_media(media());
+        if (!options.ask_person(step.person)) return "nobody answered";
+    }
+    return std::nullopt;
+}
+
+StepReport probe_step(Probe& p, const Step& step, const Options& options) {
+    std::string name(step.name);
+    if (auto why = skip_reason(p, step, options)) return {name, Outcome::Skipped, *why};
+    try {
+        return {name, Outcome::Passed, run_step(p, step)};
+    } catch (const StepSkipped& e) {
+        return {name, Outcome::Skipped, e.what()};
+    } catch (const std::exception& e) {
+        return {name, Outcome::Failed, e.what()};
+    }
+}
+
+// The control's events, bound to the probe while it runs.
+class EventBinding {
+  public:
+    explicit EventBinding(Probe& p)
+        : sink_(std::make_shared<Sink>([&p](std::string_view name, std::span<const Value> args) {
+              p.on_event(name, args);
+          })) {}
+    ~EventBinding() {
+        if (cookie_) source_->unadvise(*cookie_);
+    }
+    EventBinding(const EventBinding&) = delete;
+    EventBinding& operator=(const EventBinding&) = delete;
+
+    // Raises StepFailed for a control that raises no events.
+    void bind(const std::shared_ptr<Dispatch>& control, std::string_view progid) {
+        source_ = std::dynamic_pointer_cast<EventSource>(control);
+        if (!source_) throw StepFailed(std::string(progid) + " raises no events");
+        cookie_ = source_->advise(sink_);
+    }
+
+  private:
+    std::shared_ptr<Sink> sink_;
+    std::shared_ptr<EventSource> source_;
+    std::optional<uint32_t> cookie_;
+};
+
+// Creates the control as the host form does: by ProgID, named, then its events bound.
+StepReport create_control(Probe& p, EventBinding& events, const ClassRegistry& classes,
+                          std::string_view progid) {
+    try {
+        p.control = classes.create_as<Dispatch>(progid);
+        events.bind(p.control, progid);
+        Value name(kDeviceLogicalName);
+        p.invoke(ctl::kDeviceName, InvokeKind::PropertyPut, {&name, 1});
+        return {"create", Outcome::Passed, std::string(progid)};
+    } catch (const std::exception& e) {
+        return {"create", Outcome::Failed, e.what()};
+    }
+}
+
+void print_totals(std::ostream& out, const std::vector<StepReport>& reports) {
+    const auto count = [&](Outcome o) {
+        return std::ranges::count_if(reports, [o](const StepReport& r) { return r.outcome == o; });
+    };
+    out << "probe: " << count(Outcome::Passed) << " passed, " << count(Outcome::Failed)
+        << " failed, " << count(Outcome::Skipped) << " skipped\n"
+        << std::flush;
+}
+
 }  // namespace
 
 std::vector<StepReport> run(const ClassRegistry& classes, std::string_view progid,
@@ -520,81 +627,17 @@ std::vector<StepReport> run(const ClassRegistry& classes, std::string_view progi
         print(out, r);
         reports.push_back(std::move(r));
     };
-
     Probe p(loop, options);
-    auto sink = std::make_shared<Sink>(
-        [&p](std::string_view name, std::span<const Value> args) { p.on_event(name, args); });
-    std::shared_ptr<EventSource> source;
-    uint32_t cookie = 0;
-    bool created = false;
-    // Created as the host form creates it: by ProgID, named, then its events bound.
-    try {
-        p.control = classes.create_as<Dispatch>(progid);
-        source = std::dynamic_pointer_cast<EventSource>(p.control);
-        if (!source) throw StepFailed(std::string(progid) + " raises no events");
-        cookie = source->advise(sink);
-        Value name(kDeviceLogicalName);
-        p.invoke(ctl::kDeviceName, InvokeKind::PropertyPut, {&name, 1});
-        created = true;
-        report({"create", Outcome::Passed, std::string(progid)});
-    } catch (const std::exception& e) {
-        report({"create", Outcome::Failed, e.what()});
+    {
+        EventBinding events(p);
+        report(create_control(p, events, classes, progid));
+        const bool created = reports.back().outcome == Outcome::Passed;
+        for (const Step& step : steps())
+            report(created ? probe_step(p, step, options)
+                           : StepReport{std::string(step.name), Outcome::Skipped, "no control"});
     }
-
-    for (const Step& step : steps()) {
-        if (!created) {
-            report({std::string(step.name), Outcome::Skipped, "no control"});
-            continue;
-        }
-        // Read only where a decision needs it: every read is a call the journal shows.
-        std::optional<std::string> media_read;
-        const auto media = [&]() -> const std::string& {
-            if (!media_read) media_read = media_state(p);
-            return *media_read;
-        };
-        if (step.needs_card && !p.card_inside) {
-            report({std::string(step.name), Outcome::Skipped,
-                    "no card inside: the card entry did not take one, " + seen_media(media())});
-            continue;
-        }
-        if (step.needs_chip && !p.chip_powered) {
-            report({std::string(step.name), Outcome::Skipped, "no chip powered up"});
-            continue;
-        }
-        if (step.needs_empty_reader && media() == "PRESENT") {
-            report({std::string(step.name), Outcome::Skipped,
-                    "a card is in the reader: " + seen_media(media())});
-            continue;
-        }
-        if (!step.person.empty() && !options.card_comes_by_itself &&
-            !(step.person_brings_card && media() == "PRESENT")) {
-            if (!options.ask_person) {
-                report({std::string(step.name), Outcome::Skipped,
-                        "needs a person at the reader, " + seen_media(media())});
-                continue;
-            }
-            if (!options.ask_person(step.person)) {
-                report({std::string(step.name), Outcome::Skipped, "nobody answered"});
-                continue;
-            }
-        }
-        try {
-            report({std::string(step.name), Outcome::Passed, run_step(p, step)});
-        } catch (const StepSkipped& e) {
-            report({std::string(step.name), Outcome::Skipped, e.what()});
-        } catch (const std::exception& e) {
-            report({std::string(step.name), Outcome::Failed, e.what()});
-        }
-    }
-
-    if (source) source->unadvise(cookie);
     p.control.reset();
-    const auto count = [&](Outcome o) {
-        return std::ranges::count_if(reports, [o](const StepReport& r) { return r.outcome == o; });
-    };
-    out << "probe: " << count(Outcome::Passed) << " passed, " << count(Outcome::Failed)
-        << " failed, " << count(Outcome::Skipped) << " skipped\n"
-        << std::flush;
+    print_totals(out, reports);
     return reports;
 }
 

@@ -1,23 +1,13 @@
-#include "tools/czqic/session.h"
+#include "tools/cli/session.h"
 
 #include <charconv>
 #include <climits>
-#include <cmath>
-#include <cstdio>
-#include <nlohmann/json.hpp>
 
 #include "platform/hex.h"
 #include "platform/text.h"
 
 namespace czqic::cli {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 bool is_digits(std::string_view text) {
     if (text.empty()) return false;
@@ -127,7 +117,7 @@ class StepParser {
             std::string_view key = rest.substr(0, eq);
             std::string_view value = rest.substr(eq + 1);
             if (key.empty()) fail("sim:KEY=VALUE needs a key");
-            if (auto problem = host_.check_sim_set(key, value)) fail(*problem);
+            if (auto problem = host_.simulated_reader().check_set(key, value)) fail(*problem);
             return step::SimSet{std::string(key), std::string(value)};
         }
         size_t colon = rest.find(':');
@@ -205,153 +195,123 @@ std::vector<Step> parse_steps(const std::vector<std::string>& texts, Host& host)
     return steps;
 }
 
-int run_steps(const std::vector<Step>& steps, Host& host, std::ostream& out, std::ostream& err) {
-    bool all_ran = true;
-    int current = 1;
+namespace {
+
+// Runs one step list on a host: the current object, the output lines, and whether every
+// step ran. Each step kind is one call operator, for std::visit.
+class StepRunner {
+  public:
+    StepRunner(Host& host, std::ostream& out, std::ostream& err)
+        : host_(host), out_(out), err_(err) {}
+
+    // A step that breaks (anything but a failed call) is reported and the run goes on.
+    void run(const Step& s) {
+        step_ = &s;
+        try {
+            std::visit(*this, s.action);
+        } catch (const std::exception& e) {
+            out_.flush();
+            err_ << "czqic: step " << s.index << ' ' << json_string(s.text) << ": " << e.what()
+                 << '\n'
+                 << std::flush;
+            all_ran_ = false;
+        }
+    }
+
+    // Objects still alive go in order of their numbers.
+    int finish() {
+        for (int number : host_.live_objects()) {
+            try {
+                host_.release_object(number);
+            } catch (const std::exception& e) {
+                out_.flush();
+                err_ << "czqic: releasing #" << number << ": " << e.what() << '\n' << std::flush;
+                all_ran_ = false;
+            }
+        }
+        return all_ran_ ? 0 : 1;
+    }
+
+    void operator()(const step::Select& a) { current_ = a.number; }
+    void operator()(const step::Release& a) {
+        if (host_.has_object(a.number)) host_.release_object(a.number);
+    }
+    void operator()(const step::Call& a) {
+        if (!ensure_object(a.name)) return;
+        try {
+            Value result = host_.invoke(current_, a.name, a.kind, {});
+            emit(a.name + " = " + format_value(result));
+        } catch (const std::exception& e) {
+            failed(a.name, e);
+        }
+    }
+    void operator()(const step::Let& a) {
+        if (!ensure_object(a.name)) return;
+        Value argument = a.argument;
+        try {
+            host_.invoke(current_, a.name, InvokeKind::PropertyPut, {&argument, 1});
+        } catch (const std::exception& e) {
+            failed(a.name, e);
+        }
+    }
+    void operator()(const step::Pump& a) { host_.pump_for(a.ms); }
+    void operator()(const step::SimRaise& a) { host_.simulated_reader().raise(a.event, a.data); }
+    void operator()(const step::SimSet& a) { host_.simulated_reader().set(a.key, a.value); }
+    void operator()(const step::PanelClick& a) {
+        try {
+            host_.panel_click(a.button);
+        } catch (const AutomationError& e) {
+            failed(step_->text, e);
+        }
+    }
+    void operator()(const step::PanelRead& a) {
+        try {
+            emit(a.text_box + " = " + json_string(host_.panel_read(a.text_box)));
+        } catch (const AutomationError& e) {
+            failed(step_->text, e);
+        }
+    }
+    void operator()(const step::Clock&) { emit("clock = " + host_.clock_text()); }
+
+  private:
     // Flushed line by line: journal and log echoes are written to out from inside the
     // calls, and stderr reports must land between them in the order they happened.
-    auto emit = [&](const std::string& line) { out << line << '\n' << std::flush; };
-    auto failed = [&](std::string_view name, const std::exception& e) {
+    void emit(const std::string& line) { out_ << line << '\n' << std::flush; }
+
+    void failed(std::string_view name, const std::exception& e) {
         if (auto* automation = dynamic_cast<const AutomationError*>(&e))
             emit(failure_line(name, automation->hresult(), automation->description()));
         else
             emit(failure_line(name, kEFail, e.what()));
-    };
-    auto stopped = [&](const Step& s, std::string_view why) {
-        out.flush();
-        err << "czqic: step " << s.index << ' ' << json_string(s.text) << ": " << why << '\n'
-            << std::flush;
-        all_ran = false;
-    };
+    }
+
     // A step that acts on the current object creates it first; a creation that fails is
     // reported against that step, and the next step acting on the object tries again.
-    auto ensure_object = [&](std::string_view name) {
-        if (host.has_object(current)) return true;
+    bool ensure_object(std::string_view name) {
+        if (host_.has_object(current_)) return true;
         try {
-            host.create_object(current);
+            host_.create_object(current_);
             return true;
         } catch (const std::exception& e) {
             failed(name, e);
             return false;
         }
-    };
-
-    for (const Step& s : steps) {
-        try {
-            std::visit(
-                Overloaded{
-                    [&](const step::Select& a) { current = a.number; },
-                    [&](const step::Release& a) {
-                        if (host.has_object(a.number)) host.release_object(a.number);
-                    },
-                    [&](const step::Call& a) {
-                        if (!ensure_object(a.name)) return;
-                        try {
-                            Value result = host.invoke(current, a.name, a.kind, {});
-                            emit(a.name + " = " + format_value(result));
-                        } catch (const std::exception& e) {
-                            failed(a.name, e);
-                        }
-                    },
-                    [&](const step::Let& a) {
-                        if (!ensure_object(a.name)) return;
-                        Value argument = a.argument;
-                        try {
-                            host.invoke(current, a.name, InvokeKind::PropertyPut, {&argument, 1});
-                        } catch (const std::exception& e) {
-                            failed(a.name, e);
-                        }
-                    },
-                    [&](const step::Pump& a) { host.pump_for(a.ms); },
-                    [&](const step::SimRaise& a) { host.sim_raise(a.event, a.data); },
-                    [&](const step::SimSet& a) { host.sim_set(a.key, a.value); },
-                    [&](const step::PanelClick& a) {
-                        try {
-                            host.panel_click(a.button);
-                        } catch (const AutomationError& e) {
-                            failed(s.text, e);
-                        }
-                    },
-                    [&](const step::PanelRead& a) {
-                        try {
-                            emit(a.text_box + " = " + json_string(host.panel_read(a.text_box)));
-                        } catch (const AutomationError& e) {
-                            failed(s.text, e);
-                        }
-                    },
-                    [&](const step::Clock&) { emit("clock = " + host.clock_text()); },
-                },
-                s.action);
-        } catch (const std::exception& e) {
-            stopped(s, e.what());
-        }
     }
 
-    for (int number : host.live_objects()) {
-        try {
-            host.release_object(number);
-        } catch (const std::exception& e) {
-            out.flush();
-            err << "czqic: releasing #" << number << ": " << e.what() << '\n' << std::flush;
-            all_ran = false;
-        }
-    }
-    return all_ran ? 0 : 1;
-}
+    Host& host_;
+    std::ostream& out_;
+    std::ostream& err_;
+    const Step* step_ = nullptr;
+    int current_ = 1;
+    bool all_ran_ = true;
+};
 
-std::string json_string(std::string_view text) {
-    // Invalid UTF-8 becomes U+FFFD rather than aborting the output line.
-    return nlohmann::json(std::string(text))
-        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
+}  // namespace
 
-std::string format_value(const Value& value) {
-    return std::visit(
-        Overloaded{
-            [](const Empty&) -> std::string { return "Empty"; },
-            [](const Null&) -> std::string { return "Null"; },
-            [](int16_t x) { return std::to_string(x); },
-            [](int32_t x) { return std::to_string(x); },
-            [](double x) {
-                char text[32];
-                auto [end, ec] = std::to_chars(text, text + sizeof text, x);
-                return std::string(text, ec == std::errc() ? end : text);
-            },
-            [](bool x) -> std::string { return x ? "true" : "false"; },
-            [](const Text& x) { return json_string(*x); },
-            [](const Value::Array& items) {
-                std::string text = "[";
-                if (items)
-                    for (size_t i = 0; i < items->size(); ++i) {
-                        if (i) text += ", ";
-                        text += format_value((*items)[i]);
-                    }
-                return text + "]";
-            },
-            [](const Value::Ref& ref) { return ref ? format_value(*ref) : std::string("Empty"); },
-        },
-        value.v);
-}
-
-std::string format_time_of_day(double seconds) {
-    constexpr int64_t kDayMs = 86400000;
-    if (!std::isfinite(seconds)) seconds = 0;
-    // A virtual clock holds whole milliseconds; the nudge keeps 0.5 s stored as
-    // 0.49999... from printing one millisecond early.
-    auto ms = static_cast<int64_t>(std::floor(seconds * 1000.0 + 1e-6)) % kDayMs;
-    if (ms < 0) ms += kDayMs;
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
-                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
-                  static_cast<int>(ms % 1000));
-    return text;
-}
-
-std::string failure_line(std::string_view name, uint32_t hresult, std::string_view description) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hresult));
-    // A device's description may carry CR LF or escape codes: one failure, one line.
-    return std::string(name) + " failed: " + code + " " + escape_controls(description);
+int run_steps(const std::vector<Step>& steps, Host& host, std::ostream& out, std::ostream& err) {
+    StepRunner runner(host, out, err);
+    for (const Step& s : steps) runner.run(s);
+    return runner.finish();
 }
 
 }  // namespace czqic::cli

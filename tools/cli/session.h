@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "platform/automation.h"
-#include "tools/czqic/host.h"
+#include "tools/cli/host.h"
+#include "tools/cli/printers.h"
 
 namespace czqic::cli {
 
@@ -74,13 +75,5 @@ std::vector<Step> parse_steps(const std::vector<std::string>& texts, Host& host)
 // their numbers. Results go to out; a step that stops for a reason other than a failed
 // call is reported on err. Returns 0 when every step ran, 1 otherwise.
 int run_steps(const std::vector<Step>& steps, Host& host, std::ostream& out, std::ostream& err);
-
-// Output forms shared by the command line's printers.
-std::string json_string(std::string_view text);
-std::string format_value(const Value& value);
-// HH:MM:SS.mmm for seconds since midnight.
-std::string format_time_of_day(double seconds);
-// `NAME failed: 0xHHHHHHHH DESCRIPTION`.
-std::string failure_line(std::string_view name, uint32_t hresult, std::string_view description);
 
 }  // namespace czqic::cli

@@ -1,11 +1,11 @@
-#include "tools/czqic/demo_transaction.h"
+#include "tools/cli/demo.h"
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "component/reader.h"
-#include "tools/czqic/session.h"
+#include "tools/cli/printers.h"
 
 namespace czqic::cli {
 namespace {
@@ -145,6 +145,25 @@ DemoOutcome run_demo_transaction(Host& host, std::ostream& out, bool magnetic) {
     }
     host.release_object(1);  // closes the device; part of what the log shows
     return outcome;
+}
+
+int run_demo(std::unique_ptr<Host> host, const std::string& heading, bool magnetic,
+             const std::function<DemoLog()>& log_written, std::ostream& out, std::ostream& err) {
+    out << heading << "\n\n" << std::flush;
+    const DemoOutcome outcome = run_demo_transaction(*host, out, magnetic);
+    host.reset();
+    err << std::flush;
+
+    const DemoLog log = log_written();
+    out << "\nLog lines written to " << log.where << ":\n";
+    for (const auto& line : log.lines) out << "    " << line << '\n';
+    if (log.lines.empty()) out << "    (none)\n";
+    if (outcome.succeeded)
+        out << "\nEvery step succeeded.\n";
+    else
+        out << "\nThe transaction stopped: " << outcome.stopped_at << ".\n";
+    out << std::flush;
+    return outcome.succeeded ? 0 : 1;
 }
 
 }  // namespace czqic::cli

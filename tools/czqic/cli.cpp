@@ -86,7 +86,7 @@ int probe_command(const Platform& platform, const ProbeCommand& command, std::os
     std::unique_ptr<Clock> clock = make_real_clock();
     if (auto start = command.virtual_clock.start()) clock = std::make_unique<VirtualClock>(*start);
     // The probe's own loop and class table: it hosts the control without the component.
-    InProcess process(std::move(clock), scenario_for(ReaderChoice{}, command.options.scenario_file),
+    InProcess process(std::move(clock), scenario_for(reader, command.options.scenario_file),
                       reader_spec(reader));
     return run_probe(process.classes, kControlProgId, process.loop, reader.simulated(),
                      command.options, out, err);

@@ -57,13 +57,7 @@ std::vector<std::string> day_of_sessions(int sessions) {
     for (int s = 0; s < sessions; ++s) {
         for (const Timed& t : kSession) {
             ms += t.after_ms;
-            const LogTime time{2026,
-                               2,
-                               1,
-                               static_cast<int>(ms / 3600000),
-                               static_cast<int>(ms / 60000 % 60),
-                               static_cast<int>(ms / 1000 % 60),
-                               static_cast<int>(ms % 1000)};
+            const LogTime time = log_time(2026, 2, 1, ms);
             lines.push_back(log_line(time, "Qor", t.message, "\n"));
         }
         ms += 20000;

@@ -7,13 +7,9 @@
 set -euo pipefail
 czqic=${1:?usage: log_summary.sh CZQIC [MB]}
 megabytes=${2:-130}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export CZQIC_DRIVE_ROOT=$work
-unset CZQIC_SIM_SCENARIO CZQIC_LOG_CARD_DATA
+source "$(dirname "$0")/../tests/support/scratch_drive.sh"
 
 run() { "$czqic" run --virtual-clock "$@" >/dev/null; }
-scenario() { printf '%s' "$2" >"$work/$1.json"; echo "$work/$1.json"; }
 run CardReaderInit CardReaderEnable CardReaderRead WriteTrack2=1234 CardReaderWrite QOR_WaitChip \
     ChipCardData=0084000008 Qor_ChipTrnsp CardReaderReturn CardReaderDisable
 run CardReaderInit CardReaderEnable pump:2000 CardReaderRead CardReaderRetain
@@ -23,7 +19,7 @@ run --scenario "$(scenario faults '{"on": {"eject": [{"events": [{"event": "Card
 run --scenario "$(scenario refused '{"on": {"open": [{"fail": "Device not ready"}]}}')" CardReaderInit
 run CardReaderInit sim:device=FATAL CardReaderStatus pump:31000 sim:device=ONLINE CardReaderStatus
 
-seed=$work/C/QUIRN/pq/log/Qor.log
+seed=$log_dir/Qor.log
 big=$work/big.log
 want=$((megabytes * 1000 * 1000))
 : >"$big"

@@ -122,13 +122,7 @@ std::string log_text(const uint8_t* data, size_t size) {
     for (size_t i = 1; i + 1 < size; i += 2) {
         if (data[i + 1] == 255) ++day;
         ms = (ms + data[i + 1] * 20) % (86400 * 1000);
-        const czqic::LogTime t{2026,
-                               1,
-                               1 + day % 28,
-                               static_cast<int>(ms / 3600000),
-                               static_cast<int>(ms / 60000 % 60),
-                               static_cast<int>(ms / 1000 % 60),
-                               static_cast<int>(ms % 1000)};
+        const czqic::LogTime t = czqic::log_time(2026, 1, 1 + day % 28, ms);
         text +=
             czqic::log_line(t, "Qor", kMessages[data[i] % kMessageCount], i % 4 ? "\n" : "\r\n");
     }

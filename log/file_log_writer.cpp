@@ -373,14 +373,7 @@ FileLogWriter::Now log_time_of(Clock& clock) {
         const int64_t since = saturating_add(clock.now_ms(), -start_count);
         const int64_t ms = saturating_add(start_ms, since);
         const LogDate date = date_after(today, ms / kDayMs);
-        const int64_t of_day = ms % kDayMs;
-        return LogTime{date.year,
-                       date.month,
-                       date.day,
-                       static_cast<int>(of_day / 3600000),
-                       static_cast<int>(of_day / 60000 % 60),
-                       static_cast<int>(of_day / 1000 % 60),
-                       static_cast<int>(of_day % 1000)};
+        return log_time(date.year, date.month, date.day, ms % kDayMs);
     };
 }
 

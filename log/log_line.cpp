@@ -7,6 +7,16 @@
 
 namespace czqic {
 
+LogTime log_time(int year, int month, int day, int64_t ms_of_day) {
+    return {year,
+            month,
+            day,
+            static_cast<int>(ms_of_day / 3600000),
+            static_cast<int>(ms_of_day / 60000 % 60),
+            static_cast<int>(ms_of_day / 1000 % 60),
+            static_cast<int>(ms_of_day % 1000)};
+}
+
 std::string log_line(const LogTime& time, std::string_view tag, std::string_view message,
                      std::string_view end_of_line) {
     char stamp[48];

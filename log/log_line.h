@@ -14,6 +14,9 @@ struct LogTime {
     int year, month, day, hour, minute, second, millisecond;
 };
 
+// The time ms_of_day milliseconds after the start of the given day (0 <= ms_of_day < a day).
+LogTime log_time(int year, int month, int day, int64_t ms_of_day);
+
 // "YYYY-MM-DD HH:MM:SS.mmm [TAG] MESSAGE" followed by end_of_line, the message escaped
 // (escape_controls) so that it stays one line.
 std::string log_line(const LogTime& time, std::string_view tag, std::string_view message,

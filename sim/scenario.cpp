@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <set>
@@ -232,6 +233,28 @@ std::string read_event_name(const json& j, const std::string& path) {
     return name;
 }
 
+// One reader a key of an object, so that a key no reader takes is refused where it stands:
+// a misspelt key in a scenario is a mistake, never a default.
+using FieldReader = std::function<void(const json& value, const std::string& at)>;
+void read_fields(const json& j, const std::string& path,
+                 std::initializer_list<std::pair<std::string_view, FieldReader>> readers) {
+    expect_object(j, path);
+    for (const auto& [key, value] : j.items()) {
+        const std::string at = path.empty() ? key : path + "." + key;
+        const auto reader =
+            std::ranges::find_if(readers, [&](const auto& r) { return r.first == key; });
+        if (reader == readers.end()) fail_at(at, "unknown key");
+        if (reader->second) reader->second(value, at);
+    }
+}
+
+// Each element of an array, read with its index in the path.
+template <typename Read>
+void read_each(const json& j, const std::string& path, Read read) {
+    expect_array(j, path);
+    for (size_t i = 0; i < j.size(); ++i) read(j[i], index_path(path, i));
+}
+
 std::map<std::string, Value> read_set(const json& j, const std::string& path) {
     expect_object(j, path);
     std::map<std::string, Value> set;
@@ -254,42 +277,29 @@ EventSpec read_event(const json& j, const std::string& path) {
     if (!j.contains("event")) fail_at(path + ".event", "missing");
     e.event = read_event_name(j["event"], path + ".event");
     e.data = read_event_data(j, e.event, path);
-    for (const auto& [key, value] : j.items()) {
-        const std::string at = path + "." + key;
-        if (key == "event" || key == "data") {
-            continue;
-        } else if (key == "afterMs") {
-            e.after_ms = read_ms(value, at);
-        } else if (key == "during") {
-            e.during = read_bool(value, at);
-        } else if (key == "set") {
-            e.set = read_set(value, at);
-        } else {
-            fail_at(at, "unknown key");
-        }
-    }
+    read_fields(
+        j, path,
+        {{"event", nullptr},
+         {"data", nullptr},
+         {"afterMs", [&](const json& v, const std::string& at) { e.after_ms = read_ms(v, at); }},
+         {"during", [&](const json& v, const std::string& at) { e.during = read_bool(v, at); }},
+         {"set", [&](const json& v, const std::string& at) { e.set = read_set(v, at); }}});
     return e;
 }
 
 Reaction read_reaction(const json& j, const std::string& path) {
-    expect_object(j, path);
     Reaction r;
-    for (const auto& [key, value] : j.items()) {
-        const std::string at = path + "." + key;
-        if (key == "returns") {
-            r.returns = json_to_value(value, at);
-        } else if (key == "fail") {
-            r.fail = read_string(value, at);
-        } else if (key == "set") {
-            r.set = read_set(value, at);
-        } else if (key == "events") {
-            expect_array(value, at);
-            for (size_t i = 0; i < value.size(); ++i)
-                r.events.push_back(read_event(value[i], index_path(at, i)));
-        } else {
-            fail_at(at, "unknown key");
-        }
-    }
+    read_fields(
+        j, path,
+        {{"returns",
+          [&](const json& v, const std::string& at) { r.returns = json_to_value(v, at); }},
+         {"fail", [&](const json& v, const std::string& at) { r.fail = read_string(v, at); }},
+         {"set", [&](const json& v, const std::string& at) { r.set = read_set(v, at); }},
+         {"events", [&](const json& v, const std::string& at) {
+              read_each(v, at, [&](const json& e, const std::string& item) {
+                  r.events.push_back(read_event(e, item));
+              });
+          }}});
     return r;
 }
 
@@ -298,89 +308,83 @@ TimelineEntry read_timeline_entry(const json& j, const std::string& path) {
     TimelineEntry t;
     if (j.contains("event")) t.event = read_event_name(j["event"], path + ".event");
     t.data = read_event_data(j, t.event.value_or(""), path);
-    for (const auto& [key, value] : j.items()) {
-        const std::string at = path + "." + key;
-        if (key == "event" || key == "data") {
-            continue;
-        } else if (key == "atMs") {
-            t.at_ms = read_ms(value, at);
-        } else if (key == "set") {
-            t.set = read_set(value, at);
-        } else {
-            fail_at(at, "unknown key");
-        }
-    }
+    read_fields(j, path,
+                {{"event", nullptr},
+                 {"data", nullptr},
+                 {"atMs", [&](const json& v, const std::string& at) { t.at_ms = read_ms(v, at); }},
+                 {"set", [&](const json& v, const std::string& at) { t.set = read_set(v, at); }}});
     return t;
 }
 
 void read_control(const json& j, Scenario& scenario, const std::string& path) {
     static constexpr std::array<std::string_view, 5> kModes = {
         "lenient", "strict-persist", "strict-window", "strict-thread", "strict-usermode"};
-    expect_object(j, path);
-    for (const auto& [key, value] : j.items()) {
-        const std::string at = path + "." + key;
-        if (key != "mode") fail_at(at, "unknown key");
-        scenario.control_mode = read_string(value, at);
-        if (std::ranges::find(kModes, scenario.control_mode) == kModes.end())
-            fail_at(at, "unknown control mode " + json(scenario.control_mode).dump());
-    }
+    read_fields(j, path,
+                {{"mode", [&](const json& v, const std::string& at) {
+                      scenario.control_mode = read_string(v, at);
+                      if (std::ranges::find(kModes, scenario.control_mode) == kModes.end())
+                          fail_at(at, "unknown control mode " + json(scenario.control_mode).dump());
+                  }}});
 }
 
 void read_track(const json& j, DeviceState::Track& track, const std::string& path) {
+    read_fields(
+        j, path,
+        {{"status",
+          [&](const json& v, const std::string& at) { track.status = read_string(v, at); }},
+         {"data", [&](const json& v, const std::string& at) { track.data = read_string(v, at); }}});
+}
+
+// Fewer than three entries leave the later tracks at their built-in values.
+template <typename Read>
+void read_per_track(const json& j, const std::string& path, Read read) {
+    expect_array(j, path);
+    for (size_t i = 0; i < j.size(); ++i) {
+        const std::string item = index_path(path, i);
+        if (i >= 3) fail_at(item, "the reader has three tracks");
+        read(j[i], i, item);
+    }
+}
+
+void read_fail_gets(const json& j, DeviceState& state, const std::string& path) {
     expect_object(j, path);
-    for (const auto& [key, value] : j.items()) {
-        const std::string at = path + "." + key;
-        if (key == "status") {
-            track.status = read_string(value, at);
-        } else if (key == "data") {
-            track.data = read_string(value, at);
-        } else {
-            fail_at(at, "unknown key");
-        }
+    for (const auto& [name, description] : j.items()) {
+        const std::string item = path + "." + name;
+        if (!detail::find_member(name, false))
+            fail_at(item, "unknown property \"" + elide_middle(name) + "\"");
+        state.fail_gets[name] = read_string(description, item);
     }
 }
 
 void read_state(const json& j, DeviceState& state, const std::string& path) {
-    expect_object(j, path);
-    for (const auto& [key, value] : j.items()) {
-        const std::string at = path + "." + key;
-        if (key == "device") {
-            state.device = read_string(value, at);
-        } else if (key == "media") {
-            state.media = read_string(value, at);
-        } else if (key == "bin") {
-            state.bin = read_string(value, at);
-        } else if (key == "binFlag") {
-            state.bin_flag = read_bool(value, at);
-        } else if (key == "number") {
-            if (!value.is_number()) fail_at(at, "expected a number");
-            state.number = json_to_value(value, at);
-        } else if (key == "lastErrorCode") {
-            state.last_error_code = read_string(value, at);
-        } else if (key == "tracks" || key == "writable") {
-            // Fewer than three entries leave the later tracks at their built-in values.
-            expect_array(value, at);
-            for (size_t i = 0; i < value.size(); ++i) {
-                const std::string item = index_path(at, i);
-                if (i >= 3) fail_at(item, "the reader has three tracks");
-                if (key == "tracks") {
-                    read_track(value[i], state.tracks[i], item);
-                } else {
-                    state.writable[i] = json_to_value(value[i], item);
-                }
-            }
-        } else if (key == "failGets") {
-            expect_object(value, at);
-            for (const auto& [name, description] : value.items()) {
-                const std::string item = at + "." + name;
-                if (!detail::find_member(name, false))
-                    fail_at(item, "unknown property \"" + elide_middle(name) + "\"");
-                state.fail_gets[name] = read_string(description, item);
-            }
-        } else {
-            fail_at(at, "unknown key");
-        }
-    }
+    using At = const std::string&;
+    const auto text = [](std::string& field) {
+        return [&field](const json& v, At at) { field = read_string(v, at); };
+    };
+    read_fields(j, path,
+                {{"device", text(state.device)},
+                 {"media", text(state.media)},
+                 {"bin", text(state.bin)},
+                 {"binFlag", [&](const json& v, At at) { state.bin_flag = read_bool(v, at); }},
+                 {"number",
+                  [&](const json& v, At at) {
+                      if (!v.is_number()) fail_at(at, "expected a number");
+                      state.number = json_to_value(v, at);
+                  }},
+                 {"lastErrorCode", text(state.last_error_code)},
+                 {"tracks",
+                  [&](const json& v, At at) {
+                      read_per_track(v, at, [&](const json& t, size_t i, At item) {
+                          read_track(t, state.tracks[i], item);
+                      });
+                  }},
+                 {"writable",
+                  [&](const json& v, At at) {
+                      read_per_track(v, at, [&](const json& w, size_t i, At item) {
+                          state.writable[i] = json_to_value(w, item);
+                      });
+                  }},
+                 {"failGets", [&](const json& v, At at) { read_fail_gets(v, state, at); }}});
 }
 
 void read_on(const json& j, Scenario& scenario, const std::string& path) {
@@ -389,10 +393,10 @@ void read_on(const json& j, Scenario& scenario, const std::string& path) {
         const std::string at = path + "." + key;
         if (!detail::find_member(key, true))
             fail_at(at, "unknown member \"" + elide_middle(key) + "\"");
-        expect_array(value, at);
         std::vector<Reaction> reactions;
-        for (size_t i = 0; i < value.size(); ++i)
-            reactions.push_back(read_reaction(value[i], index_path(at, i)));
+        read_each(value, at, [&](const json& r, const std::string& item) {
+            reactions.push_back(read_reaction(r, item));
+        });
         // An empty list is no list: the member keeps its built-in reaction.
         if (!reactions.empty()) scenario.on[key] = std::move(reactions);
     }
@@ -530,21 +534,16 @@ Scenario parse_scenario(std::string_view json_text) {
     if (duplicates.found) fail_at(*duplicates.found, "key given more than once");
     Scenario scenario = builtin_scenario();
     if (!root.is_object()) fail_at("scenario", "expected an object");
-    for (const auto& [key, value] : root.items()) {
-        if (key == "state") {
-            read_state(value, scenario.state, key);
-        } else if (key == "on") {
-            read_on(value, scenario, key);
-        } else if (key == "control") {
-            read_control(value, scenario, key);
-        } else if (key == "timeline") {
-            expect_array(value, key);
-            for (size_t i = 0; i < value.size(); ++i)
-                scenario.timeline.push_back(read_timeline_entry(value[i], index_path(key, i)));
-        } else {
-            fail_at(key, "unknown key");
-        }
-    }
+    using At = const std::string&;
+    read_fields(root, "",
+                {{"state", [&](const json& v, At at) { read_state(v, scenario.state, at); }},
+                 {"on", [&](const json& v, At at) { read_on(v, scenario, at); }},
+                 {"control", [&](const json& v, At at) { read_control(v, scenario, at); }},
+                 {"timeline", [&](const json& v, At at) {
+                      read_each(v, at, [&](const json& t, At item) {
+                          scenario.timeline.push_back(read_timeline_entry(t, item));
+                      });
+                  }}});
     return scenario;
 }
 

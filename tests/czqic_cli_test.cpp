@@ -15,6 +15,7 @@
 
 #include "device/control_contract.h"
 #include "sim/sim_reader.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/scratch.h"
 #include "tools/cli/host.h"
 #include "tools/cli/probe.h"
@@ -33,28 +34,13 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-    std::vector<std::string> lines() const { return lines_of(out); }
-};
+using testing::lines_of;
+using testing::Outcome;
 
 // Every case gets its own drive root, so log files never leak between cases.
 class Czqic : public ::testing::Test {
   protected:
-    Outcome czqic(std::vector<std::string> args) {
-        std::ostringstream out, err;
-        int status = run_czqic(std::move(args), out, err);
-        return {status, out.str(), err.str()};
-    }
+    Outcome czqic(std::vector<std::string> args) { return testing::czqic(std::move(args)); }
     std::string write_scenario(const std::string& json) {
         fs::path file = drive.path() / ("scenario" + std::to_string(++scenarios_) + ".json");
         std::ofstream(file) << json;

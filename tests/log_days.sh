@@ -7,18 +7,10 @@
 set -uo pipefail
 czqic=${1:?usage: log_days.sh CZQIC}
 command -v faketime >/dev/null || { echo "faketime is not installed"; exit 77; }
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-export CZQIC_DRIVE_ROOT=$root
-unset CZQIC_LOG_KEEP_DAYS CZQIC_LOG_MAX_MB
+source "$(dirname "$0")/support/scratch_drive.sh"
 # libfaketime is preloaded ahead of a sanitizer's runtime in the asan build.
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
-log=$root/C/QUIRN/pq/log
-
-status=0
-check() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1" && status=1; fi
-}
+log=$log_dir
 for day in 2026-01-05 2026-02-01 2026-04-06; do
     faketime "$day 10:00:00" "$czqic" run --virtual-clock CardReaderInit >/dev/null ||
         { echo "czqic failed on $day"; exit 1; }

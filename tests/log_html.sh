@@ -7,13 +7,9 @@ set -uo pipefail
 czqic=$(realpath "${1:?usage: log_html.sh CZQIC [SCREENSHOT]}")
 browser=$(command -v chromium || command -v chromium-browser) ||
     { echo "chromium is not installed"; exit 77; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export CZQIC_DRIVE_ROOT=$work
-unset CZQIC_SIM_SCENARIO CZQIC_LOG_CARD_DATA
+source "$(dirname "$0")/support/scratch_drive.sh"
 
 session() { "$czqic" run --virtual-clock "$@" >/dev/null || { echo "czqic run $* failed"; exit 1; }; }
-scenario() { printf '%s' "$2" >"$work/$1.json"; echo "$work/$1.json"; }
 session CardReaderInit CardReaderEnable CardReaderRead WriteTrack2=1234 CardReaderWrite \
     QOR_WaitChip ChipCardData=0084000008 Qor_ChipTrnsp CardReaderReturn CardReaderDisable
 session --scenario "$(scenario untaken '{"on": {"eject": [{"events": [{"event": "CardEjected", "afterMs": 300}]}],
@@ -23,14 +19,10 @@ session --scenario "$(scenario refused '{"on": {"open": [{"fail": "Device not re
 session CardReaderInit sim:device=FATAL CardReaderStatus pump:31000 CardReaderEnable pump:2000 \
     sim:device=ONLINE CardReaderStatus CardReaderRead CardReaderReturn
 
-log=$work/C/QUIRN/pq/log/Qor.log
+log=$log_dir/Qor.log
 page=$work/page.html
 # From the log's folder, so that the page names the file as a terminal's support sees it.
 (cd "$(dirname "$log")" && "$czqic" log --html "$page" Qor.log) || { echo "czqic log --html failed"; exit 1; }
-status=0
-check() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1" && status=1; fi
-}
 calls=$("$czqic" log --json "$log" | grep -c '^{"operation"')
 bars=$(grep -c '^<rect [^>]*><title>\(CardReader\|QOR_\|Qor_\)' "$page")
 check "every call ($calls) is a bar titled with its name, result and duration ($bars)" \

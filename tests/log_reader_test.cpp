@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/cli_run.h"
 #include "tests/support/scratch.h"
 #include "tools/czqic/cli.h"
 
@@ -26,16 +27,8 @@ using ::testing::HasSubstr;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome czqic(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int status = cli::run_czqic(std::move(args), out, err);
-    return {status, out.str(), err.str()};
-}
+using testing::czqic;
+using testing::Outcome;
 
 std::vector<nlohmann::json> json_lines(const std::string& text) {
     std::vector<nlohmann::json> records;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/sim_reader.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/scratch.h"
 #include "tools/czqic/cli.h"
 
@@ -21,21 +22,8 @@ using ::testing::HasSubstr;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome czqic(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int status = cli::run_czqic(std::move(args), out, err);
-    return {status, out.str(), err.str()};
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using testing::czqic;
+using testing::Outcome;
 
 struct Session {
     const char* what;
@@ -128,14 +116,14 @@ TEST_F(Replay, TheWrittenScenarioAndStepsRunOnTheCommandLine) {
     const Outcome replay = czqic({"replay", log.string(), "--scenario-out", scenario.string(),
                                   "--steps-out", steps.string()});
     ASSERT_EQ(replay.status, 0) << replay.err;
-    const std::string text = read_file(scenario);
+    const std::string text = testing::file_text(scenario);
     EXPECT_EQ(sim::write_scenario(sim::parse_scenario(text)), text);
 
     std::vector<std::string> args = {"run", "--virtual-clock", "--log",
                                      "-",   "--scenario",      scenario.string()};
-    std::istringstream step_lines(read_file(steps));
+    std::istringstream step_lines(testing::file_text(steps));
     for (std::string step; std::getline(step_lines, step);) args.push_back(step);
-    const std::string logged = read_file(log);
+    const std::string logged = testing::file_text(log);
     fs::remove_all(drive.path() / "C");
     const Outcome run = czqic(args);
     std::string expected;

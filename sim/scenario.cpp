@@ -239,12 +239,13 @@ using FieldReader = std::function<void(const json& value, const std::string& at)
 void read_fields(const json& j, const std::string& path,
                  std::initializer_list<std::pair<std::string_view, FieldReader>> readers) {
     expect_object(j, path);
-    for (const auto& [key, value] : j.items()) {
+    for (const auto& item : j.items()) {
+        const std::string& key = item.key();
         const std::string at = path.empty() ? key : path + "." + key;
         const auto reader =
             std::ranges::find_if(readers, [&](const auto& r) { return r.first == key; });
         if (reader == readers.end()) fail_at(at, "unknown key");
-        if (reader->second) reader->second(value, at);
+        if (reader->second) reader->second(item.value(), at);
     }
 }
 

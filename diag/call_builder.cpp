@@ -146,10 +146,13 @@ void CallBuilder::resolve(const Line& l) {
         return;
     }
     const size_t from = claimed_from(l, kept);
-    claimed_.assign(std::make_move_iterator(kept.begin() + static_cast<ptrdiff_t>(from)),
-                    std::make_move_iterator(kept.end()));
+    std::vector<Kept> claimed(std::make_move_iterator(kept.begin() + static_cast<ptrdiff_t>(from)),
+                              std::make_move_iterator(kept.end()));
     kept.resize(from);
+    // The lines before the claimed ones go first: claimed lines waiting while they are
+    // replayed would be taken after the first of them, ahead of the rest.
     replay(std::move(kept));
+    claimed_ = std::move(claimed);
 }
 
 // Where the events handled inside the coming call's control calls begin among the kept

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,6 +31,8 @@ struct Session {
     const char* what;
     const char* scenario;  // JSON over the built-in reader
     std::vector<std::string> steps;
+    int runs = 1;             // runs of the application one after another in the log
+    bool real_clock = false;  // the log's stamps as the real clock leaves them
 };
 
 const Session kSessions[] = {
@@ -76,7 +80,48 @@ const Session kSessions[] = {
                                           "data": "700A5A0840000000000000029000"}]}]}})",
      {"CardReaderInit", "CardReaderEnable", "CardReaderRead", "QOR_WaitChip",
       "ChipCardData=00B2010C00", "Qor_ChipTrnsp", "CardReaderReturn"}},
+    {"Timer1 resets a failed device, once between calls and once inside a wait",
+     R"({"on": {"acceptAndRead": [{"returns": 0, "events": []}]}})",
+     {"CardReaderInit", "sim:device=FATAL", "CardReaderStatus", "pump:31000", "pump:25000",
+      "CardReaderEnable", "CardReaderRead", "sim:device=ONLINE", "CardReaderStatus",
+      "CardReaderDisable", "pump:40000"}},
+    {"a transaction logged on the real clock",
+     R"({"on": {"reset": [{"events": [{"event": "ResetComplete", "during": true}]},
+                          {"events": [{"event": "ResetComplete", "afterMs": 900}]}]}})",
+     {"CardReaderInit", "CardReaderEnable", "CardReaderRead", "WriteTrack2=1234", "CardReaderWrite",
+      "QOR_WaitChip", "ChipCardData=0084000008", "Qor_ChipTrnsp", "pump:1700", "CardReaderReset",
+      "CardReaderReturn", "CardReaderReset"},
+     1,
+     true},
+    {"three runs of the application in one file",
+     "{}",
+     {"CardReaderInit", "CardReaderEnable", "CardReaderRead", "CardReaderReturn"},
+     3},
 };
+
+// The log as the real clock stamps it: the run at another time of day, the lines of one
+// instant a few milliseconds apart, and every 300 ms pass of a wait a little longer.
+void restamp_as_real_clock(const fs::path& log) {
+    std::istringstream in(testing::file_text(log));
+    std::string restamped;
+    int64_t late = 3 * 3600'000 + 17 * 60'000 + 4'321, previous = 0;
+    int n = 0;
+    for (std::string line; std::getline(in, line);) {
+        const int64_t ms = std::stoll(line.substr(11, 2)) * 3600'000 +
+                           std::stoll(line.substr(14, 2)) * 60'000 +
+                           std::stoll(line.substr(17, 2)) * 1000 + std::stoll(line.substr(20, 3));
+        if (n++ > 0) late += n % 3 + (ms - previous) / 300 * 4;
+        previous = ms;
+        const int64_t at = ms + late;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%02lld:%02lld:%02lld.%03lld",
+                      static_cast<long long>(at / 3600'000 % 24),
+                      static_cast<long long>(at / 60'000 % 60),
+                      static_cast<long long>(at / 1000 % 60), static_cast<long long>(at % 1000));
+        restamped += line.substr(0, 11) + stamp + line.substr(23) + "\n";
+    }
+    std::ofstream(log, std::ios::binary | std::ios::trunc) << restamped;
+}
 
 class Replay : public ::testing::Test {
   protected:
@@ -97,13 +142,23 @@ class Replay : public ::testing::Test {
     EnvGuard no_env_scenario{"CZQIC_SIM_SCENARIO", nullptr};
 };
 
-TEST_F(Replay, EverySessionLogsTheSameMessagesAgain) {
+TEST_F(Replay, EverySessionLogsTheSameMessagesAndResultsAgain) {
     for (const Session& s : kSessions) {
         SCOPED_TRACE(s.what);
-        const fs::path log = session(s);
+        fs::path log;
+        for (int run = 0; run < s.runs; ++run) log = session(s);
+        if (s.real_clock) restamp_as_real_clock(log);
         const Outcome replay = czqic({"replay", "--check", log.string()});
         EXPECT_EQ(replay.status, 0) << replay.out << replay.err;
-        EXPECT_THAT(replay.out, HasSubstr("messages matched"));
+        EXPECT_THAT(replay.out, ::testing::ContainsRegex("messages matched, [1-9][0-9]* of"));
+        if (s.runs > 1) {
+            const std::string last = std::to_string(s.runs);
+            EXPECT_THAT(replay.out, HasSubstr("session " + last + " of " + last));
+            const Outcome one = czqic({"replay", "--check", "--session", last, log.string()});
+            EXPECT_EQ(one.status, 0) << one.out << one.err;
+            EXPECT_THAT(one.err, HasSubstr("session " + last + " of " + last + ": lines "));
+            EXPECT_EQ(czqic({"replay", log.string()}).status, 2);
+        }
         fs::remove_all(drive.path() / "C");
     }
 }

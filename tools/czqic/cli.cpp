@@ -122,13 +122,21 @@ CommandRun define_log(CLI::App& log) {
 // `czqic replay`: its options, read into options; run_replay does the rest.
 CommandRun define_replay(CLI::App& replay) {
     auto options = std::make_shared<ReplayOptions>();
-    replay.add_option("FILE", options->file, "One session's log")->required()->type_name("FILE");
+    replay.add_option("FILE", options->file, "A log of one session or several")
+        ->required()
+        ->type_name("FILE");
+    replay
+        .add_option("--session", options->session,
+                    "Which session of the log, from 1 (each begins at a CardReaderInit)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
     replay.add_option("--scenario-out", options->scenario_out, "Write the scenario to F")
         ->type_name("F");
     replay.add_option("--steps-out", options->steps_out, "Write the steps to F, one a line")
         ->type_name("F");
     replay.add_flag("--check", options->check,
-                    "Run them and compare the messages with the log's (exit 1 when one differs)");
+                    "Run them and compare the messages and results with the log's (exit 1 when "
+                    "one differs); every session without --session");
     return
         [options](std::ostream& out, std::ostream& err) { return run_replay(*options, out, err); };
 }

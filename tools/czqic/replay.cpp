@@ -11,19 +11,25 @@
 #include "tools/czqic/replay.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <vector>
 
+#include "device/host_form.h"
 #include "diag/call_builder.h"
 #include "diag/log_input.h"
 #include "diag/log_message.h"
+#include "diag/sessions.h"
 #include "log/card_data.h"
 #include "log/log_line.h"
+#include "log/log_writer.h"
+#include "operations/frame.h"
 #include "platform/hex.h"
 #include "platform/text.h"
 #include "sim/sim_reader.h"
@@ -37,7 +43,11 @@ using diag::Message;
 using diag::Op;
 using Kind = Message::Kind;
 
-constexpr int64_t kHalfPass = 150;
+constexpr int64_t kPassMs = kPassSleepMs;  // a wait's pass on the virtual clock
+constexpr int64_t kHalfPass = kPassMs / 2;
+// A timer tick runs at the first pump after it is due: in a wait, up to a pass later.
+constexpr int64_t kTickLateMs = kPassMs + diag::kSameInstantMs;
+using diag::kSameInstantMs;
 // A chip command for the replayed Qor_ChipTrnsp calls: the log does not keep the command.
 constexpr std::string_view kReplayCommand = "0084000008";
 // The text replayed writes give a track: the log does not keep what was written.
@@ -85,9 +95,17 @@ bool line_after_call(const Message& m) {
            (m.kind == Kind::End && m.op == Op::Enable);
 }
 
+// What a step that prints must print: the call's result where the log tells it.
+struct Expected {
+    std::string name;
+    std::optional<int32_t> result;  // none: the log cannot tell, or the step is the replay's
+    uint64_t line = 0;              // of the call's record; 0 for a step the replay adds
+};
+
 struct Derived {
     sim::Scenario scenario;
     std::vector<std::string> steps;
+    std::vector<Expected> results;      // one for each step that prints, in order
     std::vector<std::string> expected;  // the log's messages, as stored
     std::vector<std::string> notes;     // what the log could not tell, and what was chosen
     int64_t last_ms = 0;                // the steps pump at least until then
@@ -229,42 +247,89 @@ std::map<uint64_t, std::vector<int>> tracks_written(const std::vector<Logged>& l
     return tracks;
 }
 
-// The client's calls, each after a pump for the time the client spent between them.
+// Steps the replay adds at a moment of the session, measured like the calls' starts: they
+// run between the client's calls, at that moment or right after the call that holds it.
+struct Insert {
+    int64_t at;
+    std::vector<std::string> steps;
+};
+
+// Whether a step prints a line: a call or a property read, not a put, pump or sim: step.
+bool prints(std::string_view step) {
+    return step.find_first_of("=:#") == std::string_view::npos;
+}
+
+class StepWriter {
+  public:
+    explicit StepWriter(Derived& d) : d_(d) {}
+    void pump_to(int64_t at) {
+        if (at > cursor_) d_.steps.push_back("pump:" + std::to_string(at - cursor_));
+        cursor_ = std::max(cursor_, at);
+    }
+    void add(std::string step, Expected expected = {}) {
+        if (prints(step)) {
+            if (expected.name.empty()) expected.name = step;
+            d_.results.push_back(std::move(expected));
+        }
+        d_.steps.push_back(std::move(step));
+    }
+    void ended_at(int64_t at) { cursor_ = at; }
+
+  private:
+    Derived& d_;
+    int64_t cursor_ = 0;
+};
+
+// One client call's steps: what it needs set first, the call, and what the log left open.
+void call_steps(const diag::Record& r, const std::map<uint64_t, std::vector<int>>& writes,
+                StepWriter& w, std::vector<std::string>& notes) {
+    const std::string at = "line " + std::to_string(r.line) + ": ";
+    if (r.op == Op::ChipTrnsp) {
+        w.add("ChipCardData=" + std::string(kReplayCommand));
+        notes.push_back(at + "the command sent is not in the log: " + std::string(kReplayCommand));
+    }
+    if (r.op == Op::Write)
+        notes.push_back(at + "the texts written are not in the log: " +
+                        std::string(kReplayTrackText) + " on each track written");
+    if (auto w_at = writes.find(r.line); r.op == Op::Write && w_at != writes.end())
+        for (int track : w_at->second)
+            w.add("WriteTrack" + std::to_string(track) + "=" + std::string(kReplayTrackText));
+    const std::string name(diag::op_name(r.op));
+    w.add(name, {name, r.incomplete ? std::nullopt : r.result, r.line});
+    if (r.op == Op::Read && !r.result && !r.incomplete)
+        notes.push_back(at +
+                        "the tracks read are not in the log: the test card's tracks (result 0)");
+}
+
+// The client's calls, each after a pump for the time the client spent between them, and
+// the replay's own steps between them, timed from the first record's start.
 void derive_steps(const std::vector<diag::Record>& records,
-                  const std::map<uint64_t, std::vector<int>>& writes, int64_t first_ms,
-                  int64_t last_ms, Derived& d) {
-    int64_t cursor = 0;
-    auto pump_to = [&](int64_t at) {
-        if (at > cursor) d.steps.push_back("pump:" + std::to_string(at - cursor));
-        cursor = std::max(cursor, at);
+                  const std::map<uint64_t, std::vector<int>>& writes,
+                  const std::vector<Insert>& inserts, int64_t last_ms, Derived& d) {
+    const int64_t first = records.empty() ? 0 : records.front().start_ms;
+    StepWriter w(d);
+    size_t next = 0;
+    auto insert_until = [&](int64_t at) {
+        for (; next < inserts.size() && inserts[next].at <= at; ++next) {
+            w.pump_to(inserts[next].at - first);
+            for (const std::string& s : inserts[next].steps) w.add(s);
+        }
     };
     for (const diag::Record& r : records) {
         if (r.is_event || r.by_timer1) continue;
-        pump_to(r.start_ms - first_ms);
-        const std::string at = "line " + std::to_string(r.line) + ": ";
-        if (r.op == Op::ChipTrnsp) {
-            d.steps.push_back("ChipCardData=" + std::string(kReplayCommand));
-            d.notes.push_back(at +
-                              "the command sent is not in the log: " + std::string(kReplayCommand));
-        }
-        if (r.op == Op::Write)
-            d.notes.push_back(at + "the texts written are not in the log: " +
-                              std::string(kReplayTrackText) + " on each track written");
-        if (auto w = writes.find(r.line); r.op == Op::Write && w != writes.end())
-            for (int track : w->second)
-                d.steps.push_back("WriteTrack" + std::to_string(track) + "=" +
-                                  std::string(kReplayTrackText));
-        d.steps.emplace_back(diag::op_name(r.op));
-        cursor = r.start_ms - first_ms + r.ms.value_or(0);
-        if (r.op == Op::Read && !r.result && !r.incomplete)
-            d.notes.push_back(at +
-                              "the tracks read are not in the log: the test card's tracks "
-                              "(result 0)");
+        insert_until(r.start_ms);
+        w.pump_to(r.start_ms - first);
+        call_steps(r, writes, w, d.notes);
+        w.ended_at(r.start_ms - first + r.ms.value_or(0));
     }
-    pump_to(last_ms);
+    insert_until(last_ms);
+    w.pump_to(last_ms - first);
 }
 
-std::optional<std::vector<Logged>> read_lines(const std::string& file, std::ostream& err) {
+// A session's lines, from first to end (0: the end of the file), each timed from the
+// first one.
+std::optional<std::vector<Logged>> read_lines(const std::string& file,
+                                              const diag::SessionSpan& span, std::ostream& err) {
     std::FILE* in = std::fopen(file.c_str(), "rb");
     if (!in) {
         err << "czqic replay: cannot read " << json_string(file) << '\n';
@@ -275,9 +340,10 @@ std::optional<std::vector<Logged>> read_lines(const std::string& file, std::ostr
     uint64_t number = 0;
     const bool ok = diag::for_each_line(in, [&](std::string_view text) {
         ++number;
+        if (number < span.first_line || (span.end_line && number >= span.end_line)) return;
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
         LogLineParts parts;
-        if (!parse_log_line(text, parts)) return;
+        if (!parse_log_line(text, parts) || parts.tag != kLogTag) return;
         const int64_t ms = diag::day_start_ms(parts.time) + diag::time_of_day_ms(parts.time);
         if (!first) first = ms;
         lines.push_back({ms - *first, std::string(parts.message), {}, number});
@@ -291,28 +357,138 @@ std::optional<std::vector<Logged>> read_lines(const std::string& file, std::ostr
     return lines;
 }
 
-std::optional<Derived> derive(const std::string& file, std::ostream& err) {
-    auto lines = read_lines(file, err);
-    if (!lines) return std::nullopt;
-    Derived d;
-    Builder(*lines, d).scenario();
+// The calls and events the lines make, timed like the lines.
+std::vector<diag::Record> records_of(const std::vector<Logged>& lines) {
+    constexpr LogTime kBase{2000, 1, 1, 0, 0, 0, 0};
+    const int64_t base = diag::day_start_ms(kBase);
     Collected collected;
     diag::CallBuilder calls(collected);
-    for (const Logged& l : *lines) {
+    for (const Logged& l : lines) {
         // The builder reads whole lines: give it them back with a stamp on its own scale.
-        LogTime t{2000, 1, 1, 0, 0, 0, 0};
-        int64_t ms = l.ms;
-        t.hour = static_cast<int>(ms / 3600000);
-        t.minute = static_cast<int>(ms / 60000 % 60);
-        t.second = static_cast<int>(ms / 1000 % 60);
-        t.millisecond = static_cast<int>(ms % 1000);
-        calls.line(log_line(t, "Qor", l.message, ""), 0, l.line);
+        const int64_t ms = std::max<int64_t>(0, l.ms);
+        const LogTime t = log_time(kBase.year, kBase.month,
+                                   kBase.day + static_cast<int>(ms / 86'400'000), ms % 86'400'000);
+        calls.line(log_line(t, kLogTag, l.message, ""), 0, l.line);
     }
     calls.finish();
-    const int64_t first = collected.records.empty() ? 0 : collected.records.front().start_ms;
-    d.last_ms = std::max(d.last_ms, lines->empty() ? 0 : lines->back().ms);
-    derive_steps(collected.records, tracks_written(*lines, collected.records), first, d.last_ms, d);
+    for (diag::Record& r : collected.records) r.start_ms -= base;
+    return std::move(collected.records);
+}
+
+// On the real clock the lines of one instant lie a few milliseconds apart and a wait's
+// passes last a little over 300 ms; a replay on the virtual clock has them at one instant
+// and exactly 300 ms apart. A log whose waits show passes off that grid is set on it, so
+// that every event falls in the same pass again; the client's time between calls stays.
+void set_on_pass_grid(std::vector<Logged>& lines) {
+    std::vector<std::pair<int64_t, int64_t>> calls;  // each call's start and end
+    for (const diag::Record& r : records_of(lines))
+        if (!r.is_event)
+            calls.emplace_back(r.start_ms, r.ms ? r.start_ms + *r.ms : lines.back().ms);
+    std::vector<int64_t> reach(calls.size());  // the latest end of the calls up to each
+    for (size_t i = 0; i < calls.size(); ++i)
+        reach[i] = std::max(calls[i].second, i ? reach[i - 1] : calls[i].second);
+    auto in_wait = [&](int64_t from, int64_t to) {
+        const auto after = std::upper_bound(calls.begin(), calls.end(),
+                                            std::pair{from, std::numeric_limits<int64_t>::max()});
+        return after != calls.begin() &&
+               reach[static_cast<size_t>(after - calls.begin()) - 1] >= to;
+    };
+    std::vector<int64_t> gaps(lines.size(), 0);
+    bool off_grid = false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const int64_t gap = lines[i].ms - lines[i - 1].ms;
+        if (gap < kSameInstantMs) continue;
+        if (!in_wait(lines[i - 1].ms, lines[i].ms)) {
+            gaps[i] = gap;
+            continue;
+        }
+        gaps[i] = (gap + kPassMs / 2) / kPassMs * kPassMs;
+        off_grid = off_grid || gaps[i] != gap;
+    }
+    if (!off_grid) return;
+    for (size_t i = 1; i < lines.size(); ++i) lines[i].ms = lines[i - 1].ms + gaps[i];
+}
+
+// Whether Timer1's tick b belongs to the same run of the timer as tick a: one period
+// later, or several when the ticks between came while a's reset still waited (skipped).
+bool same_timer_run(const diag::Record& a, const diag::Record& b) {
+    const int64_t gap = b.start_ms - a.start_ms;
+    const int64_t waited = a.ms.value_or(std::numeric_limits<int64_t>::max() / 2);
+    for (int64_t k = 1; k * kTimer1IntervalMs <= gap + kSameInstantMs; ++k) {
+        const bool due = gap <= k * (kTimer1IntervalMs + kTickLateMs);
+        const bool skipped_between = waited >= (k - 1) * kTimer1IntervalMs - kSameInstantMs;
+        if (due && skipped_between) return true;
+    }
+    return false;
+}
+
+// Timer1 runs while a status refresh last saw the device failed; the refresh and the
+// fault it saw are not in the log. Each run of ticks gets a CardReaderStatus one period
+// before its first tick that sees the device "FATAL", and one after its last reset that
+// sees it well again, so that the timer stops there.
+std::vector<Insert> timer1_steps(const std::vector<diag::Record>& records,
+                                 std::vector<std::string>& notes) {
+    std::vector<Insert> inserts;
+    const diag::Record *first = nullptr, *last = nullptr;
+    auto end_run = [&] {
+        if (!first) return;
+        const int64_t on = first->start_ms - kTimer1IntervalMs;
+        inserts.push_back({on, {"sim:device=FATAL", "CardReaderStatus", "sim:device=ONLINE"}});
+        notes.push_back(
+            "line " + std::to_string(first->line) +
+            ": Timer1's reset: the fault the status refresh saw is not in the log: "
+            "a CardReaderStatus " +
+            std::to_string(kTimer1IntervalMs / 1000) +
+            " s before it sees device \"FATAL\"; one after the run's last reset (line " +
+            std::to_string(last->line) + ") sees it \"ONLINE\"");
+        if (last->ms) inserts.push_back({last->start_ms + *last->ms, {"CardReaderStatus"}});
+    };
+    for (const diag::Record& r : records) {
+        if (!r.by_timer1) continue;
+        if (last && same_timer_run(*last, r)) {
+            last = &r;
+            continue;
+        }
+        end_run();
+        first = last = &r;
+    }
+    end_run();
+    std::stable_sort(inserts.begin(), inserts.end(),
+                     [](const Insert& a, const Insert& b) { return a.at < b.at; });
+    return inserts;
+}
+
+Derived derive(std::vector<Logged> lines) {
+    set_on_pass_grid(lines);
+    Derived d;
+    Builder(lines, d).scenario();
+    const std::vector<diag::Record> records = records_of(lines);
+    d.last_ms = std::max(d.last_ms, lines.empty() ? 0 : lines.back().ms);
+    derive_steps(records, tracks_written(lines, records), timer1_steps(records, d.notes), d.last_ms,
+                 d);
     return d;
+}
+
+// The replayed run's output lines against what the log says each call returned.
+bool results_match(const Derived& d, const std::string& printed, std::ostream& out,
+                   size_t& compared) {
+    std::istringstream in(printed);
+    std::string line;
+    compared = 0;
+    for (size_t i = 0; i < d.results.size(); ++i) {
+        const Expected& e = d.results[i];
+        const bool have = static_cast<bool>(std::getline(in, line));
+        if (!e.result && have) continue;
+        const std::string want = e.name + " = " + std::to_string(e.result.value_or(0));
+        if (have && line == want) {
+            ++compared;
+            continue;
+        }
+        out << "replay: result " << i + 1 << " differs: logged " << json_string(want) << " (line "
+            << e.line << "), replayed " << (have ? json_string(line) : "nothing") << '\n';
+        return false;
+    }
+    return true;
 }
 
 int check(const Derived& d, std::ostream& out, std::ostream& err) {
@@ -340,7 +516,14 @@ int check(const Derived& d, std::ostream& out, std::ostream& err) {
             << (have ? json_string(logged[i]) : "nothing") << '\n';
         return 1;
     }
-    out << "replay: " << logged.size() << " of " << d.expected.size() << " messages matched\n";
+    size_t compared = 0;
+    if (!results_match(d, results.str(), out, compared)) return 1;
+    const size_t calls = static_cast<size_t>(std::count_if(
+        d.results.begin(), d.results.end(), [](const Expected& e) { return e.line; }));
+    out << "replay: " << logged.size() << " of " << d.expected.size() << " messages matched, "
+        << compared << " of " << calls << " results";
+    if (calls > compared) out << " (" << calls - compared << " not in the log)";
+    out << '\n';
     return 0;
 }
 
@@ -357,21 +540,81 @@ bool write_to(const std::string& path, const std::string& text, std::ostream& ou
     return false;
 }
 
-}  // namespace
+std::optional<std::vector<diag::SessionSpan>> sessions_of(const std::string& file,
+                                                          std::ostream& err) {
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    if (!in) {
+        err << "czqic replay: cannot read " << json_string(file) << '\n';
+        return std::nullopt;
+    }
+    bool ok = false;
+    auto spans = diag::find_sessions(in, ok);
+    std::fclose(in);
+    if (!ok) {
+        err << "czqic replay: reading " << json_string(file) << " failed\n";
+        return std::nullopt;
+    }
+    if (spans.empty()) spans.push_back({1, 0, true});
+    return spans;
+}
 
-int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
-    const auto d = derive(options.file, err);
-    if (!d) return 1;
-    for (const std::string& note : d->notes) err << "czqic replay: " << note << '\n';
+std::string span_text(const diag::SessionSpan& s) {
+    return "lines " + std::to_string(s.first_line) + " to " +
+           (s.end_line ? std::to_string(s.end_line - 1) : "the end") +
+           (s.by_init ? "" : ", begun before the log");
+}
+
+int replay_session(const ReplayOptions& options, const diag::SessionSpan& span, std::ostream& out,
+                   std::ostream& err) {
+    auto lines = read_lines(options.file, span, err);
+    if (!lines) return 1;
+    const Derived d = derive(std::move(*lines));
+    for (const std::string& note : d.notes) err << "czqic replay: " << note << '\n';
     std::string steps;
-    for (const std::string& s : d->steps) steps += s + "\n";
+    for (const std::string& s : d.steps) steps += s + "\n";
     const bool to_stdout = !options.check;
     if ((to_stdout || !options.scenario_out.empty()) &&
-        !write_to(options.scenario_out, sim::write_scenario(d->scenario), out, err))
+        !write_to(options.scenario_out, sim::write_scenario(d.scenario), out, err))
         return 1;
     if ((to_stdout || !options.steps_out.empty()) && !write_to(options.steps_out, steps, out, err))
         return 1;
-    return options.check ? check(*d, out, err) : 0;
+    return options.check ? check(d, out, err) : 0;
+}
+
+}  // namespace
+
+int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
+    const auto sessions = sessions_of(options.file, err);
+    if (!sessions) return 1;
+    const size_t count = sessions->size();
+    const std::string holds =
+        json_string(options.file) + " holds " + std::to_string(count) + " session";
+    if (options.session > count) {
+        err << "czqic replay: " << holds << (count == 1 ? "" : "s") << ": there is no session "
+            << options.session << '\n';
+        return 2;
+    }
+    if (count == 1 && !options.session) return replay_session(options, sessions->front(), out, err);
+    if (options.session) {
+        const diag::SessionSpan& s = (*sessions)[options.session - 1];
+        err << "czqic replay: session " << options.session << " of " << count << ": "
+            << span_text(s) << '\n';
+        return replay_session(options, s, out, err);
+    }
+    if (!options.check) {
+        err << "czqic replay: " << holds << "s (each begins at a CardReaderInit): choose one "
+            << "with --session N\n";
+        for (size_t i = 0; i < count; ++i)
+            err << "  session " << i + 1 << ": " << span_text((*sessions)[i]) << '\n';
+        return 2;
+    }
+    int status = 0;
+    for (size_t i = 0; i < count; ++i) {
+        out << "session " << i + 1 << " of " << count << " (" << span_text((*sessions)[i])
+            << "):\n";
+        status = std::max(status, replay_session(options, (*sessions)[i], out, err));
+    }
+    return status;
 }
 
 }  // namespace czqic::cli

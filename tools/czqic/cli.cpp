@@ -129,7 +129,11 @@ CommandRun define_replay(CLI::App& replay) {
         .add_option("--session", options->session,
                     "Which session of the log, from 1 (each begins at a CardReaderInit)")
         ->type_name("N")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(
+            [](const std::string& n) {
+                return n.find_first_not_of('0') == std::string::npos ? "sessions count from 1" : "";
+            },
+            ""));
     replay.add_option("--scenario-out", options->scenario_out, "Write the scenario to F")
         ->type_name("F");
     replay.add_option("--steps-out", options->steps_out, "Write the steps to F, one a line")

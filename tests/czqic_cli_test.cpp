@@ -595,6 +595,45 @@ TEST_F(Czqic, ProbePassesAgainstTheBuiltInReaderAndJournalsWhatTheControlDid) {
                                 "event: CardTaken() after 2300 ms\n"));
 }
 
+// The log lines a demo shows, but for the chip data that Qor_ChipTrnsp received: the
+// card's reply to GET CHALLENGE is random.
+std::vector<std::string> demo_log_lines(const Outcome& demo) {
+    std::vector<std::string> logged;
+    bool in_log = false, in_exchange = false;
+    for (const std::string& line : demo.lines()) {
+        if (line.starts_with("Log lines written to ")) {
+            in_log = true;
+            continue;
+        }
+        if (!in_log) continue;
+        if (!line.starts_with("    ")) break;
+        if (line.starts_with("    Qor_ChipTrnsp"))
+            in_exchange = line.find(" end:") == std::string::npos;
+        if (!(in_exchange && line.starts_with("    mstrChipCardData:"))) logged.push_back(line);
+    }
+    return logged;
+}
+
+// A recording of the built-in reader stands in for the reader: the probe passes against
+// it, and the demo transaction logs against it what it logs against the reader itself.
+TEST_F(Czqic, ProbeRecordingStandsInForTheRecordedReader) {
+    const std::string recording = (drive.path() / "recorded.json").string();
+    Outcome recorded =
+        czqic({"probe", "--non-interactive", "--virtual-clock", "--record", recording});
+    ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err;
+    Outcome probed =
+        czqic({"probe", "--non-interactive", "--virtual-clock", "--scenario", recording});
+    EXPECT_EQ(probed.status, 0) << probed.out << probed.err;
+    EXPECT_EQ(probed.lines().back(), "probe: 13 passed, 0 failed, 0 skipped") << probed.out;
+
+    Outcome builtin = czqic({"demo", "--virtual-clock"});
+    Outcome replayed = czqic({"demo", "--virtual-clock", "--scenario", recording});
+    EXPECT_EQ(replayed.status, 0) << replayed.out << replayed.err;
+    const auto expected = demo_log_lines(builtin);
+    EXPECT_GT(expected.size(), 10u) << builtin.out;
+    EXPECT_EQ(demo_log_lines(replayed), expected) << builtin.out << replayed.out;
+}
+
 struct WrongReader {
     const char* scenario;
     const char* failure;  // the one failed line's beginning

@@ -79,8 +79,15 @@ class Platform {
     // scenario.
     virtual std::unique_ptr<Host> open_host(const HostSettings& settings, std::ostream& out,
                                             std::ostream& err) = 0;
-    // `demo` on the reader; returns 0 when every step of the transaction succeeded.
-    virtual int demo(const ReaderChoice& reader, std::ostream& out, std::ostream& err) = 0;
+    // `demo` on the reader (the simulated one with the scenario file, when one is given, and
+    // on the virtual clock when a start is); returns 0 when every step of the transaction
+    // succeeded. Raises UsageError when the simulated reader cannot run the scenario.
+    virtual int demo(const HostSettings& settings, std::ostream& out, std::ostream& err) = 0;
+    // The host `replay --check` runs a session's steps on: the simulated reader running
+    // scenario on the virtual clock, each message handed to on_log as the log stores it, no
+    // file written. Asked for only where has_virtual_clock().
+    virtual std::unique_ptr<Host> open_replay_host(
+        const sim::Scenario& scenario, std::function<void(const std::string& message)> on_log) = 0;
 };
 
 // The commands both programs have, in the order --help lists them.

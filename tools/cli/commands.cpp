@@ -1,7 +1,9 @@
-// The commands both programs have: `run` and `demo`.
+// The commands both programs have: `run`, `demo`, `log` and `replay`.
 #include <memory>
 
+#include "diag/log_command.h"
 #include "tools/cli/command_line.h"
+#include "tools/cli/replay.h"
 
 namespace czqic::cli {
 namespace {
@@ -95,11 +97,94 @@ CommandRun define_run(CLI::App& run, Platform& platform) {
     };
 }
 
+struct DemoOptions {
+    ReaderOption reader;
+    std::string scenario_file;
+    VirtualClockOption virtual_clock;
+};
+
 CommandRun define_demo(CLI::App& demo, Platform& platform) {
-    auto reader = std::make_shared<ReaderOption>();
-    reader->add_to(demo, platform);
-    return [reader, &platform](std::ostream& out, std::ostream& err) {
-        return platform.demo(reader->choice(platform), out, err);
+    auto options = std::make_shared<DemoOptions>();
+    demo.add_option("--scenario", options->scenario_file,
+                    "The simulated reader's scenario (JSON); default: the built-in reader")
+        ->type_name("FILE");
+    if (platform.has_virtual_clock())
+        options->virtual_clock.add_to(demo,
+                                      "Virtual clock from this time of day (default 12:00:00): "
+                                      "the transaction takes no real time");
+    options->reader.add_to(demo, platform);
+    return [options, &platform](std::ostream& out, std::ostream& err) {
+        HostSettings settings;
+        settings.reader = options->reader.choice(platform);
+        if (auto problem = sim_only_problem(settings.reader, options->scenario_file))
+            throw UsageError(*problem);
+        settings.scenario_file = options->scenario_file;
+        settings.virtual_start = options->virtual_clock.start();
+        return platform.demo(settings, out, err);
+    };
+}
+
+// `czqic log`: its options, read into options; diag::run_log does the rest.
+CommandRun define_log(CLI::App& log, Platform&) {
+    using Output = diag::LogOptions::Output;
+    auto options = std::make_shared<diag::LogOptions>();
+    auto as = [options](Output output) { return [options, output] { options->output = output; }; };
+    CLI::Option* json =
+        log.add_flag_callback("--json", as(Output::Json), "JSON Lines, one object a call or event");
+    CLI::Option* summary = log.add_flag_callback(
+        "--summary", as(Output::Summary),
+        "Counts by operation and result, time-outs, errors, durations; per file and in total");
+    CLI::Option* html =
+        log.add_option("--html", options->html_file,
+                       "A page with each session's timeline, written to FILE")
+            ->type_name("FILE")
+            ->each([options](const std::string&) { options->output = Output::Html; });
+    json->excludes(summary, html);
+    summary->excludes(html);
+    log.add_flag("--show-card-data", options->show_card_data,
+                 "Chip data as the log holds it (card-holder data is masked otherwise)");
+    log.add_option("FILE", options->files,
+                   "Log files; a log's day files and the log itself are read in date order")
+        ->type_name("FILE");
+    return [options](std::ostream& out, std::ostream& err) {
+        return diag::run_log(*options, out, err);
+    };
+}
+
+// `czqic replay`: its options, read into options; run_replay does the rest.
+CommandRun define_replay(CLI::App& replay, Platform& platform) {
+    auto options = std::make_shared<ReplayOptions>();
+    replay.add_option("FILE", options->file, "A log of one session or several")
+        ->required()
+        ->type_name("FILE");
+    replay
+        .add_option("--session", options->session,
+                    "Which session of the log, from 1 (each begins at a CardReaderInit)")
+        ->type_name("N")
+        ->check(CLI::Validator(
+            [](const std::string& n) {
+                return n.find_first_not_of('0') == std::string::npos ? "sessions count from 1" : "";
+            },
+            ""));
+    replay.add_option("--scenario-out", options->scenario_out, "Write the scenario to F")
+        ->type_name("F");
+    replay.add_option("--steps-out", options->steps_out, "Write the steps to F, one a line")
+        ->type_name("F");
+    replay.add_flag("--check", options->check,
+                    "Run them and compare the messages and results with the log's (exit 1 when "
+                    "one differs); every session without --session");
+    return [options, &platform](std::ostream& out, std::ostream& err) {
+        // The check replays the session as fast as the virtual clock goes; on the real clock
+        // it would take as long as the session took on the terminal.
+        if (options->check && !platform.has_virtual_clock())
+            throw UsageError(
+                "--check: replaying a session needs the virtual clock, which only czqic on "
+                "Linux has; --scenario-out and --steps-out work here");
+        auto host = [&platform](const sim::Scenario& scenario,
+                                std::function<void(const std::string&)> on_log) {
+            return platform.open_replay_host(scenario, std::move(on_log));
+        };
+        return run_replay(*options, host, out, err);
     };
 }
 
@@ -112,6 +197,10 @@ std::vector<Command> shared_commands(Platform& platform) {
     return {
         {"run", "Run STEPs in order on one thread, then exit", with(define_run)},
         {"demo", "Run one complete card transaction in real time", with(define_demo)},
+        {"log", "Read logs back into the calls and their results (standard input without FILE)",
+         with(define_log)},
+        {"replay", "Turn one session's log into a scenario and steps that log it again",
+         with(define_replay)},
     };
 }
 

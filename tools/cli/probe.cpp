@@ -87,11 +87,19 @@ class Probe {
     Value invoke(DispId id, InvokeKind kind, std::span<Value> args) {
         journal(sim::journal_line(id, kind, args));
         last_call_ms_ = loop_.clock().now_ms();
+        Observer* observer = options_.observer;
+        if (observer) observer->calling(id, kind, args, last_call_ms_);
         try {
-            return control->invoke(id, kind, args);
+            Value answer = control->invoke(id, kind, args);
+            if (observer) observer->answered(answer);
+            return answer;
         } catch (const AutomationError& e) {
+            if (observer) observer->failed(e.description());
             throw StepFailed(sim::journal_line(id, kind, args) +
                              " failed: " + cli::hresult_text(e.hresult()) + " " + e.description());
+        } catch (const std::exception& e) {
+            if (observer) observer->failed(e.what());
+            throw;
         }
     }
     Value call(DispId id, std::vector<Value> args = {}) {
@@ -115,6 +123,7 @@ class Probe {
             line += sim::journal_value(args[i]);
         }
         journal(line + ") after " + std::to_string(now - last_call_ms_) + " ms");
+        if (options_.observer) options_.observer->event(name, args, now);
         received.push_back({std::string(name), {args.begin(), args.end()}, now});
     }
 

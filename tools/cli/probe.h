@@ -6,8 +6,10 @@
 // The same steps run on every platform; only the host around them differs.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,21 @@ struct StepReport {
     std::string detail;  // what was seen when passed, the reason otherwise
 };
 
+// Told of every access the probe makes to the control and every event the control raises,
+// in order, on the clock in use: what a recording of the control is made from.
+class Observer {
+  public:
+    virtual ~Observer() = default;
+    // A member about to be called, a property about to be read or set; then its answer, or
+    // the description it failed with.
+    virtual void calling(DispId id, InvokeKind kind, std::span<const Value> args,
+                         int64_t at_ms) = 0;
+    virtual void answered(const Value& answer) = 0;
+    virtual void failed(const std::string& description) = 0;
+    // An event, inside the call under way or after it.
+    virtual void event(std::string_view name, std::span<const Value> args, int64_t at_ms) = 0;
+};
+
 struct Options {
     // The simulated reader: its card comes and goes by itself, so no step needs a person.
     bool card_comes_by_itself = false;
@@ -34,6 +51,7 @@ struct Options {
     // Each journal line as it happens: the calls in the simulator's call-journal form, and
     // each event received as `event: NAME(ARGS) after MS ms` (from the call before it).
     std::function<void(const std::string& line)> on_journal;
+    Observer* observer = nullptr;
 };
 
 // Creates the control from classes by progid and runs every step on loop, printing each

@@ -2,10 +2,12 @@
 
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "tools/cli/command_line.h"
 #include "tools/cli/printers.h"
 #include "tools/cli/probe.h"
+#include "tools/cli/probe_record.h"
 
 namespace czqic::cli {
 
@@ -17,6 +19,11 @@ void add_probe_options(CLI::App& probe, ProbeOptions& options, const std::string
         .add_option("--journal", options.journal_file,
                     "Record the calls and the events in the simulator's call-journal form")
         ->type_name("FILE");
+    probe
+        .add_option("--record", options.record_file,
+                    "Write the control down as a scenario for the simulated reader: its state "
+                    "strings, and each call's answer and events at the delays they came")
+        ->type_name("FILE");
 }
 
 std::string probe_footer(std::string_view first) {
@@ -25,15 +32,31 @@ std::string probe_footer(std::string_view first) {
            "step failed, 1 when one did, 2 for a usage error.";
 }
 
+namespace {
+
+// The file an option names, opened for writing before the probe starts, so that a path
+// that cannot be written is a usage error rather than a probe run for nothing.
+std::optional<std::ofstream> open_output(const std::string& option, const std::string& file,
+                                         std::ostream& err) {
+    std::ofstream stream;
+    if (file.empty()) return std::optional<std::ofstream>(std::move(stream));
+    stream.open(file, std::ios::binary | std::ios::trunc);
+    if (stream) return std::optional<std::ofstream>(std::move(stream));
+    usage_error(err, option + ": cannot write " + json_string(file));
+    return std::nullopt;
+}
+
+}  // namespace
+
 int run_probe(const ClassRegistry& classes, std::string_view progid, MessageLoop& loop,
               bool simulated, const ProbeOptions& options, std::ostream& out, std::ostream& err) {
-    std::ofstream journal;
-    if (!options.journal_file.empty()) {
-        journal.open(options.journal_file, std::ios::binary | std::ios::trunc);
-        if (!journal)
-            return usage_error(err, "--journal: cannot write " + json_string(options.journal_file));
-    }
+    auto journal = open_output("--journal", options.journal_file, err);
+    if (!journal) return 2;
+    auto record = open_output("--record", options.record_file, err);
+    if (!record) return 2;
+    probe::Recorder recorder;
     probe::Options probe_options;
+    if (record->is_open()) probe_options.observer = &recorder;
     probe_options.card_comes_by_itself = simulated;
     if (!options.non_interactive)
         probe_options.ask_person = [&out](std::string_view request) {
@@ -41,11 +64,17 @@ int run_probe(const ClassRegistry& classes, std::string_view progid, MessageLoop
             std::string answer;
             return static_cast<bool>(std::getline(std::cin, answer));
         };
-    if (journal.is_open())
+    if (journal->is_open())
         probe_options.on_journal = [&journal](const std::string& line) {
-            journal << line << '\n' << std::flush;
+            *journal << line << '\n' << std::flush;
         };
-    return probe::exit_status(probe::run(classes, progid, loop, probe_options, out));
+    const int status = probe::exit_status(probe::run(classes, progid, loop, probe_options, out));
+    if (!record->is_open()) return status;
+    *record << sim::write_scenario(recorder.scenario());
+    if (record->flush()) return status;
+    err << "czqic: --record: writing " << json_string(options.record_file) << " failed\n"
+        << std::flush;
+    return 1;
 }
 
 }  // namespace czqic::cli

@@ -17,6 +17,7 @@ struct ProbeOptions {
     std::string scenario_file;
     bool non_interactive = false;
     std::string journal_file;
+    std::string record_file;
 };
 void add_probe_options(CLI::App& probe, ProbeOptions& options, const std::string& scenario_help);
 
@@ -24,7 +25,8 @@ void add_probe_options(CLI::App& probe, ProbeOptions& options, const std::string
 std::string probe_footer(std::string_view first = {});
 
 // Runs the probe on the control classes create by progid, asking the person at the
-// terminal to act unless told not to, and writing the journal file if one is named.
+// terminal to act unless told not to, and writing the journal file and the recording if
+// they are named.
 // Returns the exit status: 0 when no step failed, 1 when one did, 2 for a usage error.
 int run_probe(const ClassRegistry& classes, std::string_view progid, MessageLoop& loop,
               bool simulated, const ProbeOptions& options, std::ostream& out, std::ostream& err);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "diag/log_command.h"
 #include "pcsc/pcsc_control.h"
 #include "platform/text.h"
 #include "tools/cli/command_line.h"
@@ -12,7 +11,6 @@
 #include "tools/czqic/demo.h"
 #include "tools/czqic/linux_host.h"
 #include "tools/czqic/panel_view.h"
-#include "tools/czqic/replay.h"
 
 namespace czqic::cli {
 namespace {
@@ -92,59 +90,6 @@ int probe_command(const Platform& platform, const ProbeCommand& command, std::os
                      command.options, out, err);
 }
 
-// `czqic log`: its options, read into options; diag::run_log does the rest.
-CommandRun define_log(CLI::App& log) {
-    using Output = diag::LogOptions::Output;
-    auto options = std::make_shared<diag::LogOptions>();
-    auto as = [options](Output output) { return [options, output] { options->output = output; }; };
-    CLI::Option* json =
-        log.add_flag_callback("--json", as(Output::Json), "JSON Lines, one object a call or event");
-    CLI::Option* summary = log.add_flag_callback(
-        "--summary", as(Output::Summary),
-        "Counts by operation and result, time-outs, errors, durations; per file and in total");
-    CLI::Option* html =
-        log.add_option("--html", options->html_file,
-                       "A page with each session's timeline, written to FILE")
-            ->type_name("FILE")
-            ->each([options](const std::string&) { options->output = Output::Html; });
-    json->excludes(summary, html);
-    summary->excludes(html);
-    log.add_flag("--show-card-data", options->show_card_data,
-                 "Chip data as the log holds it (card-holder data is masked otherwise)");
-    log.add_option("FILE", options->files,
-                   "Log files; a log's day files and the log itself are read in date order")
-        ->type_name("FILE");
-    return [options](std::ostream& out, std::ostream& err) {
-        return diag::run_log(*options, out, err);
-    };
-}
-
-// `czqic replay`: its options, read into options; run_replay does the rest.
-CommandRun define_replay(CLI::App& replay) {
-    auto options = std::make_shared<ReplayOptions>();
-    replay.add_option("FILE", options->file, "A log of one session or several")
-        ->required()
-        ->type_name("FILE");
-    replay
-        .add_option("--session", options->session,
-                    "Which session of the log, from 1 (each begins at a CardReaderInit)")
-        ->type_name("N")
-        ->check(CLI::Validator(
-            [](const std::string& n) {
-                return n.find_first_not_of('0') == std::string::npos ? "sessions count from 1" : "";
-            },
-            ""));
-    replay.add_option("--scenario-out", options->scenario_out, "Write the scenario to F")
-        ->type_name("F");
-    replay.add_option("--steps-out", options->steps_out, "Write the steps to F, one a line")
-        ->type_name("F");
-    replay.add_flag("--check", options->check,
-                    "Run them and compare the messages and results with the log's (exit 1 when "
-                    "one differs); every session without --session");
-    return
-        [options](std::ostream& out, std::ostream& err) { return run_replay(*options, out, err); };
-}
-
 class LinuxPlatform final : public Platform {
   public:
     std::string description() const override {
@@ -160,10 +105,6 @@ class LinuxPlatform final : public Platform {
              [this](CLI::App& app) { return define_probe(app); }},
             {"readers", "List the PC/SC readers with their card state and ATR",
              [](CLI::App&) -> CommandRun { return readers_command; }},
-            {"log", "Read logs back into the calls and their results (standard input without FILE)",
-             define_log},
-            {"replay", "Turn one session's log into a scenario and steps that log it again",
-             define_replay},
         };
     }
 
@@ -207,8 +148,27 @@ class LinuxPlatform final : public Platform {
         return std::make_unique<LinuxHost>(std::move(options));
     }
 
-    int demo(const ReaderChoice& reader, std::ostream& out, std::ostream& err) override {
-        return run_linux_demo(reader_spec(reader), out, err);
+    std::unique_ptr<Host> open_replay_host(
+        const sim::Scenario& scenario,
+        std::function<void(const std::string& message)> on_log) override {
+        LinuxHostOptions options;
+        options.scenario = scenario;
+        options.virtual_start = 12 * 3600.0;
+        options.file_log = false;
+        options.on_log = std::move(on_log);
+        return std::make_unique<LinuxHost>(std::move(options));
+    }
+
+    int demo(const HostSettings& settings, std::ostream& out, std::ostream& err) override {
+        LinuxDemo demo;
+        demo.reader = reader_spec(settings.reader);
+        demo.virtual_start = settings.virtual_start;
+        // Only the file given: the demo's reader is the built-in one otherwise.
+        if (!settings.scenario_file.empty()) {
+            demo.scenario = load_scenario(settings.scenario_file);
+            demo.scenario_name = settings.scenario_file;
+        }
+        return run_linux_demo(std::move(demo), out, err);
     }
 
   private:

@@ -18,11 +18,14 @@ std::string reader_title(const ReaderSpec& reader, const std::string& scenario_n
     return "PC/SC reader: named like " + json_string(reader.pcsc_reader);
 }
 
-int run_linux_demo(const ReaderSpec& reader, std::ostream& out, std::ostream& err) {
+int run_linux_demo(LinuxDemo demo, std::ostream& out, std::ostream& err) {
+    const ReaderSpec& reader = demo.reader;
     // The messages are kept as the transaction logs them, to be shown after it.
     auto logged = std::make_shared<std::vector<std::string>>();
-    LinuxHostOptions options;  // the built-in reader on the real clock
+    LinuxHostOptions options;
     options.reader = reader;
+    options.scenario = std::move(demo.scenario);
+    options.virtual_start = demo.virtual_start;
     options.on_log = [logged](const std::string& message) { logged->push_back(message); };
     options.on_failure = [&out, &err](std::string_view where, std::string_view description) {
         out.flush();
@@ -38,8 +41,10 @@ int run_linux_demo(const ReaderSpec& reader, std::ostream& out, std::ostream& er
         for (const auto& message : *logged) log.lines.push_back(escape_controls(message));
         return log;
     };
+    const char* when = demo.virtual_start ? "on the virtual clock" : "in real time";
     return run_demo(std::make_unique<LinuxHost>(std::move(options)),
-                    "One card transaction in real time. " + reader_title(reader, "built-in") + ".",
+                    std::string("One card transaction ") + when + ". " +
+                        reader_title(reader, demo.scenario_name) + ".",
                     !reader.pcsc, log_written, out, err);
 }
 

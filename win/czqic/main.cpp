@@ -1,7 +1,8 @@
 // czqic.exe: the command line on Windows, against the registered component: the commands
 // of the shared core (`run` with the same options, steps and output as on Linux but
-// `--virtual-clock`, `demo` with the same transaction), `panel`, the host form's test
-// panel as a window, and `probe`, the guided check of a registered control.
+// `--virtual-clock`, `demo` with the same transaction, `log` and `replay` on a terminal's
+// log), `panel`, the host form's test panel as a window, and `probe`, the guided check of
+// a registered control.
 //
 // What happens inside the servers reaches the output through this process's environment,
 // set before any of them loads: the log writer echoes each message (--log -), the
@@ -199,14 +200,25 @@ class WindowsPlatform final : public Platform {
         return host;
     }
 
-    int demo(const ReaderChoice& reader, std::ostream& out, std::ostream& err) override {
-        choose_control(reader);
+    int demo(const HostSettings& settings, std::ostream& out, std::ostream& err) override {
+        choose_control(settings.reader);
         set_environment(L"CZQIC_REPORT_FAILURES", "stderr");
+        if (!settings.scenario_file.empty())
+            set_environment(L"CZQIC_SIM_SCENARIO", settings.scenario_file);
+        auto host = std::make_unique<WinHost>();
+        if (!settings.scenario_file.empty())
+            if (auto problem = host->scenario_problem()) throw UsageError("scenario " + *problem);
         const LogMark before = log_mark();
         return run_demo(
-            std::make_unique<WinHost>(),
+            std::move(host),
             "One card transaction on the registered card-reader control, in real time.", true,
             [&before] { return log_since(before); }, out, err);
+    }
+
+    // `replay --check` is refused first: there is no virtual clock here.
+    std::unique_ptr<Host> open_replay_host(const sim::Scenario&,
+                                           std::function<void(const std::string&)>) override {
+        throw UsageError("replay --check: only czqic on Linux replays a session");
     }
 
   private:

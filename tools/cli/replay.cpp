@@ -8,7 +8,7 @@
 //   when a pass ran up to it, at its own time when it came between the client's calls.
 // Every member that raises events otherwise answers silently, so that only the logged
 // events happen.
-#include "tools/czqic/replay.h"
+#include "tools/cli/replay.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -34,7 +34,6 @@
 #include "platform/text.h"
 #include "sim/sim_reader.h"
 #include "tools/cli/session.h"
-#include "tools/czqic/linux_host.h"
 
 namespace czqic::cli {
 namespace {
@@ -492,18 +491,14 @@ bool results_match(const Derived& d, const std::string& printed, std::ostream& o
     return true;
 }
 
-int check(const Derived& d, std::ostream& out, std::ostream& err) {
+int check(const Derived& d, const ReplayHost& replay_host, std::ostream& out, std::ostream& err) {
     std::vector<std::string> logged;
-    LinuxHostOptions host_options;
-    host_options.scenario = d.scenario;
-    host_options.virtual_start = 12 * 3600.0;
-    host_options.file_log = false;
-    host_options.on_log = [&logged](const std::string& m) { logged.push_back(escape_controls(m)); };
     std::ostringstream results;
     {
-        LinuxHost host(std::move(host_options));
+        const std::unique_ptr<Host> host = replay_host(
+            d.scenario, [&logged](const std::string& m) { logged.push_back(escape_controls(m)); });
         try {
-            run_steps(parse_steps(d.steps, host), host, results, err);
+            run_steps(parse_steps(d.steps, *host), *host, results, err);
         } catch (const UsageError& e) {
             err << "czqic replay: the steps cannot run: " << e.what() << '\n';
             return 1;
@@ -565,8 +560,8 @@ std::string span_text(const diag::SessionSpan& s) {
            (s.by_init ? "" : ", begun before the log");
 }
 
-int replay_session(const ReplayOptions& options, const diag::SessionSpan& span, std::ostream& out,
-                   std::ostream& err) {
+int replay_session(const ReplayOptions& options, const ReplayHost& replay_host,
+                   const diag::SessionSpan& span, std::ostream& out, std::ostream& err) {
     auto lines = read_lines(options.file, span, err);
     if (!lines) return 1;
     const Derived d = derive(std::move(*lines));
@@ -579,12 +574,13 @@ int replay_session(const ReplayOptions& options, const diag::SessionSpan& span, 
         return 1;
     if ((to_stdout || !options.steps_out.empty()) && !write_to(options.steps_out, steps, out, err))
         return 1;
-    return options.check ? check(d, out, err) : 0;
+    return options.check ? check(d, replay_host, out, err) : 0;
 }
 
 }  // namespace
 
-int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
+int run_replay(const ReplayOptions& options, const ReplayHost& replay_host, std::ostream& out,
+               std::ostream& err) {
     const auto sessions = sessions_of(options.file, err);
     if (!sessions) return 1;
     const size_t count = sessions->size();
@@ -595,12 +591,13 @@ int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& er
             << options.session << '\n';
         return 2;
     }
-    if (count == 1 && !options.session) return replay_session(options, sessions->front(), out, err);
+    if (count == 1 && !options.session)
+        return replay_session(options, replay_host, sessions->front(), out, err);
     if (options.session) {
         const diag::SessionSpan& s = (*sessions)[options.session - 1];
         err << "czqic replay: session " << options.session << " of " << count << ": "
             << span_text(s) << '\n';
-        return replay_session(options, s, out, err);
+        return replay_session(options, replay_host, s, out, err);
     }
     if (!options.check) {
         err << "czqic replay: " << holds << "s (each begins at a CardReaderInit): choose one "
@@ -613,7 +610,7 @@ int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& er
     for (size_t i = 0; i < count; ++i) {
         out << "session " << i + 1 << " of " << count << " (" << span_text((*sessions)[i])
             << "):\n";
-        status = std::max(status, replay_session(options, (*sessions)[i], out, err));
+        status = std::max(status, replay_session(options, replay_host, (*sessions)[i], out, err));
     }
     return status;
 }

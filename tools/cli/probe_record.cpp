@@ -40,7 +40,7 @@ bool state_holds(const std::string& key, const Value& value) {
     if (key == "number")
         return std::holds_alternative<int16_t>(v) || std::holds_alternative<int32_t>(v) ||
                std::holds_alternative<double>(v);
-    return value.text_if() != nullptr;
+    return value.deref().text_if() != nullptr;
 }
 
 }  // namespace
@@ -69,7 +69,8 @@ std::map<std::string, Value>& Recorder::latest_set() {
     return scenario_.timeline.back().set;
 }
 
-void Recorder::state_seen(const std::string& key, const Value& value) {
+void Recorder::state_seen(const std::string& key, const Value& answer) {
+    const Value& value = answer.deref();
     if (!state_holds(key, value)) return;
     const std::string text = sim::journal_value(value);
     const auto [known, first] = known_.try_emplace(key, text);
@@ -89,7 +90,7 @@ void Recorder::calling(DispId id, InvokeKind kind, std::span<const Value> args, 
     const sim::detail::Member* member = sim::detail::find_member(id);
     if (kind != InvokeKind::Method || !member || !member->method) return;
     if (id == ctl::kQuery && args.size() == 1) {
-        const std::string* key = args[0].text_if();
+        const std::string* key = args[0].deref().text_if();
         access_->last_error_code = key && *key == "LastErrorCode";
     }
     auto& reactions = scenario_.on[std::string(member->key)];

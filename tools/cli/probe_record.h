@@ -43,7 +43,7 @@ class Recorder final : public Observer {
 
     sim::Reaction& reaction();
     std::map<std::string, Value>& latest_set();
-    void state_seen(const std::string& key, const Value& value);
+    void state_seen(const std::string& key, const Value& answer);
 
     sim::Scenario scenario_;
     // Each state key read so far, as the scenario holds it at this point (journal text).

@@ -26,7 +26,6 @@ namespace czqic::cli {
 namespace {
 
 using testing::EnvGuard;
-using testing::TempDir;
 
 namespace fs = std::filesystem;
 using ::testing::AllOf;
@@ -37,23 +36,9 @@ using ::testing::StartsWith;
 using testing::lines_of;
 using testing::Outcome;
 
-// Every case gets its own drive root, so log files never leak between cases.
-class Czqic : public ::testing::Test {
+class Czqic : public testing::CliTest {
   protected:
     Outcome czqic(std::vector<std::string> args) { return testing::czqic(std::move(args)); }
-    std::string write_scenario(const std::string& json) {
-        fs::path file = drive.path() / ("scenario" + std::to_string(++scenarios_) + ".json");
-        std::ofstream(file) << json;
-        return file.string();
-    }
-    fs::path log_file() const { return drive.path() / "C" / "QUIRN" / "pq" / "log" / "Qor.log"; }
-
-    TempDir drive;
-    EnvGuard drive_root{"CZQIC_DRIVE_ROOT", drive.path().c_str()};
-    EnvGuard no_env_scenario{"CZQIC_SIM_SCENARIO", nullptr};
-
-  private:
-    int scenarios_ = 0;
 };
 
 // --- Checking before running -------------------------------------------------------------
@@ -119,7 +104,7 @@ TEST_F(Czqic, RefusesSimulatedStateTheReaderWouldNotTakeBeforeRunning) {
 }
 
 TEST_F(Czqic, UsageErrorsExitTwoWithOneLine) {
-    std::string broken = write_scenario(R"({"state": {"device": 5}})");
+    std::string broken = scenario_file(R"({"state": {"device": 5}})");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {},
              {"fly"},
@@ -167,7 +152,7 @@ TEST_F(Czqic, TheLargestPumpEndsAndPumpsPastTheClocksScaleAreRefused) {
               "milliseconds\n");
 
     // Time cannot pass at the end of the scale: a wait there fails instead of spinning.
-    const std::string silent = write_scenario(R"({"on": {"reset": [{"events": []}]}})");
+    const std::string silent = scenario_file(R"({"on": {"reset": [{"events": []}]}})");
     Outcome stuck = czqic({"run", "--virtual-clock", "--scenario", silent, "--log", "-",
                            "pump:9223372036854775807", "CardReaderReset"});
     EXPECT_EQ(stuck.status, 0) << stuck.err;
@@ -178,7 +163,7 @@ TEST_F(Czqic, TheLargestPumpEndsAndPumpsPastTheClocksScaleAreRefused) {
 
 TEST_F(Czqic, InputQuotedInAnErrorIsShortenedWithItsLength) {
     const std::string key(1 << 20, 'k');
-    const std::string scenario = write_scenario("{\"state\": {\"" + key + "\": 1}}");
+    const std::string scenario = scenario_file("{\"state\": {\"" + key + "\": 1}}");
     for (const Outcome& r : {czqic({"run", "--scenario", scenario, "clock"}),
                              czqic({"run", "clock", std::string(1 << 20, 'x')})}) {
         EXPECT_EQ(r.status, 2);
@@ -191,10 +176,10 @@ TEST_F(Czqic, InputQuotedInAnErrorIsShortenedWithItsLength) {
 TEST_F(Czqic, ScenarioFilesMustBeRegularBoundedAndFreeOfDuplicateKeys) {
     const fs::path fifo = drive.path() / "fifo.json";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string huge = write_scenario("");
+    const std::string huge = scenario_file("");
     fs::resize_file(huge, (size_t{16} << 20) + 1);
     const std::string twice =
-        write_scenario(R"({"on": {"reset": [{"events": [{"event": "ResetComplete",
+        scenario_file(R"({"on": {"reset": [{"events": [{"event": "ResetComplete",
                                                        "event": "CardTaken"}]}]}})");
     const std::pair<std::string, std::string> rows[] = {
         {"/dev/zero", "/dev/zero: not a regular file"},
@@ -220,7 +205,7 @@ TEST_F(Czqic, OutputThatCannotBeWrittenFailsTheRunWithOneLine) {
 
 TEST_F(Czqic, ControlCharactersFromTheDeviceAreEscapedInOutputLines) {
     const std::string scenario =
-        write_scenario(R"({"on": {"query": [{"fail": "not\r\nready \u001b[31m\u0000"}]}})");
+        scenario_file(R"({"on": {"query": [{"fail": "not\r\nready \u001b[31m\u0000"}]}})");
     Outcome r = czqic({"run", "--virtual-clock", "--log", "-", "--scenario", scenario, "GSRV"});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& line : r.lines())
@@ -233,7 +218,7 @@ TEST_F(Czqic, ControlCharactersFromTheDeviceAreEscapedInOutputLines) {
 }
 
 TEST_F(Czqic, ScenarioProblemsNameTheFileAndTheKey) {
-    std::string broken = write_scenario(R"({"state": {"device": 5}})");
+    std::string broken = scenario_file(R"({"state": {"device": 5}})");
     Outcome r = czqic({"run", "--scenario", broken, "clock"});
     EXPECT_THAT(r.err, HasSubstr(broken));
     EXPECT_THAT(r.err, HasSubstr("state.device"));
@@ -314,7 +299,7 @@ TEST_F(Czqic, ObjectsAreCreatedOnFirstUseAndWhatIsLeftIsReleasedAtTheEnd) {
 }
 
 TEST_F(Czqic, FailedCallsPrintTheirCodeAndTheRunGoesOn) {
-    std::string scenario = write_scenario(
+    std::string scenario = scenario_file(
         R"({"on": {"query": [{"fail": "Device not ready"}]},
             "state": {"failGets": {"mediaState": "Media sensor broken"}}})");
     Outcome r = czqic({"run", "--virtual-clock", "--scenario", scenario, "GSRV", "CardReaderStatus",
@@ -389,10 +374,10 @@ TEST_F(Czqic, ChallengesDifferFromRunToRunAndRepeatOnTheVirtualClock) {
 }
 
 TEST_F(Czqic, ScenarioFromTheEnvironmentWhenNoneIsGiven) {
-    std::string scenario = write_scenario(R"({"state": {"lastErrorCode": "E17"}})");
+    std::string scenario = scenario_file(R"({"state": {"lastErrorCode": "E17"}})");
     EnvGuard env("CZQIC_SIM_SCENARIO", scenario.c_str());
     EXPECT_THAT(czqic({"run", "--virtual-clock", "GSRV"}).lines(), ElementsAre("GSRV = \"E17\""));
-    std::string other = write_scenario(R"({"state": {"lastErrorCode": "E18"}})");
+    std::string other = scenario_file(R"({"state": {"lastErrorCode": "E18"}})");
     EXPECT_THAT(czqic({"run", "--virtual-clock", "--scenario", other, "GSRV"}).lines(),
                 ElementsAre("GSRV = \"E18\""));
 }
@@ -643,7 +628,7 @@ class CzqicProbeFails : public Czqic, public ::testing::WithParamInterface<Wrong
 
 TEST_P(CzqicProbeFails, NamingTheStep) {
     Outcome r = czqic({"probe", "--non-interactive", "--virtual-clock", "--scenario",
-                       write_scenario(GetParam().scenario)});
+                       scenario_file(GetParam().scenario)});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     std::vector<std::string> failed;
     for (const auto& line : r.lines())

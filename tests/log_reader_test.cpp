@@ -16,15 +16,11 @@
 #include <vector>
 
 #include "tests/support/cli_run.h"
-#include "tests/support/scratch.h"
-#include "tools/czqic/cli.h"
 
 namespace czqic {
 namespace {
 
-using testing::EnvGuard;
 using ::testing::HasSubstr;
-using testing::TempDir;
 namespace fs = std::filesystem;
 
 using testing::czqic;
@@ -63,30 +59,15 @@ std::vector<Call> logged_calls(const std::string& run_output) {
     return calls;
 }
 
-class LogReader : public ::testing::Test {
+class LogReader : public testing::CliTest {
   protected:
-    std::string scenario(const std::string& json) {
-        if (json.empty()) return {};
-        const fs::path file = drive.path() / ("scenario" + std::to_string(++scenarios_) + ".json");
-        std::ofstream(file) << json;
-        return file.string();
-    }
     // One run of an application: the steps on the virtual clock, the log appended to.
     Outcome session(const std::string& json, std::vector<std::string> steps) {
         std::vector<std::string> args = {"run", "--virtual-clock"};
-        if (!json.empty()) args.insert(args.end(), {"--scenario", scenario(json)});
+        if (!json.empty()) args.insert(args.end(), {"--scenario", scenario_file(json)});
         args.insert(args.end(), steps.begin(), steps.end());
         return czqic(args);
     }
-    fs::path log_folder() const { return drive.path() / "C" / "QUIRN" / "pq" / "log"; }
-
-    TempDir drive;
-    EnvGuard root{"CZQIC_DRIVE_ROOT", drive.str()};
-    EnvGuard card_data{"CZQIC_LOG_CARD_DATA", nullptr};
-    EnvGuard no_env_scenario{"CZQIC_SIM_SCENARIO", nullptr};
-
-  private:
-    int scenarios_ = 0;
 };
 
 struct Session {

@@ -13,15 +13,11 @@
 
 #include "sim/sim_reader.h"
 #include "tests/support/cli_run.h"
-#include "tests/support/scratch.h"
-#include "tools/czqic/cli.h"
 
 namespace czqic {
 namespace {
 
-using testing::EnvGuard;
 using ::testing::HasSubstr;
-using testing::TempDir;
 namespace fs = std::filesystem;
 
 using testing::czqic;
@@ -123,7 +119,7 @@ void restamp_as_real_clock(const fs::path& log) {
     std::ofstream(log, std::ios::binary | std::ios::trunc) << restamped;
 }
 
-class Replay : public ::testing::Test {
+class Replay : public testing::CliTest {
   protected:
     // One run of an application on the virtual clock; returns its log.
     fs::path session(const Session& s) {
@@ -133,13 +129,8 @@ class Replay : public ::testing::Test {
         args.insert(args.end(), s.steps.begin(), s.steps.end());
         const Outcome run = czqic(args);
         EXPECT_EQ(run.status, 0) << run.err;
-        return drive.path() / "C" / "QUIRN" / "pq" / "log" / "Qor.log";
+        return log_file();
     }
-
-    TempDir drive;
-    EnvGuard root{"CZQIC_DRIVE_ROOT", drive.str()};
-    EnvGuard card_data{"CZQIC_LOG_CARD_DATA", nullptr};
-    EnvGuard no_env_scenario{"CZQIC_SIM_SCENARIO", nullptr};
 };
 
 TEST_F(Replay, EverySessionLogsTheSameMessagesAndResultsAgain) {

@@ -11,8 +11,8 @@
 #include <variant>
 
 #include "platform/automation.h"
-#include "platform/win32/com_error.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
 
 namespace czqic {
 namespace {

@@ -2,7 +2,7 @@
 // through CoCreateInstance. The class table (the contracts a server wraps in its own
 // adapter) is asked first.
 #include "platform/dispatch.h"
-#include "platform/win32/com_client.h"
+#include "platform/win32/com/client.h"
 
 namespace czqic::platform_classes {
 

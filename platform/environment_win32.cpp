@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "platform/environment.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
 #include "platform/win32/scoped.h"
 
 namespace czqic {

@@ -1,6 +1,6 @@
 #include "platform/win32/module.h"
 
-#include "platform/win32/com_error.h"
+#include "platform/win32/com/error.h"
 
 namespace czqic::win {
 

@@ -1,8 +1,8 @@
 #include "win/component/log_writer_client.h"
 
-#include "platform/win32/com_client.h"
-#include "platform/win32/com_error.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/client.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
 #include "platform/win32/scoped.h"
 
 namespace czqic::win {

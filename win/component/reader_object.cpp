@@ -7,11 +7,11 @@
 #include "CZQICCardReader.h"
 #include "component/members.h"
 #include "component/reader.h"
-#include "platform/win32/com_error.h"
-#include "platform/win32/convert.h"
-#include "platform/win32/dispatch_object.h"
-#include "win/com/class_factory.h"
-#include "win/com/connection_point.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/server_class_factory.h"
+#include "platform/win32/com/server_connection_point.h"
+#include "platform/win32/com/typed_dispatch.h"
 #include "win/component/thread_runtime.h"
 
 namespace czqic::win {

@@ -9,9 +9,9 @@
 #include "component/members.h"
 #include "device/host_form.h"
 #include "panel/panel_form.h"
-#include "platform/win32/com_error.h"
-#include "platform/win32/convert.h"
-#include "win/com/registration.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/server_registration.h"
 #include "win/component/reader_object.h"
 #include "win/component/thread_runtime.h"
 

@@ -8,10 +8,10 @@
 #include "component/reader.h"
 #include "log/log_writer.h"
 #include "panel/panel_form.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/server_registration.h"
 #include "platform/win32/console.h"
-#include "platform/win32/convert.h"
 #include "platform/win32/module.h"
-#include "win/com/registration.h"
 #include "win/component/log_writer_client.h"
 
 namespace czqic::win {

@@ -17,8 +17,8 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
+#include "platform/win32/com/server_per_thread.h"
 #include "platform/win32/scoped.h"
-#include "win/com/per_thread.h"
 
 namespace czqic::win {
 

@@ -26,7 +26,7 @@
 #include "device/control_contract.h"
 #include "device/host_form.h"
 #include "log/log_writer.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
 #include "platform/win32/scoped.h"
 #include "tools/cli/command_line.h"
 #include "tools/cli/demo.h"

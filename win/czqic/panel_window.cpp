@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "panel/panel_form.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
 #include "win/czqic/win_host.h"
 
 namespace czqic::cli {

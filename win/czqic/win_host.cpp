@@ -4,9 +4,9 @@
 
 #include "component/members.h"
 #include "platform/text.h"
-#include "platform/win32/com_client.h"
-#include "platform/win32/com_error.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/client.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
 #include "tools/cli/session.h"
 
 namespace czqic::cli {

@@ -17,13 +17,13 @@
 #include "log/card_data.h"
 #include "log/log_files.h"
 #include "log/log_line.h"
-#include "platform/win32/com_error.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/server_class_factory.h"
+#include "platform/win32/com/server_registration.h"
+#include "platform/win32/com/typed_dispatch.h"
 #include "platform/win32/console.h"
-#include "platform/win32/convert.h"
-#include "platform/win32/dispatch_object.h"
 #include "platform/win32/module.h"
-#include "win/com/class_factory.h"
-#include "win/com/registration.h"
 
 namespace {
 

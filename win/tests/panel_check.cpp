@@ -10,7 +10,7 @@
 #include <string>
 
 #include "panel/panel_form.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
 #include "platform/win32/scoped.h"
 #include "win/czqic/panel_window.h"
 

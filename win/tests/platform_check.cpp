@@ -13,7 +13,7 @@
 #include "platform/automation.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
 #include "platform/win32/scoped.h"
 #include "win/tests/client.h"
 

@@ -17,11 +17,11 @@
 
 #include "CZQICCardReader.h"
 #include "QorLogWriter.h"
-#include "platform/win32/com_object.h"
-#include "platform/win32/convert.h"
-#include "platform/win32/dispatch_object.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/object.h"
+#include "platform/win32/com/server_registration.h"
+#include "platform/win32/com/typed_dispatch.h"
 #include "platform/win32/scoped.h"
-#include "win/com/registration.h"
 #include "win/tests/client.h"
 
 namespace czqic::win {

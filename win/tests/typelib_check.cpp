@@ -12,9 +12,9 @@
 #include "CZQICCardReader.h"
 #include "component/events.h"
 #include "component/members.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/server_registration.h"
 #include "platform/win32/scoped.h"
-#include "win/com/registration.h"
 
 namespace czqic::win {
 namespace {

@@ -1,4 +1,4 @@
-#include "win/com/registration.h"
+#include "platform/win32/com/server_registration.h"
 
 #include <olectl.h>
 
@@ -6,10 +6,10 @@
 #include <cwchar>
 #include <vector>
 
-#include "platform/win32/com_error.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/server_class_factory.h"
 #include "platform/win32/module.h"
-#include "win/com/class_factory.h"
 
 namespace czqic::win {
 namespace {

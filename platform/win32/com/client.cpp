@@ -1,15 +1,15 @@
-#include "platform/win32/com_client.h"
+#include "platform/win32/com/client.h"
 
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/win32/com_error.h"
-#include "platform/win32/com_object.h"
-#include "platform/win32/control_site.h"
-#include "platform/win32/convert.h"
-#include "platform/win32/dispatch_object.h"
+#include "platform/win32/com/client_control_site.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/object.h"
+#include "platform/win32/com/typed_dispatch.h"
 
 namespace czqic::win {
 namespace {

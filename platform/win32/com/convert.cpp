@@ -1,10 +1,10 @@
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
 
 #include <limits>
 #include <type_traits>
 #include <variant>
 
-#include "platform/win32/com_error.h"
+#include "platform/win32/com/error.h"
 
 namespace czqic::win {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <functional>
 
-#include "platform/win32/com_object.h"
+#include "platform/win32/com/object.h"
 
 namespace czqic::win {
 

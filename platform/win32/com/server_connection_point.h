@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/dispatch.h"
-#include "platform/win32/com_error.h"
+#include "platform/win32/com/error.h"
 #include "platform/win32/scoped.h"
 
 namespace czqic::win {

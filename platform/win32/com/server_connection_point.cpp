@@ -1,4 +1,4 @@
-#include "win/com/connection_point.h"
+#include "platform/win32/com/server_connection_point.h"
 
 #include <olectl.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "platform/win32/com_error.h"
-#include "platform/win32/com_object.h"
-#include "platform/win32/convert.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/object.h"
 
 namespace czqic::win {
 namespace {

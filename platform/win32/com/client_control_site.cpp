@@ -1,13 +1,13 @@
-#include "platform/win32/control_site.h"
+#include "platform/win32/com/client_control_site.h"
 
 #include <ocidl.h>
 #include <olectl.h>
 
 #include "platform/automation.h"
-#include "platform/win32/com_error.h"
-#include "platform/win32/com_object.h"
-#include "platform/win32/convert.h"
-#include "platform/win32/dispatch_object.h"
+#include "platform/win32/com/convert.h"
+#include "platform/win32/com/error.h"
+#include "platform/win32/com/object.h"
+#include "platform/win32/com/typed_dispatch.h"
 
 namespace czqic::win {
 

@@ -10,7 +10,7 @@
 #include <oleauto.h>
 
 #include "platform/dispatch.h"
-#include "platform/win32/com_error.h"
+#include "platform/win32/com/error.h"
 
 namespace czqic::win {
 

@@ -2,7 +2,7 @@
 // CoCreateInstance is a Dispatch called by DISPID through IDispatch::Invoke and, when its
 // class names a default source interface, an EventSource whose events reach the sink by
 // name. A control that exposes IOleObject is hosted as a form hosts its controls
-// (control_site.h) and is a FormControl.
+// (client_control_site.h) and is a FormControl.
 #pragma once
 
 #include <memory>

@@ -14,6 +14,7 @@
 #include "device/control_contract.h"
 #include "platform/hex.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 
 namespace czqic::pcsc {
 namespace {
@@ -54,6 +55,18 @@ std::vector<BYTE> command_bytes(const Value& arg) {
     return bytes;
 }
 
+// A context and a card connection, given back through the calls that made them.
+struct ReleaseContext {
+    Api* api = nullptr;
+    void operator()(SCARDCONTEXT context) const noexcept { api->release_context(context); }
+};
+struct Disconnect {
+    Api* api = nullptr;
+    void operator()(SCARDHANDLE card) const noexcept { api->disconnect(card); }
+};
+using Context = UniqueResource<SCARDCONTEXT, ReleaseContext>;
+using Card = UniqueResource<SCARDHANDLE, Disconnect>;
+
 bool reader_gone(DWORD state) {
     return (state & (SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE)) != 0;
 }
@@ -64,8 +77,11 @@ class Watcher {
   public:
     using Report = std::function<void(LONG result, DWORD state, std::vector<BYTE> atr)>;
 
-    Watcher(Api& api, SCARDCONTEXT context, std::string reader, DWORD known, Report report)
-        : api_(api), context_(context), reader_(std::move(reader)), report_(std::move(report)) {
+    Watcher(Api& api, Context context, std::string reader, DWORD known, Report report)
+        : api_(api),
+          context_(std::move(context)),
+          reader_(std::move(reader)),
+          report_(std::move(report)) {
         thread_ = std::thread([this, known] { run(known); });
     }
     Watcher(const Watcher&) = delete;  // owns the thread and its context
@@ -77,12 +93,12 @@ class Watcher {
         std::unique_lock hold(lock_);
         stopping_ = true;
         while (!done_) {
-            api_.cancel(context_);
+            api_.cancel(context_.get());
             finished_.wait_for(hold, std::chrono::milliseconds(20), [this] { return done_; });
         }
         hold.unlock();
         thread_.join();
-        api_.release_context(context_);
+        // The context goes with the watcher's members, the thread done with it.
     }
 
   private:
@@ -95,7 +111,7 @@ class Watcher {
                 std::lock_guard hold(lock_);
                 if (stopping_) break;
             }
-            const LONG rc = api_.get_status_change(context_, INFINITE, &state, 1);
+            const LONG rc = api_.get_status_change(context_.get(), INFINITE, &state, 1);
             if (rc == SCARD_E_CANCELLED || rc == SCARD_E_TIMEOUT) continue;
             const DWORD now = rc == SCARD_S_SUCCESS ? state.dwEventState : 0;
             report_(rc, now, std::vector<BYTE>(state.rgbAtr, state.rgbAtr + state.cbAtr));
@@ -108,7 +124,7 @@ class Watcher {
     }
 
     Api& api_;
-    const SCARDCONTEXT context_;
+    const Context context_;
     const std::string reader_;
     const Report report_;
     std::mutex lock_;
@@ -123,14 +139,11 @@ class Watcher {
 // handle and the protocol. Only the worker thread touches it.
 struct CardLine {
     std::shared_ptr<Api> api;
-    SCARDCONTEXT context = 0;
-    std::optional<SCARDHANDLE> card;
+    Context context;
+    Card card;
     DWORD protocol = 0;
 
-    void drop() {
-        if (card) api->disconnect(*card);
-        card.reset();
-    }
+    void drop() { card.reset(); }
 };
 
 // A card command's outcome, run on the owner's thread.
@@ -146,11 +159,11 @@ class CardWorker {
   public:
     static constexpr auto kCloseGrace = std::chrono::seconds(1);
 
-    CardWorker(std::shared_ptr<Api> api, SCARDCONTEXT context, MessageLoop& loop,
+    CardWorker(std::shared_ptr<Api> api, Context context, MessageLoop& loop,
                std::weak_ptr<void> owner)
         : shared_(std::make_shared<Shared>()) {
         shared_->line.api = std::move(api);
-        shared_->line.context = context;
+        shared_->line.context = std::move(context);
         shared_->loop = &loop;
         shared_->owner = std::move(owner);
         thread_ = std::thread([shared = shared_] { run(*shared); });
@@ -181,7 +194,7 @@ class CardWorker {
         shared_->wake.notify_all();
         // Ends a wait of the daemon's on this context where the daemon can end it.
         hold.unlock();
-        shared_->line.api->cancel(shared_->line.context);
+        shared_->line.api->cancel(shared_->line.context.get());
         hold.lock();
         const bool done =
             shared_->finished.wait_for(hold, kCloseGrace, [this] { return shared_->done; });
@@ -224,7 +237,7 @@ class CardWorker {
         }
         // The card and the context go with the worker, also when it was abandoned.
         s.line.drop();
-        s.line.api->release_context(s.line.context);
+        s.line.context.reset();
         std::lock_guard hold(s.lock);
         s.done = true;
         s.finished.notify_all();
@@ -261,6 +274,8 @@ class Control final : public Dispatch,
 
     void attach();
     void look_up();
+    // A context of the control's own; the failure named when there is none.
+    Context open_context();
     void detach();
     void drop_card();
     void on_watch(uint64_t generation, LONG rc, DWORD state, const std::vector<BYTE>& atr);
@@ -322,13 +337,19 @@ void Control::attach() {
     }
 }
 
-void Control::look_up() {
+Context Control::open_context() {
     SCARDCONTEXT context = 0;
     if (!note(api_->establish_context(&context)))
         raise_failure("SCardEstablishContext: " + result_text(last_result_));
+    return Context(context, {api_.get()});
+}
+
+void Control::look_up() {
+    Context owned = open_context();
+    const SCARDCONTEXT context = owned.get();
     // From here the context belongs to the card worker, which releases it when it ends.
     const uint64_t generation = ++generation_;
-    card_worker_ = std::make_unique<CardWorker>(api_, context, loop_, weak_from_this());
+    card_worker_ = std::make_unique<CardWorker>(api_, std::move(owned), loop_, weak_from_this());
 
     std::vector<std::string> readers;
     if (!note(api_->list_readers(context, readers)))
@@ -355,13 +376,11 @@ void Control::look_up() {
     const DWORD known = state.dwEventState & ~SCARD_STATE_CHANGED;
     card_present_ = (known & SCARD_STATE_PRESENT) != 0;
 
-    SCARDCONTEXT watching = 0;
-    if (!note(api_->establish_context(&watching)))
-        raise_failure("SCardEstablishContext: " + result_text(last_result_));
+    Context watching = open_context();
     std::weak_ptr<Control> self = weak_from_this();
     MessageLoop& loop = loop_;
     watcher_ = std::make_unique<Watcher>(
-        *api_, watching, reader_, known,
+        *api_, std::move(watching), reader_, known,
         [&loop, self, generation](LONG rc, DWORD now, std::vector<BYTE> atr) {
             loop.post_from_any_thread(
                 [self, generation, rc, now, atr = std::move(atr)] {
@@ -451,14 +470,14 @@ void Control::power_up() {
         [reader = reader_](CardLine& line, std::optional<LONG>& rc, ValueArray& reply) {
             // A second power-up resets the chip, as taking the power away and back would.
             if (line.card) {
-                rc = line.api->reconnect(*line.card, &line.protocol);
+                rc = line.api->reconnect(line.card.get(), &line.protocol);
             } else {
                 SCARDHANDLE card = 0;
-                rc = line.api->connect(line.context, reader, &card, &line.protocol);
-                if (rc == SCARD_S_SUCCESS) line.card = card;
+                rc = line.api->connect(line.context.get(), reader, &card, &line.protocol);
+                if (rc == SCARD_S_SUCCESS) line.card = Card(card, {line.api.get()});
             }
             std::vector<BYTE> atr;
-            if (rc == SCARD_S_SUCCESS) rc = line.api->atr(*line.card, atr);
+            if (rc == SCARD_S_SUCCESS) rc = line.api->atr(line.card.get(), atr);
             if (rc != SCARD_S_SUCCESS) return line.drop();
             reply = byte_values(atr);
         },
@@ -480,7 +499,7 @@ void Control::chip_answer(std::optional<LONG> rc, ValueArray reply) {
 LONG exchange(CardLine& line, std::vector<BYTE> command, std::vector<BYTE>& reply) {
     std::vector<BYTE> collected, response;
     for (int round = 0; round < kMaxExchangeRounds; ++round) {
-        const LONG rc = line.api->transmit(*line.card, line.protocol, command, response);
+        const LONG rc = line.api->transmit(line.card.get(), line.protocol, command, response);
         if (rc != SCARD_S_SUCCESS) return rc;
         if (response.size() < 2) break;
         const BYTE sw1 = response[response.size() - 2], sw2 = response.back();
@@ -532,7 +551,7 @@ Value Control::reset() {
     on_card(
         [](CardLine& line, std::optional<LONG>& rc, ValueArray&) {
             if (!line.card) return;
-            rc = line.api->reconnect(*line.card, &line.protocol);
+            rc = line.api->reconnect(line.card.get(), &line.protocol);
             if (rc != SCARD_S_SUCCESS) line.drop();
         },
         [](Control& control, std::optional<LONG> rc, ValueArray) {
@@ -623,12 +642,13 @@ std::shared_ptr<Object> make_control(MessageLoop& loop, std::string reader_part,
 }
 
 std::vector<ReaderInfo> list_readers(Api& api) {
-    SCARDCONTEXT context = 0;
-    LONG rc = api.establish_context(&context);
+    SCARDCONTEXT raw = 0;
+    LONG rc = api.establish_context(&raw);
     if (rc != SCARD_S_SUCCESS)
         throw std::runtime_error("SCardEstablishContext: " + result_text(rc));
+    Context context(raw, {&api});
     std::vector<std::string> names;
-    rc = api.list_readers(context, names);
+    rc = api.list_readers(context.get(), names);
     std::vector<ReaderInfo> readers;
     if (rc == SCARD_S_SUCCESS) {
         std::vector<SCARD_READERSTATE> states(names.size());
@@ -637,8 +657,8 @@ std::vector<ReaderInfo> list_readers(Api& api) {
             states[i].dwCurrentState = SCARD_STATE_UNAWARE;
         }
         if (!states.empty())
-            rc =
-                api.get_status_change(context, 0, states.data(), static_cast<DWORD>(states.size()));
+            rc = api.get_status_change(context.get(), 0, states.data(),
+                                       static_cast<DWORD>(states.size()));
         for (size_t i = 0; rc == SCARD_S_SUCCESS && i < names.size(); ++i) {
             ReaderInfo info;
             info.name = names[i];
@@ -649,7 +669,7 @@ std::vector<ReaderInfo> list_readers(Api& api) {
             readers.push_back(std::move(info));
         }
     }
-    api.release_context(context);
+    context.reset();
     if (rc == SCARD_E_NO_READERS_AVAILABLE) return {};
     if (rc != SCARD_S_SUCCESS) throw std::runtime_error("PC/SC: " + result_text(rc));
     return readers;

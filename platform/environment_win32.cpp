@@ -43,7 +43,7 @@ namespace {
 std::optional<std::string> machine_value(const std::wstring& name, REGSAM view) {
     win::ScopedHKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\CZQICCardReader", 0, KEY_QUERY_VALUE | view,
-                      key.out()) != ERROR_SUCCESS)
+                      out_param(key)) != ERROR_SUCCESS)
         return std::nullopt;
     std::optional<std::string> result;
     DWORD type = 0;

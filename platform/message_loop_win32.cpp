@@ -50,27 +50,16 @@ class WindowClassUse {
     static inline int users_ = 0;
 };
 
-// A message-only window of this thread, destroyed with its owner.
-class ScopedWindow {
-  public:
-    ScopedWindow() = default;
-    ScopedWindow(const ScopedWindow&) = delete;  // owns the window
-    ScopedWindow& operator=(const ScopedWindow&) = delete;
-    ~ScopedWindow() { reset(); }
-    HWND get() const { return window_; }
-    void reset(HWND adopted = nullptr) {
-        if (window_) {
-            // Nothing may reach the owner through this window any more, even if the
-            // window cannot be destroyed from here.
-            SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-            DestroyWindow(window_);
-        }
-        window_ = adopted;
+// A message-only window of this thread, destroyed with its owner. Nothing may reach the
+// owner through it any more, even if the window cannot be destroyed from here.
+struct ForgetAndDestroy {
+    void operator()(HWND window) const noexcept {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        DestroyWindow(window);
     }
-
-  private:
-    HWND window_ = nullptr;
+    static bool none(HWND window) { return window == nullptr; }
 };
+using ScopedWindow = UniqueResource<HWND, ForgetAndDestroy>;
 
 void report_handler_failure(const char* what) {
     OutputDebugStringA("czqic message loop: a handler failed: ");

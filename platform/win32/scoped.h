@@ -1,7 +1,8 @@
-// Owners for the Windows resources the COM side handles: interface pointers, BSTRs,
-// VARIANTs, safe arrays, type descriptions, registry keys, handles, directory searches,
-// locks held and the COM apartment. Each
-// holds its raw value, releases it exactly once, and cannot be copied.
+// Owners for the Windows resources the COM side handles: interface pointers, BSTRs and
+// VARIANTs (which carry more than their release), then, as the one generic owner
+// (platform/unique_resource.h), safe arrays, registry keys, modules, windows, system
+// buffers, handles, directory searches and type descriptions; last, locks held and the COM
+// apartment. Each holds its raw value, releases it exactly once, and cannot be copied.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +14,8 @@
 #include <olectl.h>
 
 #include <utility>
+
+#include "platform/unique_resource.h"
 
 namespace czqic::win {
 
@@ -135,105 +138,45 @@ class ScopedVariant {
     VARIANT var_;
 };
 
-class ScopedSafeArray {
-  public:
-    ScopedSafeArray() = default;
-    explicit ScopedSafeArray(SAFEARRAY* adopted) : array_(adopted) {}
-    ScopedSafeArray(ScopedSafeArray&& other) noexcept
-        : array_(std::exchange(other.array_, nullptr)) {}
-    ScopedSafeArray(const ScopedSafeArray&) = delete;  // owns the array and its elements
-    ScopedSafeArray& operator=(const ScopedSafeArray&) = delete;
-    ~ScopedSafeArray() {
-        if (array_) SafeArrayDestroy(array_);
-    }
+using ScopedSafeArray = UniqueResource<SAFEARRAY*, ReleasedBy<SafeArrayDestroy, nullptr>>;
+using ScopedHKey = UniqueResource<HKEY, ReleasedBy<RegCloseKey, nullptr>>;
+using ScopedModule = UniqueResource<HMODULE, ReleasedBy<FreeLibrary, nullptr>>;
+// A window of the calling thread (only its own thread can destroy it).
+using ScopedWindow = UniqueResource<HWND, ReleasedBy<DestroyWindow, nullptr>>;
+// A buffer the system allocated for the caller (FormatMessage's).
+using ScopedLocalText = UniqueResource<wchar_t*, ReleasedBy<LocalFree, nullptr>>;
 
-    SAFEARRAY* get() const { return array_; }
-    SAFEARRAY* release() { return std::exchange(array_, nullptr); }
-
-  private:
-    SAFEARRAY* array_ = nullptr;
+// A kernel object's handle; the calls that open one fail with either of two values.
+struct CloseKernelHandle {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+    static bool none(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
 };
+using ScopedHandle = UniqueResource<HANDLE, CloseKernelHandle>;
 
-// A type description borrowed from its ITypeInfo, handed back when done.
-class ScopedTypeAttr {
-  public:
-    ScopedTypeAttr(ITypeInfo* info, TYPEATTR* attr) : info_(info), attr_(attr) {}
-    ScopedTypeAttr(const ScopedTypeAttr&) = delete;  // returns the attributes once
-    ScopedTypeAttr& operator=(const ScopedTypeAttr&) = delete;
-    ~ScopedTypeAttr() {
-        if (attr_) info_->ReleaseTypeAttr(attr_);
-    }
-    const TYPEATTR* operator->() const { return attr_; }
-    const TYPEATTR* get() const { return attr_; }
-
-  private:
-    ITypeInfo* info_;
-    TYPEATTR* attr_;
+// A directory search of FindFirstFileW.
+struct CloseSearch {
+    void operator()(HANDLE search) const noexcept { FindClose(search); }
+    static bool none(HANDLE search) { return search == INVALID_HANDLE_VALUE; }
 };
+using ScopedFind = UniqueResource<HANDLE, CloseSearch>;
 
-class ScopedFuncDesc {
-  public:
-    ScopedFuncDesc(ITypeInfo* info, FUNCDESC* desc) : info_(info), desc_(desc) {}
-    ScopedFuncDesc(const ScopedFuncDesc&) = delete;  // returns the description once
-    ScopedFuncDesc& operator=(const ScopedFuncDesc&) = delete;
-    ~ScopedFuncDesc() {
-        if (desc_) info_->ReleaseFuncDesc(desc_);
-    }
-    const FUNCDESC* operator->() const { return desc_; }
-    const FUNCDESC* get() const { return desc_; }
-
-  private:
-    ITypeInfo* info_;
-    FUNCDESC* desc_;
+// Descriptions a type library or a type description lends, handed back to it when done:
+// ScopedTypeAttr attr(info, raw) after info->GetTypeAttr(&raw).
+template <class Lender, class Lent, void (STDMETHODCALLTYPE Lender::*give_back)(Lent*)>
+struct GiveBack {
+    Lender* lender = nullptr;
+    void operator()(Lent* lent) const noexcept { (lender->*give_back)(lent); }
+    static bool none(Lent* lent) { return lent == nullptr; }
 };
-
-class ScopedHKey {
+template <class Lender, class Lent, void (STDMETHODCALLTYPE Lender::*give_back)(Lent*)>
+class ScopedLent : public UniqueResource<Lent*, GiveBack<Lender, Lent, give_back>> {
   public:
-    ScopedHKey() = default;
-    ScopedHKey(ScopedHKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-    ScopedHKey(const ScopedHKey&) = delete;  // owns the open key
-    ScopedHKey& operator=(const ScopedHKey&) = delete;
-    ~ScopedHKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    HKEY get() const { return key_; }
-    HKEY* out() { return &key_; }
-
-  private:
-    HKEY key_ = nullptr;
+    ScopedLent(Lender* lender, Lent* lent)
+        : UniqueResource<Lent*, GiveBack<Lender, Lent, give_back>>(lent, {lender}) {}
 };
-
-class ScopedHandle {
-  public:
-    ScopedHandle() = default;
-    explicit ScopedHandle(HANDLE adopted) : handle_(adopted) {}
-    ScopedHandle(const ScopedHandle&) = delete;  // owns the kernel handle
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    ~ScopedHandle() {
-        if (valid()) CloseHandle(handle_);
-    }
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_ = nullptr;
-};
-
-// A directory search of FindFirstFileW, closed with FindClose.
-class ScopedFind {
-  public:
-    explicit ScopedFind(HANDLE adopted) : handle_(adopted) {}
-    ScopedFind(const ScopedFind&) = delete;  // owns the search
-    ScopedFind& operator=(const ScopedFind&) = delete;
-    ~ScopedFind() {
-        if (valid()) FindClose(handle_);
-    }
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
+using ScopedTypeAttr = ScopedLent<ITypeInfo, TYPEATTR, &ITypeInfo::ReleaseTypeAttr>;
+using ScopedFuncDesc = ScopedLent<ITypeInfo, FUNCDESC, &ITypeInfo::ReleaseFuncDesc>;
+using ScopedLibAttr = ScopedLent<ITypeLib, TLIBATTR, &ITypeLib::ReleaseTLibAttr>;
 
 // An SRW lock held, shared or exclusive, until the end of the scope.
 class ScopedSrwLock {
@@ -253,10 +196,11 @@ class ScopedSrwLock {
     Mode mode_;
 };
 
-// The calling thread's membership of a single-threaded apartment.
+// The calling thread's membership of an apartment, single-threaded unless told otherwise.
 class ScopedComApartment {
   public:
-    ScopedComApartment() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    explicit ScopedComApartment(DWORD model = COINIT_APARTMENTTHREADED)
+        : hr_(CoInitializeEx(nullptr, model)) {}
     ScopedComApartment(const ScopedComApartment&) = delete;  // one CoUninitialize per success
     ScopedComApartment& operator=(const ScopedComApartment&) = delete;
     ~ScopedComApartment() {

@@ -32,9 +32,10 @@ IID dual_interface_of(IDispatch* object) {
     if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.out())) || !info) no_interface();
     TYPEATTR* raw = nullptr;
     if (FAILED(info->GetTypeAttr(&raw))) no_interface();
-    TYPEKIND kind = raw->typekind;
-    const bool dual = (raw->wTypeFlags & TYPEFLAG_FDUAL) != 0;
-    info->ReleaseTypeAttr(raw);
+    ScopedTypeAttr described(info.get(), raw);
+    const TYPEKIND kind = described->typekind;
+    const bool dual = (described->wTypeFlags & TYPEFLAG_FDUAL) != 0;
+    described.reset();  // handed back to this description before another replaces it
     if (kind == TKIND_DISPATCH) {
         HREFTYPE ref;
         ComPtr<ITypeInfo> vtable_side;

@@ -84,7 +84,6 @@ WinHost::~WinHost() {
     sim_console_.release();
     // The panel's form and windows go before the library can.
     if (panel_) panel_->release();
-    if (component_module_) FreeLibrary(component_module_);
 }
 
 namespace {
@@ -109,10 +108,10 @@ const WinHost::PanelExports& WinHost::panel() {
     const std::wstring path =
         registry_text(L"CLSID\\" + win::guid_text(clsid) + L"\\InprocServer32");
     if (path.empty()) not_registered("its server is not registered in process");
-    component_module_ = LoadLibraryW(path.c_str());
+    component_module_.reset(LoadLibraryW(path.c_str()));
     if (!component_module_) not_registered("its server cannot be loaded");
     auto find = [&](const char* name) {
-        FARPROC found = GetProcAddress(component_module_, name);
+        FARPROC found = GetProcAddress(component_module_.get(), name);
         if (!found) not_registered(std::string("its server has no ") + name);
         // Through void(*)() as any exported function must be, typed by its declaration.
         return reinterpret_cast<void (*)()>(found);

@@ -82,7 +82,7 @@ class WinHost final : public NumberedHost<win::ComPtr<IDispatch>> {
     MessageLoop loop_;
     SimConsole sim_console_;
     std::optional<std::map<std::string, MemberShape>> shapes_;  // upper-cased names
-    HMODULE component_module_ = nullptr;
+    win::ScopedModule component_module_;
     std::optional<PanelExports> panel_;
 };
 

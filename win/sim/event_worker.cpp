@@ -29,9 +29,8 @@ void EventWorker::post(Job job) {
 }
 
 DWORD WINAPI EventWorker::thread_main(void* self) {
-    const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const ScopedComApartment joined(COINIT_MULTITHREADED);
     static_cast<EventWorker*>(self)->run();
-    if (SUCCEEDED(joined)) CoUninitialize();
     return 0;
 }
 

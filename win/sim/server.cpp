@@ -173,6 +173,15 @@ bool SimHost::held() {
 constexpr UINT kEventMessage = WM_APP + 0x2C2;
 constexpr wchar_t kControlProp[] = L"CzqicSimControl";
 
+// The strict control's window: no message reaches the control once it is going.
+struct Unhook {
+    void operator()(HWND window) const noexcept {
+        RemovePropW(window, kControlProp);
+        DestroyWindow(window);
+    }
+    static bool none(HWND window) { return window == nullptr; }
+};
+
 class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObject, IOleObject,
                                                 IPersistStreamInit, IOleInPlaceObject> {
   public:
@@ -303,7 +312,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     // IOleInPlaceObject
     STDMETHODIMP GetWindow(HWND* out) override {
         if (!out) return E_POINTER;
-        *out = window_;
+        *out = window_.get();
         return window_ ? S_OK : E_FAIL;
     }
     STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
@@ -386,26 +395,23 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         if (!site_window) return E_FAIL;
         if (FAILED(in_place->OnInPlaceActivate())) return E_FAIL;
         const RECT at = position ? *position : RECT{0, 0, 32, 32};
-        window_ = CreateWindowExW(0, L"STATIC", L"KXCardReader", WS_CHILD, at.left, at.top,
-                                  at.right - at.left, at.bottom - at.top, site_window, nullptr,
-                                  nullptr, nullptr);
+        window_.reset(CreateWindowExW(0, L"STATIC", L"KXCardReader", WS_CHILD, at.left, at.top,
+                                      at.right - at.left, at.bottom - at.top, site_window, nullptr,
+                                      nullptr, nullptr));
         if (!window_) {
             const DWORD error = GetLastError();
             in_place->OnInPlaceDeactivate();
             return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
         }
-        SetPropW(window_, kControlProp, this);
-        base_proc_ = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(window_proc)));
+        SetPropW(window_.get(), kControlProp, this);
+        base_proc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+            window_.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(window_proc)));
         in_place_site_ = ComPtr<IUnknown>::share(in_place.get());
         return S_OK;
     }
 
     void destroy_window() {
-        if (!window_) return;
-        RemovePropW(window_, kControlProp);
-        DestroyWindow(window_);
-        window_ = nullptr;
+        window_.reset();
         pending_.clear();
     }
 
@@ -425,7 +431,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
             // Without its window the control has nowhere to hear its device thread.
             if (!window_) return;
             pending_.push_back({id, std::move(args)});
-            HWND target = window_;
+            HWND target = window_.get();
             worker_->post([target](bool wanted) {
                 if (wanted) PostMessageW(target, kEventMessage, 0, 0);
             });
@@ -502,7 +508,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     std::unique_ptr<EventWorker> worker_;
     std::shared_ptr<Router> router_;
     uint32_t router_cookie_ = 0;
-    HWND window_ = nullptr;
+    UniqueResource<HWND, Unhook> window_;
     WNDPROC base_proc_ = nullptr;
     ComPtr<IUnknown> in_place_site_;
     std::deque<Pending> pending_;

@@ -88,10 +88,8 @@ Described describe(ComPtr<ITypeInfo> info) {
     Described d;
     d.info = std::move(info);
     TYPEATTR* raw = nullptr;
-    if (d.info && SUCCEEDED(d.info->GetTypeAttr(&raw))) {
-        d.attr = *raw;
-        d.info->ReleaseTypeAttr(raw);
-    }
+    if (d.info && SUCCEEDED(d.info->GetTypeAttr(&raw)))
+        d.attr = *ScopedTypeAttr(d.info.get(), raw).get();
     return d;
 }
 
@@ -148,10 +146,10 @@ class TypeLibrary : public ::testing::Test {
 TEST_F(TypeLibrary, IsVersionOneFromTheDllsOwnResource) {
     ITypeLib* library = library_.get();
     TLIBATTR* raw = nullptr;
-    library->GetLibAttr(&raw);
-    EXPECT_EQ(raw->wMajorVerNum, 1) << "major version";
-    EXPECT_EQ(raw->wMinorVerNum, 0) << "minor version";
-    library->ReleaseTLibAttr(raw);
+    ASSERT_EQ(library->GetLibAttr(&raw), S_OK);
+    const ScopedLibAttr attr(library, raw);
+    EXPECT_EQ(attr->wMajorVerNum, 1) << "major version";
+    EXPECT_EQ(attr->wMinorVerNum, 0) << "minor version";
     ScopedBstr name;
     library->GetDocumentation(-1, name.out(), nullptr, nullptr, nullptr);
     EXPECT_EQ(narrow_bstr(name.get()), std::string("CZQICCardReader")) << "library name";

@@ -23,20 +23,16 @@ class HostSite final : public ComObject<IOleClientSite, TypedDispatch<>, IOleCon
                                         IOleInPlaceSiteWindowless, IOleInPlaceFrame> {
   public:
     explicit HostSite(std::wstring display_name) : display_name_(std::move(display_name)) {}
-    ~HostSite() override { destroy_window(); }
 
     // The hidden form window the control is activated in.
     HWND window() {
         if (!window_) {
-            window_ = CreateWindowExW(0, L"STATIC", L"Frm_CardRead", WS_POPUP | WS_CLIPCHILDREN, 0,
-                                      0, 683, 388, nullptr, nullptr, nullptr, nullptr);
+            window_.reset(CreateWindowExW(0, L"STATIC", L"Frm_CardRead", WS_POPUP | WS_CLIPCHILDREN,
+                                          0, 0, 683, 388, nullptr, nullptr, nullptr, nullptr));
         }
-        return window_;
+        return window_.get();
     }
-    void destroy_window() {
-        if (window_) DestroyWindow(window_);
-        window_ = nullptr;
-    }
+    void destroy_window() { window_.reset(); }
 
     // IOleClientSite
     STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
@@ -192,7 +188,7 @@ class HostSite final : public ComObject<IOleClientSite, TypedDispatch<>, IOleCon
     }
 
     std::wstring display_name_;
-    HWND window_ = nullptr;
+    ScopedWindow window_;
 };
 
 namespace {

@@ -92,9 +92,9 @@ std::string hresult_description(HRESULT hr) {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    if (length == 0 || !text) return "Automation error";
-    std::string result = trimmed(narrow(text, length));
-    LocalFree(text);
+    const ScopedLocalText buffer(text);
+    if (length == 0 || !buffer) return "Automation error";
+    std::string result = trimmed(narrow(buffer.get(), length));
     return result.empty() ? "Automation error" : result;
 }
 

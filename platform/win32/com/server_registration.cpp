@@ -22,7 +22,7 @@ void set_value(const std::wstring& key_path, const wchar_t* name, const std::wst
     ScopedHKey key;
     check_status(
         RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, key.out(), nullptr),
+                        KEY_SET_VALUE, nullptr, out_param(key), nullptr),
         "creating a registry key");
     const auto bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
     check_status(RegSetValueExW(key.get(), name, 0, REG_SZ,
@@ -34,9 +34,10 @@ void set_value(const std::wstring& key_path, const wchar_t* name, const std::wst
 void delete_tree(const std::wstring& key_path, REGSAM view = 0) {
     {
         ScopedHKey key;
-        const LSTATUS status = RegOpenKeyExW(
-            HKEY_CLASSES_ROOT, key_path.c_str(), 0,
-            DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | view, key.out());
+        const LSTATUS status =
+            RegOpenKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0,
+                          DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | view,
+                          out_param(key));
         if (status == ERROR_FILE_NOT_FOUND) return;  // never registered, or removed already
         check_status(status, "removing a registry key");
         check_status(RegDeleteTreeW(key.get(), nullptr), "removing a registry key");
@@ -63,15 +64,21 @@ ComPtr<ITypeInfo> type_info_of(ITypeLib* library, const GUID& guid) {
 
 namespace {
 
+// The type library's own attributes, copied out of what it lends.
+TLIBATTR library_attributes(ITypeLib* library) {
+    TLIBATTR* raw = nullptr;
+    check(library->GetLibAttr(&raw), "reading the type library");
+    const ScopedLibAttr attr(library, raw);
+    return *attr.get();
+}
+
 void register_server(HMODULE module, std::span<const ServerClass> classes) {
     const std::wstring path = module_path(module);
     auto library = load_module_type_library(module);
-    TLIBATTR* attr = nullptr;
-    check(library->GetLibAttr(&attr), "reading the type library");
-    const std::wstring libid = guid_text(attr->guid);
+    const TLIBATTR attr = library_attributes(library.get());
+    const std::wstring libid = guid_text(attr.guid);
     const std::wstring version =
-        std::to_wstring(attr->wMajorVerNum) + L"." + std::to_wstring(attr->wMinorVerNum);
-    library->ReleaseTLibAttr(attr);
+        std::to_wstring(attr.wMajorVerNum) + L"." + std::to_wstring(attr.wMinorVerNum);
 
     for (const ServerClass& c : classes) {
         const std::wstring key = L"CLSID\\" + guid_text(c.clsid);
@@ -101,8 +108,8 @@ std::wstring type_library_path_key(const TLIBATTR& attr) {
 
 bool key_exists(const std::wstring& key_path, REGSAM view = 0) {
     ScopedHKey found;
-    return RegOpenKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, KEY_READ | view, found.out()) ==
-           ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, KEY_READ | view,
+                         out_param(found)) == ERROR_SUCCESS;
 }
 
 // Classes live in a registry view per architecture; ProgIDs and type libraries are
@@ -124,23 +131,20 @@ std::vector<GUID> registered_interfaces(ITypeLib* library) {
     for (UINT i = 0, count = library->GetTypeInfoCount(); i < count; ++i) {
         ComPtr<ITypeInfo> info;
         check(library->GetTypeInfo(i, info.out()), "reading the type library");
-        TYPEATTR* attr = nullptr;
-        check(info->GetTypeAttr(&attr), "reading the type library");
+        TYPEATTR* raw = nullptr;
+        check(info->GetTypeAttr(&raw), "reading the type library");
+        const ScopedTypeAttr attr(info.get(), raw);
         if (attr->typekind == TKIND_DISPATCH ||
             (attr->typekind == TKIND_INTERFACE &&
              (attr->wTypeFlags & (TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDUAL))))
             found.push_back(attr->guid);
-        info->ReleaseTypeAttr(attr);
     }
     return found;
 }
 
 void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
     auto library = load_module_type_library(module);
-    TLIBATTR* attr = nullptr;
-    check(library->GetLibAttr(&attr), "reading the type library");
-    const TLIBATTR copy = *attr;
-    library->ReleaseTLibAttr(attr);
+    const TLIBATTR copy = library_attributes(library.get());
     const std::vector<GUID> interfaces = registered_interfaces(library.get());
     library.reset();
 

@@ -1,5 +1,5 @@
-// Owners for the Windows resources the COM side handles: interface pointers, BSTRs and
-// VARIANTs (which carry more than their release), then, as the one generic owner
+// Owners for the Windows resources the COM side handles: interface pointers, BSTRs,
+// VARIANTs and EXCEPINFOs (which carry more than a release), then, as the one generic owner
 // (platform/unique_resource.h), safe arrays, registry keys, modules, windows, system
 // buffers, handles, directory searches and type descriptions; last, locks held and the COM
 // apartment. Each holds its raw value, releases it exactly once, and cannot be copied.
@@ -136,6 +136,24 @@ class ScopedVariant {
 
   private:
     VARIANT var_;
+};
+
+// An EXCEPINFO for a call to fill, whose strings go with it (raise_call_failure takes
+// them out first when it reports them).
+class ScopedExcepInfo {
+  public:
+    ScopedExcepInfo() = default;
+    ScopedExcepInfo(const ScopedExcepInfo&) = delete;  // owns the strings
+    ScopedExcepInfo& operator=(const ScopedExcepInfo&) = delete;
+    ~ScopedExcepInfo() {
+        SysFreeString(info_.bstrDescription);
+        SysFreeString(info_.bstrSource);
+        SysFreeString(info_.bstrHelpFile);
+    }
+    EXCEPINFO* ptr() { return &info_; }
+
+  private:
+    EXCEPINFO info_{};
 };
 
 using ScopedSafeArray = UniqueResource<SAFEARRAY*, ReleasedBy<SafeArrayDestroy, nullptr>>;

@@ -83,14 +83,7 @@ class LogWriterClient final : public LogWriter {
 }  // namespace
 
 std::shared_ptr<Object> make_log_writer_client() {
-    const CLSID clsid = class_id_of(kLogWriterClsid);
-    ComPtr<IDispatch> object;
-    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                        IID_IDispatch, object.out_void());
-    if (FAILED(hr))
-        raise_runtime_error(rt_error::kCannotCreateObject,
-                            std::string("ActiveX component can't create object: ") +
-                                kLogWriterClsid + ": " + hresult_description(hr));
+    const ComPtr<IDispatch> object = create_dispatch(kLogWriterClsid);
     const IID iid = dual_interface_of(object.get());
     ComPtr<ILogWriterSlots> writer;
     if (FAILED(object->QueryInterface(iid, writer.out_void()))) no_interface();

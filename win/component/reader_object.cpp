@@ -140,11 +140,7 @@ class ReaderObject final
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__ColsZQICCardReader)
             return static_cast<_ColsZQICCardReader*>(this);
         if (iid == IID_ISupportErrorInfo) return static_cast<ISupportErrorInfo*>(this);
-        if (iid == IID_IConnectionPointContainer)
-            return static_cast<IConnectionPointContainer*>(this);
-        if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
-            return static_cast<IProvideClassInfo2*>(this);
-        return nullptr;
+        return find_connectable(iid);
     }
 
     // The reference held for the call keeps the record alive even if the client lets go
@@ -222,13 +218,10 @@ STDMETHODIMP ReaderObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
 }  // namespace
 
 HRESULT create_reader_object(REFIID iid, void** out) {
-    return com_boundary({IID_IClassFactory, kErrorSource}, nullptr, [&] {
-        // A refused creation lets go of the runtime it made.
-        ThreadRuntime::Hold runtime;
-        auto reader = ColsZQICCardReader::create(runtime->runtime());
-        check(hand_out(new ReaderObject(std::move(runtime), std::move(reader)), iid, out),
-              "ColsZQICCardReader");
-    });
+    // A refused creation lets go of the runtime it made.
+    ThreadRuntime::Hold runtime;
+    auto reader = ColsZQICCardReader::create(runtime->runtime());
+    return hand_out(new ReaderObject(std::move(runtime), std::move(reader)), iid, out);
 }
 
 }  // namespace czqic::win

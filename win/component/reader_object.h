@@ -11,7 +11,7 @@
 namespace czqic::win {
 
 // The class factory's creation: runs the class's object creation on the calling
-// thread's runtime. A refusal (the control cannot be created) fails with its error.
+// thread's runtime. A refusal (the control cannot be created) throws its error.
 HRESULT create_reader_object(REFIID iid, void** out);
 
 }  // namespace czqic::win

@@ -86,22 +86,6 @@ WinHost::~WinHost() {
     if (panel_) panel_->release();
 }
 
-namespace {
-
-// A failed call that leaves its description in the thread's error information (a class
-// factory's refusal, the component's exports), else the HRESULT's own text.
-[[noreturn]] void raise_thread_error(HRESULT hr, const IID& iid) {
-    ComPtr<IErrorInfo> info;
-    ScopedBstr description;
-    if (GetErrorInfo(0, info.out()) == S_OK && info &&
-        SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
-        throw AutomationError(win::error_number(hr), static_cast<uint32_t>(hr),
-                              win::narrow_bstr(description.get()));
-    win::raise_call_failure(hr, nullptr, iid);
-}
-
-}  // namespace
-
 const WinHost::PanelExports& WinHost::panel() {
     if (panel_) return *panel_;
     const CLSID clsid = win::class_id_of(kProgId);
@@ -205,19 +189,19 @@ std::optional<std::string> WinHost::SimConsole::check_set(std::string_view key,
 // The test panel is the component's hidden form, reached through its server's exports.
 void WinHost::panel_click(std::string_view button) {
     const HRESULT hr = panel().click(win::widen(button).c_str());
-    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
+    if (FAILED(hr)) win::raise_thread_failure(hr);
 }
 
 std::string WinHost::panel_read(std::string_view text_box) {
     ScopedBstr text;
     const HRESULT hr = panel().get_text(win::widen(text_box).c_str(), text.out());
-    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
+    if (FAILED(hr)) win::raise_thread_failure(hr);
     return win::narrow_bstr(text.get());
 }
 
 void WinHost::panel_write(std::string_view text_box, std::string_view text) {
     const HRESULT hr = panel().set_text(win::widen(text_box).c_str(), win::widen(text).c_str());
-    if (FAILED(hr)) raise_thread_error(hr, IID_NULL);
+    if (FAILED(hr)) win::raise_thread_failure(hr);
 }
 
 ComPtr<IDispatch> WinHost::new_object() {
@@ -225,7 +209,7 @@ ComPtr<IDispatch> WinHost::new_object() {
     ComPtr<IDispatch> object;
     const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         IID_IDispatch, object.out_void());
-    if (FAILED(hr)) raise_thread_error(hr, IID_IClassFactory);
+    if (FAILED(hr)) win::raise_thread_failure(hr);
     return object;
 }
 

@@ -20,6 +20,7 @@
 #include "platform/win32/com/convert.h"
 #include "platform/win32/com/error.h"
 #include "platform/win32/com/server_class_factory.h"
+#include "platform/win32/com/server_exports.h"
 #include "platform/win32/com/server_registration.h"
 #include "platform/win32/com/typed_dispatch.h"
 #include "platform/win32/console.h"
@@ -232,14 +233,15 @@ class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISuppo
     }
 
     STDMETHODIMP WriteLog(BSTR path, BSTR message, BSTR tag, LONG* result) override {
-        if (!result) return E_POINTER;
-        *result = 0;
         return com_boundary(kOrigin, nullptr, [&] {
+            if (!result) return E_POINTER;
+            *result = 0;
             const std::string stored = stored_log_message(narrow_bstr(message));
             Win32LogFile file(std::wstring(path ? path : L""));
             daily_.write(file, time_now, narrow_bstr(tag), stored, "\r\n");
             if (environment_is(L"CZQIC_LOG_ECHO", L"stdout"))
                 write_line(STD_OUTPUT_HANDLE, "log: " + stored);
+            return S_OK;
         });
     }
 
@@ -261,37 +263,23 @@ class LogWriterObject final : public ComObject<TypedDispatch<_LogWriter>, ISuppo
 };
 
 HRESULT create_log_writer(REFIID iid, void** out) {
-    return com_boundary({IID_IClassFactory, kSource}, nullptr, [&] {
-        auto library = load_module_type_library(this_module());
-        auto info = type_info_of(library.get(), IID__LogWriter);
-        HREFTYPE ref;
-        ComPtr<ITypeInfo> vtable_info;
-        // Index -1 of a dual interface's dispatch description is its vtable description.
-        check(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), "reading the type library");
-        check(info->GetRefTypeInfo(ref, vtable_info.out()), "reading the type library");
-        check(hand_out(new LogWriterObject(std::move(info), std::move(vtable_info)), iid, out),
-              "LogWriter");
-    });
+    auto library = load_module_type_library(this_module());
+    auto info = type_info_of(library.get(), IID__LogWriter);
+    HREFTYPE ref;
+    ComPtr<ITypeInfo> vtable_info;
+    // Index -1 of a dual interface's dispatch description is its vtable description.
+    check(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), "reading the type library");
+    check(info->GetRefTypeInfo(ref, vtable_info.out()), "reading the type library");
+    return hand_out(new LogWriterObject(std::move(info), std::move(vtable_info)), iid, out);
 }
 
 const ServerClass kClasses[] = {
-    {CLSID_LogWriter, L"LogWriter", L"QorLog.LogWriter", create_log_writer},
+    {CLSID_LogWriter, L"LogWriter", kSource, "LogWriter", create_log_writer},
 };
 
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    return server_class_object(kClasses, clsid, iid, out);
-}
-
-STDAPI DllCanUnloadNow() {
-    return server_can_unload();
-}
-
-STDAPI DllRegisterServer() {
-    return server_register(kClasses, kSource);
-}
-
-STDAPI DllUnregisterServer() {
-    return server_unregister(kClasses, kSource);
+const ServerModule& czqic::win::this_server() {
+    static const ServerModule server{kClasses, kSource};
+    return server;
 }

@@ -30,11 +30,13 @@
 
 #include "KXCardReaderSim.h"
 #include "platform/clock.h"
+#include "platform/environment.h"
 #include "platform/message_loop.h"
 #include "platform/win32/com/convert.h"
 #include "platform/win32/com/error.h"
 #include "platform/win32/com/server_class_factory.h"
 #include "platform/win32/com/server_connection_point.h"
+#include "platform/win32/com/server_exports.h"
 #include "platform/win32/com/server_per_thread.h"
 #include "platform/win32/com/server_registration.h"
 #include "platform/win32/com/typed_dispatch.h"
@@ -51,26 +53,14 @@ using namespace czqic::win;
 constexpr wchar_t kControlSource[] = L"CZQICSim.KXCardReader";
 constexpr wchar_t kConsoleSource[] = L"CZQICSim.SimConsole";
 
-[[noreturn]] void raise_failure(const std::string& description) {
-    throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
-}
-
-std::wstring environment(const wchar_t* name) {
-    std::wstring value(32768, L'\0');
-    const DWORD length =
-        GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    value.resize(length < value.size() ? length : 0);
-    return value;
-}
-
 enum class ControlMode { kLenient, kStrictPersist, kStrictWindow, kStrictThread, kStrictUserMode };
 
-std::optional<ControlMode> control_mode_named(const std::wstring& name) {
-    if (name.empty() || name == L"lenient") return ControlMode::kLenient;
-    if (name == L"strict-persist") return ControlMode::kStrictPersist;
-    if (name == L"strict-window") return ControlMode::kStrictWindow;
-    if (name == L"strict-thread") return ControlMode::kStrictThread;
-    if (name == L"strict-usermode") return ControlMode::kStrictUserMode;
+std::optional<ControlMode> control_mode_named(const std::string& name) {
+    if (name.empty() || name == "lenient") return ControlMode::kLenient;
+    if (name == "strict-persist") return ControlMode::kStrictPersist;
+    if (name == "strict-window") return ControlMode::kStrictWindow;
+    if (name == "strict-thread") return ControlMode::kStrictThread;
+    if (name == "strict-usermode") return ControlMode::kStrictUserMode;
     return std::nullopt;
 }
 
@@ -89,7 +79,7 @@ class SimHost {
     SimHost& operator=(const SimHost&) = delete;
 
     sim::SimDevice& device() {
-        if (!device_) raise_failure("scenario " + scenario_error_);
+        if (!device_) raise_failure(E_FAIL, "scenario " + scenario_error_);
         return *device_;
     }
     bool has_device() const { return device_ != nullptr; }
@@ -130,22 +120,21 @@ PerThread<SimHost>& hosts() {
 }
 
 SimHost::SimHost() : clock_(make_real_clock()), loop_(*clock_), scenario_(sim::builtin_scenario()) {
-    const std::wstring file = environment(L"CZQIC_SIM_SCENARIO");
+    const std::string file = environment_variable("CZQIC_SIM_SCENARIO");
     if (!file.empty()) {
         try {
-            scenario_ = sim::load_scenario_file(narrow(file));
+            scenario_ = sim::load_scenario_file(file);
         } catch (const sim::ScenarioError& e) {
             scenario_error_ = e.what();
         }
     }
     // A test setting wins over the scenario's own.
-    std::wstring mode_name = environment(L"CZQIC_SIM_CONTROL_MODE");
-    if (mode_name.empty()) mode_name = widen(scenario_.control_mode);
+    std::string mode_name = environment_variable("CZQIC_SIM_CONTROL_MODE");
+    if (mode_name.empty()) mode_name = scenario_.control_mode;
     if (auto named = control_mode_named(mode_name))
         mode = *named;
     else if (scenario_error_.empty())
-        scenario_error_ =
-            "CZQIC_SIM_CONTROL_MODE: unknown control mode \"" + narrow(mode_name) + "\"";
+        scenario_error_ = "CZQIC_SIM_CONTROL_MODE: unknown control mode \"" + mode_name + "\"";
     if (scenario_error_.empty()) {
         device_ = sim::SimDevice::create(loop_, scenario_);
         echo_calls = environment_is(L"CZQIC_SIM_ECHO", L"stdout");
@@ -242,13 +231,11 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     }
     STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
     STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
+        return hand_out_nothing(out, E_NOTIMPL);
     }
     STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP GetClipboardData(DWORD, IDataObject** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
+        return hand_out_nothing(out, E_NOTIMPL);
     }
     STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
                         LPCRECT position) override {
@@ -258,10 +245,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
             return OLEOBJ_S_INVALIDVERB;
         return activate(site ? site : site_.get(), parent, position);
     }
-    STDMETHODIMP EnumVerbs(IEnumOLEVERB** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP EnumVerbs(IEnumOLEVERB** out) override { return hand_out_nothing(out, E_NOTIMPL); }
     STDMETHODIMP Update() override { return S_OK; }
     STDMETHODIMP IsUpToDate() override { return S_OK; }
     STDMETHODIMP GetUserClassID(CLSID* out) override {
@@ -270,16 +254,14 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         return S_OK;
     }
     STDMETHODIMP GetUserType(DWORD, LPOLESTR* out) override {
-        if (out) *out = nullptr;
-        return OLE_S_USEREG;
+        return hand_out_nothing(out, OLE_S_USEREG);
     }
     STDMETHODIMP SetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
     STDMETHODIMP GetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
     STDMETHODIMP Advise(IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
     STDMETHODIMP Unadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
     STDMETHODIMP EnumAdvise(IEnumSTATDATA** out) override {
-        if (out) *out = nullptr;
-        return OLE_E_ADVISENOTSUPPORTED;
+        return hand_out_nothing(out, OLE_E_ADVISENOTSUPPORTED);
     }
     STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
         if (!status) return E_POINTER;
@@ -334,13 +316,11 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
       public:
         explicit Router(SimControlObject& control) : control_(control) {}
         void on_event(std::string_view name, std::span<const Value> args) override {
-            const std::wstring wide = widen(name);
-            LPOLESTR names[] = {const_cast<LPOLESTR>(wide.c_str())};
-            DISPID id = DISPID_UNKNOWN;
-            if (FAILED(control_.host_.events_info()->GetIDsOfNames(names, 1, &id))) return;
+            const auto id = event_dispid(control_.host_.events_info(), name);
+            if (!id) return;
             std::vector<Value> values;
             for (const Value& v : args) values.push_back(v.deref());
-            control_.deliver(id, std::move(values));
+            control_.deliver(*id, std::move(values));
         }
 
       private:
@@ -356,11 +336,12 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
         switch (mode_) {
             case ControlMode::kStrictPersist:
                 if (!site_ || !initialised_)
-                    raise_failure("the control is not sited and initialised as new");
+                    raise_failure(E_FAIL, "the control is not sited and initialised as new");
                 break;
             case ControlMode::kStrictUserMode:
                 if (!site_ || !user_mode_)
-                    raise_failure("the control does not run in design mode (UserMode is not True)");
+                    raise_failure(E_FAIL,
+                                  "the control does not run in design mode (UserMode is not True)");
                 break;
             default:
                 break;
@@ -447,21 +428,13 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
             if (FAILED(table->RegisterInterfaceInGlobal(sink.get(), IID_IDispatch, &cookie)))
                 continue;
             IGlobalInterfaceTable* shared_table = table.copy().release();
-            worker_->post([shared_table, cookie, id, args](bool wanted) mutable {
+            worker_->post([shared_table, cookie, id, args](bool wanted) {
                 auto owned = ComPtr<IGlobalInterfaceTable>::adopt(shared_table);
                 ComPtr<IDispatch> target;
                 const HRESULT got =
                     owned->GetInterfaceFromGlobal(cookie, IID_IDispatch, target.out_void());
                 owned->RevokeInterfaceFromGlobal(cookie);
-                if (!wanted || FAILED(got)) return;
-                OutgoingArgs outgoing(args, false);
-                ScopedVariant result;
-                EXCEPINFO excepinfo{};
-                target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                               outgoing.params(), result.out(), &excepinfo, nullptr);
-                SysFreeString(excepinfo.bstrDescription);
-                SysFreeString(excepinfo.bstrSource);
-                SysFreeString(excepinfo.bstrHelpFile);
+                if (wanted && SUCCEEDED(got)) call_sink(target.get(), id, args);
             });
         }
     }
@@ -481,10 +454,7 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     IUnknown* find_interface(REFIID iid) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DKXCardReader)
             return static_cast<IDispatch*>(this);
-        if (iid == IID_IConnectionPointContainer)
-            return static_cast<IConnectionPointContainer*>(this);
-        if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
-            return static_cast<IProvideClassInfo2*>(this);
+        if (IUnknown* connectable = find_connectable(iid)) return connectable;
         if (iid == IID_IOleObject) return static_cast<IOleObject*>(this);
         if (mode_ == ControlMode::kStrictPersist &&
             (iid == IID_IPersistStreamInit || iid == IID_IPersist))
@@ -514,18 +484,6 @@ class SimControlObject final : public ComObject<TypedDispatch<>, ConnectableObje
     std::deque<Pending> pending_;
 };
 
-enum ConsoleMember : DISPID {
-    kFire = 1,
-    kSetState = 2,
-    kCheckState = 3,
-    kScenarioError = 4,
-    kEchoCalls = 5,
-    kJournal = 6,
-    kSited = 7,
-    kControlsCreated = 8,
-    kOpened = 9,
-};
-
 class SimConsoleObject final : public ComObject<TypedDispatch<>> {
   public:
     explicit SimConsoleObject(SimHost::Hold host) : hold_(std::move(host)), host_(*hold_) {
@@ -535,12 +493,12 @@ class SimConsoleObject final : public ComObject<TypedDispatch<>> {
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT*) override {
         if (result) VariantInit(result);
-        if (id < kFire || id > kOpened) return DISP_E_MEMBERNOTFOUND;
+        const std::string member = member_named(id);
+        if (member.empty()) return DISP_E_MEMBERNOTFOUND;
         const SimHost::Call call;
         return com_boundary({IID_IDispatch, kConsoleSource}, excepinfo, [&] {
             IncomingArgs incoming(params);
-            Value value =
-                run(static_cast<ConsoleMember>(id), invoke_kind(flags), incoming.values());
+            Value value = run(member, invoke_kind(flags), incoming.values());
             if (result) value_to_variant(value, result);
         });
     }
@@ -552,52 +510,55 @@ class SimConsoleObject final : public ComObject<TypedDispatch<>> {
         return nullptr;
     }
 
+    // The member's name in the console's description, where alone its DISPID is written;
+    // empty for an id it does not declare.
+    std::string member_named(DISPID id) {
+        ScopedBstr name;
+        UINT count = 0;
+        if (FAILED(host_.console_info()->GetNames(id, name.out(), 1, &count)) || count == 0)
+            return {};
+        return narrow_bstr(name.get());
+    }
+
     static const Value& argument(std::span<Value> args, size_t index) {
         if (index >= args.size())
-            throw AutomationError(static_cast<int32_t>(kDispEBadParamCount), kDispEBadParamCount,
-                                  "Invalid number of parameters");
+            raise_failure(DISP_E_BADPARAMCOUNT, "Invalid number of parameters");
         return args[index].deref();
     }
 
-    Value run(ConsoleMember member, InvokeKind kind, std::span<Value> args) {
+    Value run(std::string_view member, InvokeKind kind, std::span<Value> args) {
         try {
-            switch (member) {
-                case kFire: {
-                    std::optional<Value> data;
-                    if (args.size() > 1 && !args[1].is_empty()) data = args[1].deref();
-                    host_.device().raise(to_string(argument(args, 0)), std::move(data));
-                    return {};
-                }
-                case kSetState:
-                    host_.device().set(to_string(argument(args, 0)), to_string(argument(args, 1)));
-                    return {};
-                case kCheckState:
-                    return Value(
-                        host_
-                            .check_state(to_string(argument(args, 0)), to_string(argument(args, 1)))
-                            .value_or(std::string()));
-                case kScenarioError:
-                    return Value(host_.scenario_error());
-                case kEchoCalls:
-                    if (kind == InvokeKind::PropertyPut) {
-                        host_.echo_calls = to_bool(argument(args, 0));
-                        return {};
-                    }
-                    return Value(host_.echo_calls);
-                case kJournal: {
-                    std::string text;
-                    for (const std::string& line : host_.device().journal()) text += line + "\n";
-                    return Value(text);
-                }
-                case kSited:
-                    return Value(host_.last_control_sited);
-                case kControlsCreated:
-                    return Value(static_cast<int32_t>(host_.device().control_instances_created()));
-                case kOpened:
-                    return Value(host_.device().opened());
+            if (member == "Fire") {
+                std::optional<Value> data;
+                if (args.size() > 1 && !args[1].is_empty()) data = args[1].deref();
+                host_.device().raise(to_string(argument(args, 0)), std::move(data));
+                return {};
             }
+            if (member == "SetState") {
+                host_.device().set(to_string(argument(args, 0)), to_string(argument(args, 1)));
+                return {};
+            }
+            if (member == "CheckState")
+                return Value(
+                    host_.check_state(to_string(argument(args, 0)), to_string(argument(args, 1)))
+                        .value_or(std::string()));
+            if (member == "ScenarioError") return Value(host_.scenario_error());
+            if (member == "EchoCalls") {
+                if (kind != InvokeKind::PropertyPut) return Value(host_.echo_calls);
+                host_.echo_calls = to_bool(argument(args, 0));
+                return {};
+            }
+            if (member == "Journal") {
+                std::string text;
+                for (const std::string& line : host_.device().journal()) text += line + "\n";
+                return Value(text);
+            }
+            if (member == "Sited") return Value(host_.last_control_sited);
+            if (member == "ControlsCreated")
+                return Value(static_cast<int32_t>(host_.device().control_instances_created()));
+            if (member == "Opened") return Value(host_.device().opened());
         } catch (const sim::ScenarioError& e) {
-            throw AutomationError(static_cast<int32_t>(E_INVALIDARG), E_INVALIDARG, e.what());
+            raise_failure(E_INVALIDARG, e.what());
         }
         return {};
     }
@@ -606,37 +567,22 @@ class SimConsoleObject final : public ComObject<TypedDispatch<>> {
     SimHost& host_;
 };
 
-HRESULT create_control(REFIID iid, void** out) {
-    return com_boundary({IID_IClassFactory, kControlSource}, nullptr, [&] {
-        check(hand_out(new SimControlObject(SimHost::Hold()), iid, out), "KXCardReader");
-    });
-}
-
-HRESULT create_console(REFIID iid, void** out) {
-    return com_boundary({IID_IClassFactory, kConsoleSource}, nullptr, [&] {
-        check(hand_out(new SimConsoleObject(SimHost::Hold()), iid, out), "SimConsole");
-    });
+// Either class's objects, each holding the thread's simulator.
+template <class Made>
+HRESULT create(REFIID iid, void** out) {
+    return hand_out(new Made(SimHost::Hold()), iid, out);
 }
 
 const ServerClass kClasses[] = {
-    {CLSID_KXCardReader, L"KXCardReader simulated control", kControlSource, create_control},
-    {CLSID_SimConsole, L"KXCardReader simulator console", kConsoleSource, create_console},
+    {CLSID_KXCardReader, L"KXCardReader simulated control", kControlSource, "KXCardReader",
+     create<SimControlObject>},
+    {CLSID_SimConsole, L"KXCardReader simulator console", kConsoleSource, "SimConsole",
+     create<SimConsoleObject>},
 };
 
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    return server_class_object(kClasses, clsid, iid, out);
-}
-
-STDAPI DllCanUnloadNow() {
-    return server_can_unload(SimHost::held);
-}
-
-STDAPI DllRegisterServer() {
-    return server_register(kClasses, kControlSource);
-}
-
-STDAPI DllUnregisterServer() {
-    return server_unregister(kClasses, kControlSource);
+const ServerModule& czqic::win::this_server() {
+    static const ServerModule server{kClasses, kControlSource, SimHost::held};
+    return server;
 }

@@ -62,14 +62,11 @@ InvokeResult invoke(IDispatch* object, DISPID id, WORD flags, std::vector<VARIAN
         params.rgdispidNamedArgs = &put;
         params.cNamedArgs = 1;
     }
-    EXCEPINFO excepinfo{};
+    ScopedExcepInfo excepinfo;
     r.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, r.value.out(),
-                          &excepinfo, nullptr);
-    r.scode = excepinfo.scode;
-    r.description = narrow_bstr(excepinfo.bstrDescription);
-    SysFreeString(excepinfo.bstrDescription);
-    SysFreeString(excepinfo.bstrSource);
-    SysFreeString(excepinfo.bstrHelpFile);
+                          excepinfo.ptr(), nullptr);
+    r.scode = excepinfo.ptr()->scode;
+    r.description = narrow_bstr(excepinfo.ptr()->bstrDescription);
     return r;
 }
 

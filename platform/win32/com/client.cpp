@@ -215,21 +215,17 @@ CLSID class_id_of(std::string_view progid_or_clsid) {
     return clsid;
 }
 
-std::shared_ptr<Object> create_com_object(std::string_view progid_or_clsid) {
+ComPtr<IDispatch> create_dispatch(std::string_view progid_or_clsid) {
     const CLSID clsid = class_id_of(progid_or_clsid);
     ComPtr<IDispatch> object;
     const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         IID_IDispatch, object.out_void());
-    if (FAILED(hr)) {
-        std::string why = hresult_description(hr);
-        ComPtr<IErrorInfo> info;
-        ScopedBstr description;
-        if (GetErrorInfo(0, info.out()) == S_OK && info &&
-            SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
-            why = narrow_bstr(description.get());
-        cannot_create(progid_or_clsid, ": " + why);
-    }
-    return wrap_com_object(std::move(object), progid_or_clsid);
+    if (FAILED(hr)) cannot_create(progid_or_clsid, ": " + thread_failure_text(hr));
+    return object;
+}
+
+std::shared_ptr<Object> create_com_object(std::string_view progid_or_clsid) {
+    return wrap_com_object(create_dispatch(progid_or_clsid), progid_or_clsid);
 }
 
 std::shared_ptr<Object> wrap_com_object(ComPtr<IDispatch> object, std::string_view name) {

@@ -17,6 +17,9 @@ namespace czqic::win {
 // registered or refuses, with the reason.
 std::shared_ptr<Object> create_com_object(std::string_view progid_or_clsid);
 
+// The object itself, for a client that calls it through its own interface.
+ComPtr<IDispatch> create_dispatch(std::string_view progid_or_clsid);
+
 // The CLSID for a ProgID or "{CLSID}" text; raises 429 when there is none.
 CLSID class_id_of(std::string_view progid_or_clsid);
 

@@ -37,12 +37,10 @@ class HostSite final : public ComObject<IOleClientSite, TypedDispatch<>, IOleCon
     // IOleClientSite
     STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
     STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
+        return hand_out_nothing(out, E_NOTIMPL);
     }
     STDMETHODIMP GetContainer(IOleContainer** out) override {
-        if (out) *out = nullptr;
-        return E_NOINTERFACE;
+        return hand_out_nothing(out, E_NOINTERFACE);
     }
     STDMETHODIMP ShowObject() override { return S_OK; }
     STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
@@ -86,8 +84,7 @@ class HostSite final : public ComObject<IOleClientSite, TypedDispatch<>, IOleCon
     STDMETHODIMP OnControlInfoChanged() override { return S_OK; }
     STDMETHODIMP LockInPlaceActive(BOOL) override { return S_OK; }
     STDMETHODIMP GetExtendedControl(IDispatch** out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
+        return hand_out_nothing(out, E_NOTIMPL);
     }
     STDMETHODIMP TransformCoords(POINTL*, POINTF*, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP TranslateAccelerator(MSG*, DWORD) override { return S_FALSE; }

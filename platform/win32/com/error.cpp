@@ -98,6 +98,10 @@ std::string hresult_description(HRESULT hr) {
     return result.empty() ? "Automation error" : result;
 }
 
+void raise_failure(HRESULT hr, std::string description) {
+    throw AutomationError(error_number(hr), static_cast<uint32_t>(hr), std::move(description));
+}
+
 void raise_call_failure(HRESULT hr, IUnknown* object, const IID& iid, EXCEPINFO* excepinfo) {
     if (hr == DISP_E_EXCEPTION && excepinfo) {
         if (excepinfo->pfnDeferredFillIn) excepinfo->pfnDeferredFillIn(excepinfo);
@@ -113,22 +117,29 @@ void raise_call_failure(HRESULT hr, IUnknown* object, const IID& iid, EXCEPINFO*
                                  : kFacilityControlBase + static_cast<HRESULT>(excepinfo->wCode);
         std::string text = narrow_bstr(description.get());
         if (text.empty()) text = hresult_description(code);
-        throw AutomationError(error_number(code), static_cast<uint32_t>(code), std::move(text));
+        raise_failure(code, std::move(text));
     }
-    std::string text;
+    // The thread's error information is the failed call's only when the object says it
+    // reports through it for that interface.
     if (object) {
         auto support =
             ComPtr<IUnknown>::share(object).query<ISupportErrorInfo>(IID_ISupportErrorInfo);
-        ComPtr<IErrorInfo> info;
-        if (support && support->InterfaceSupportsErrorInfo(iid) == S_OK &&
-            GetErrorInfo(0, info.out()) == S_OK && info) {
-            ScopedBstr description;
-            if (SUCCEEDED(info->GetDescription(description.out())))
-                text = narrow_bstr(description.get());
-        }
+        if (support && support->InterfaceSupportsErrorInfo(iid) == S_OK) raise_thread_failure(hr);
     }
-    if (text.empty()) text = hresult_description(hr);
-    throw AutomationError(error_number(hr), static_cast<uint32_t>(hr), std::move(text));
+    raise_failure(hr, hresult_description(hr));
+}
+
+std::string thread_failure_text(HRESULT hr) {
+    ComPtr<IErrorInfo> info;
+    ScopedBstr description;
+    if (GetErrorInfo(0, info.out()) == S_OK && info &&
+        SUCCEEDED(info->GetDescription(description.out())) && description.length() > 0)
+        return narrow_bstr(description.get());
+    return hresult_description(hr);
+}
+
+void raise_thread_failure(HRESULT hr) {
+    raise_failure(hr, thread_failure_text(hr));
 }
 
 }  // namespace czqic::win

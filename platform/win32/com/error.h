@@ -1,8 +1,10 @@
-// Where C++ errors and COM errors meet. Inward (a server's methods): com_boundary runs
-// the body and turns whatever it throws into the HRESULT plus the standard error
-// information, IErrorInfo and, for IDispatch::Invoke, EXCEPINFO. Outward (a client's
-// calls): check() and raise_call_failure() turn a failed HRESULT and its error
-// information back into AutomationError, so callers write straight-line code.
+// Where C++ errors and COM errors meet. Inward (a server's methods and exports):
+// com_boundary runs the body and turns whatever it throws into the HRESULT plus the
+// standard error information, IErrorInfo and, for IDispatch::Invoke, EXCEPINFO; inside,
+// raise_failure() refuses with an HRESULT of the body's choosing. Outward (a client's
+// calls): check(), raise_call_failure() and raise_thread_failure() turn a failed HRESULT
+// and its error information back into AutomationError, so callers write straight-line
+// code.
 #pragma once
 
 #include <windows.h>
@@ -57,17 +59,25 @@ int32_t error_number(HRESULT hr);
 // The standard text of an HRESULT that came without error information.
 std::string hresult_description(HRESULT hr);
 
+// Raises AutomationError for hr with a description of the caller's own: inside
+// com_boundary, the call fails with hr and that description.
+[[noreturn]] void raise_failure(HRESULT hr, std::string description);
+
 // A failed call of object's interface iid: the description from EXCEPINFO (after
 // DISP_E_EXCEPTION) or from the object's IErrorInfo when it supports error information,
 // else the HRESULT's own text.
 [[noreturn]] void raise_call_failure(HRESULT hr, IUnknown* object, const IID& iid,
                                      EXCEPINFO* excepinfo = nullptr);
+// The description a failed call that has no interface to ask left in the calling
+// thread's error information (a class factory's refusal, an export's failure), else the
+// HRESULT's own text.
+std::string thread_failure_text(HRESULT hr);
+// Raises AutomationError for such a call.
+[[noreturn]] void raise_thread_failure(HRESULT hr);
 // Raises AutomationError for a failed HRESULT of a call that has no error information,
 // naming what failed.
 inline void check(HRESULT hr, const char* what) {
-    if (FAILED(hr))
-        throw AutomationError(error_number(hr), static_cast<uint32_t>(hr),
-                              std::string(what) + ": " + hresult_description(hr));
+    if (FAILED(hr)) raise_failure(hr, std::string(what) + ": " + hresult_description(hr));
 }
 
 }  // namespace czqic::win

@@ -1,6 +1,7 @@
 // The plumbing every COM object here shares, a server's or a client's own (a site, an
 // event sink): the reference count, the module-wide counts that DllCanUnloadNow reads,
-// and QueryInterface over a list of offered interfaces.
+// QueryInterface over a list of offered interfaces, and the answer of a call that hands
+// out nothing.
 #pragma once
 
 #include <windows.h>
@@ -26,6 +27,13 @@ class ServerCounts {
     static inline std::atomic<long> objects_{0};
     static inline std::atomic<long> locks_{0};
 };
+
+// For a call that hands nothing out: clears the caller's out-parameter and answers hr.
+template <class T>
+HRESULT hand_out_nothing(T** out, HRESULT hr) {
+    if (out) *out = nullptr;
+    return hr;
+}
 
 // Implements IUnknown for a class deriving from the interfaces it offers. The object
 // starts with one reference, owned by whoever created it.

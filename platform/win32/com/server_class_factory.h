@@ -6,30 +6,30 @@
 
 #include <ole2.h>
 
-#include <functional>
-
+#include "platform/win32/com/error.h"
 #include "platform/win32/com/object.h"
+#include "platform/win32/com/server_registration.h"
 
 namespace czqic::win {
 
 // Hands out a new reference of the object's interface iid and drops the creator's own.
 template <class T>
 HRESULT hand_out(T* fresh, REFIID iid, void** out) {
-    const HRESULT hr = fresh->QueryInterface(iid, out);
-    fresh->Release();
-    return hr;
+    return ComPtr<T>::adopt(fresh)->QueryInterface(iid, out);
 }
 
 class ClassFactory final : public ComObject<IClassFactory> {
   public:
-    using Create = std::function<HRESULT(REFIID iid, void** out)>;
-    explicit ClassFactory(Create create) : create_(std::move(create)) {}
+    explicit ClassFactory(const ServerClass& made) : made_(made) {}
 
+    // A creation that throws or whose object lacks iid fails with its error information,
+    // from the class's ProgID.
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        return create_(iid, out);
+        return com_boundary({IID_IClassFactory, made_.progid}, nullptr,
+                            [&] { check(made_.create(iid, out), made_.name); });
     }
     STDMETHODIMP LockServer(BOOL lock) override {
         ServerCounts::lock(lock != FALSE);
@@ -41,7 +41,7 @@ class ClassFactory final : public ComObject<IClassFactory> {
         if (iid == IID_IUnknown || iid == IID_IClassFactory) return this;
         return nullptr;
     }
-    Create create_;
+    const ServerClass& made_;
 };
 
 }  // namespace czqic::win

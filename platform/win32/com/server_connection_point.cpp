@@ -87,12 +87,7 @@ class Forwarder final : public EventSink {
   public:
     Forwarder(EventConnectionPoint& point, ITypeInfo* names) : point_(point), names_(names) {}
     void on_event(std::string_view name, std::span<const Value> args) override {
-        const std::wstring wide = widen(name);
-        LPOLESTR names[] = {const_cast<LPOLESTR>(wide.c_str())};
-        DISPID id = DISPID_UNKNOWN;
-        // A name the interface does not declare has no DISPID and reaches nobody.
-        if (FAILED(names_->GetIDsOfNames(names, 1, &id))) return;
-        point_.fire(id, args);
+        if (auto id = event_dispid(names_, name)) point_.fire(*id, args);
     }
 
   private:
@@ -101,6 +96,23 @@ class Forwarder final : public EventSink {
 };
 
 }  // namespace
+
+std::optional<DISPID> event_dispid(ITypeInfo* names, std::string_view name) {
+    const std::wstring wide = widen(name);
+    LPOLESTR asked[] = {const_cast<LPOLESTR>(wide.c_str())};
+    DISPID id = DISPID_UNKNOWN;
+    if (FAILED(names->GetIDsOfNames(asked, 1, &id))) return std::nullopt;
+    return id;
+}
+
+void call_sink(IDispatch* sink, DISPID id, std::span<const Value> args) {
+    std::vector<Value> values(args.begin(), args.end());
+    OutgoingArgs outgoing(values, false);
+    ScopedVariant result;
+    ScopedExcepInfo excepinfo;
+    sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, outgoing.params(),
+                 result.out(), excepinfo.ptr(), nullptr);
+}
 
 EventConnectionPoint::~EventConnectionPoint() {
     if (from_) from_->unadvise(from_cookie_);
@@ -118,16 +130,7 @@ void EventConnectionPoint::fire(DISPID id, std::span<const Value> args) {
     for (DWORD cookie : cookies) {
         auto it = std::ranges::find(sinks_, cookie, &Sink::cookie);
         if (it == sinks_.end()) continue;
-        auto target = it->target.copy();
-        std::vector<Value> values(args.begin(), args.end());
-        OutgoingArgs outgoing(values, false);
-        ScopedVariant result;
-        EXCEPINFO excepinfo{};
-        target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, outgoing.params(),
-                       result.out(), &excepinfo, nullptr);
-        SysFreeString(excepinfo.bstrDescription);
-        SysFreeString(excepinfo.bstrSource);
-        SysFreeString(excepinfo.bstrHelpFile);
+        call_sink(it->target.copy().get(), id, args);
     }
 }
 

@@ -10,7 +10,9 @@
 #include <olectl.h>
 
 #include <memory>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "platform/dispatch.h"
@@ -18,6 +20,13 @@
 #include "platform/win32/scoped.h"
 
 namespace czqic::win {
+
+// The DISPID the events interface described by names gives an event's name; nullopt for
+// a name it does not declare, whose event reaches nobody.
+std::optional<DISPID> event_dispid(ITypeInfo* names, std::string_view name);
+// Raises one event on one sink; what the sink returns, a failure included, is the sink's
+// own affair, not the raiser's.
+void call_sink(IDispatch* sink, DISPID id, std::span<const Value> args);
 
 // A part of its object, counted with it; the object answers the container's two calls
 // with find() and enumerate().
@@ -106,6 +115,15 @@ class ConnectableObject : public IConnectionPointContainer, public IProvideClass
   protected:
     virtual EventConnectionPoint& event_point() = 0;
     virtual ITypeInfo* class_info() = 0;  // the coclass; the object keeps the reference
+
+    // The interfaces above, for the object's find_interface; nullptr for any other.
+    IUnknown* find_connectable(REFIID iid) {
+        if (iid == IID_IConnectionPointContainer)
+            return static_cast<IConnectionPointContainer*>(this);
+        if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
+            return static_cast<IProvideClassInfo2*>(this);
+        return nullptr;
+    }
 };
 
 }  // namespace czqic::win

@@ -8,7 +8,6 @@
 
 #include "platform/win32/com/convert.h"
 #include "platform/win32/com/error.h"
-#include "platform/win32/com/server_class_factory.h"
 #include "platform/win32/module.h"
 
 namespace czqic::win {
@@ -72,6 +71,8 @@ TLIBATTR library_attributes(ITypeLib* library) {
     return *attr.get();
 }
 
+}  // namespace
+
 void register_server(HMODULE module, std::span<const ServerClass> classes) {
     const std::wstring path = module_path(module);
     auto library = load_module_type_library(module);
@@ -95,6 +96,8 @@ void register_server(HMODULE module, std::span<const ServerClass> classes) {
     check(RegisterTypeLib(library.get(), writable_path.data(), nullptr),
           "registering the type library");
 }
+
+namespace {
 
 // HKCR\TypeLib\{libid}\major.minor\lcid\<win32|win64>: the library's path for one
 // architecture, the only part of the library's keys that belongs to one.
@@ -142,6 +145,8 @@ std::vector<GUID> registered_interfaces(ITypeLib* library) {
     return found;
 }
 
+}  // namespace
+
 void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
     auto library = load_module_type_library(module);
     const TLIBATTR copy = library_attributes(library.get());
@@ -178,33 +183,6 @@ void unregister_server(HMODULE module, std::span<const ServerClass> classes) {
         UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
     if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY)
         check(hr, "unregistering the type library");
-}
-
-}  // namespace
-
-HRESULT server_class_object(std::span<const ServerClass> classes, REFCLSID clsid, REFIID iid,
-                            void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    auto found =
-        std::ranges::find_if(classes, [&](const ServerClass& c) { return c.clsid == clsid; });
-    if (found == classes.end()) return CLASS_E_CLASSNOTAVAILABLE;
-    return hand_out(new ClassFactory(found->create), iid, out);
-}
-
-HRESULT server_can_unload(bool (*held_by_threads)()) {
-    if (!ServerCounts::idle()) return S_FALSE;
-    return held_by_threads && held_by_threads() ? S_FALSE : S_OK;
-}
-
-HRESULT server_register(std::span<const ServerClass> classes, const wchar_t* source) {
-    return com_boundary({IID_NULL, source}, nullptr,
-                        [&] { register_server(this_module(), classes); });
-}
-
-HRESULT server_unregister(std::span<const ServerClass> classes, const wchar_t* source) {
-    return com_boundary({IID_NULL, source}, nullptr,
-                        [&] { unregister_server(this_module(), classes); });
 }
 
 }  // namespace czqic::win

@@ -11,6 +11,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/win32/com/error.h"
+#include "platform/win32/com/object.h"
 
 namespace czqic::win {
 
@@ -27,10 +28,7 @@ class TypedDispatch : public Interface {
     STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
         return com_boundary(dispatch_origin(), nullptr, [&] {
             ITypeInfo* info = dispatch_info();
-            if (!info) {
-                if (out) *out = nullptr;
-                return E_NOTIMPL;
-            }
+            if (!info) return hand_out_nothing(out, E_NOTIMPL);
             if (!out) return E_POINTER;
             *out = nullptr;
             if (index != 0) return DISP_E_BADINDEX;

@@ -13,6 +13,7 @@
 #include "platform/automation.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "platform/win32/com/client.h"
 #include "platform/win32/com/convert.h"
 #include "platform/win32/scoped.h"
 #include "win/tests/client.h"
@@ -153,6 +154,22 @@ TEST(Win32Platform, TheThreadsMessageQueueAndWindowTimers) {
     });
     loop.pump();
     EXPECT_EQ(nested, 11) << "a handler may pump again";
+}
+
+// A failure's error information that nobody read stays on the thread: a creation that
+// fails without any of its own must not report that one as its reason.
+TEST(Win32Platform, ARefusedCreationGivesItsOwnReason) {
+    ComPtr<ICreateErrorInfo> earlier;
+    ASSERT_EQ(CreateErrorInfo(earlier.out()), S_OK);
+    earlier->SetDescription(const_cast<LPOLESTR>(L"an earlier failure"));
+    SetErrorInfo(0, earlier.query<IErrorInfo>(IID_IErrorInfo).get());
+    try {
+        create_com_object("{2F7A61C4-0D0E-4E5B-9C1A-6B0C2D3E4F50}");  // registered nowhere
+        ADD_FAILURE() << "an unregistered class was created";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.number(), rt_error::kCannotCreateObject);
+        EXPECT_EQ(e.description().find("an earlier failure"), std::string::npos) << e.description();
+    }
 }
 
 TEST(Win32Platform, TheRealClock) {

@@ -218,6 +218,9 @@ CLSID class_id_of(std::string_view progid_or_clsid) {
 ComPtr<IDispatch> create_dispatch(std::string_view progid_or_clsid) {
     const CLSID clsid = class_id_of(progid_or_clsid);
     ComPtr<IDispatch> object;
+    // The reason of a refusal is what the class factory leaves in the thread's error
+    // information, never what an earlier failed call left there unread.
+    SetErrorInfo(0, nullptr);
     const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         IID_IDispatch, object.out_void());
     if (FAILED(hr)) cannot_create(progid_or_clsid, ": " + thread_failure_text(hr));

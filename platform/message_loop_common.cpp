@@ -82,11 +82,28 @@ void MessageLoop::sleep(int64_t ms, WaitMode mode) {
     clock_.sleep_until_ms(until);
 }
 
-int64_t MessageLoop::next_due_ms() const {
-    int64_t next = impl_->next_message_due();
-    for (const auto& [id, w] : impl_->timers)
+int64_t MessageLoop::Impl::next_due() const {
+    int64_t next = next_message_due();
+    for (const auto& [id, w] : timers)
         if (auto s = w.lock(); s && s->enabled) next = std::min(next, s->next_due);
     return next;
+}
+
+int64_t MessageLoop::next_due_ms() const {
+    return impl_->next_due();
+}
+
+void MessageLoop::pump_for(int64_t ms) {
+    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
+    for (;;) {
+        pump();
+        if (clock_.now_ms() >= end) return;
+        if (!impl_->wait_for_work(end)) break;
+    }
+    // The rest of the time passes without waiting on the queue; what it brought is run
+    // at its end.
+    clock_.sleep_until_ms(end);
+    pump();
 }
 
 }  // namespace czqic

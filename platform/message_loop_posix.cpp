@@ -40,6 +40,11 @@ void MessageLoop::Impl::wait_for_message(int64_t when) {
     os->wait_until(clock, when);
 }
 
+bool MessageLoop::Impl::wait_for_work(int64_t end) {
+    wait_for_message(std::min(end, next_due()));
+    return true;
+}
+
 bool MessageLoop::Impl::Os::run_one_due(Impl& impl, int64_t now) {
     if (impl.run_one_message_due(now)) return true;
     std::shared_ptr<Timer::Slot> due;
@@ -87,15 +92,6 @@ int MessageLoop::pump() {
     int ran = 0;
     while (Impl::Os::run_one_due(*impl_, now)) ++ran;
     return ran;
-}
-
-void MessageLoop::pump_for(int64_t ms) {
-    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
-    for (;;) {
-        pump();
-        if (clock_.now_ms() >= end) break;
-        impl_->os->wait_until(clock_, std::min(end, next_due_ms()));
-    }
 }
 
 }  // namespace czqic

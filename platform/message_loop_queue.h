@@ -58,6 +58,12 @@ struct MessageLoop::Impl {
     // Blocks the real clock's thread until the instant when, or until the owning thread
     // has a message to pump, whichever comes first.
     void wait_for_message(int64_t when);
+    // pump_for's wait: until end or the next message or tick, whichever comes first.
+    // False, at once, when the loop cannot wait (Windows: a quit that belongs to the
+    // client's own loop is queued).
+    bool wait_for_work(int64_t end);
+    // The next instant a message or an enabled timer's tick is due.
+    int64_t next_due() const;
 
     Clock& clock;
     std::map<Key, Message> queue;

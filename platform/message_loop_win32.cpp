@@ -121,6 +121,14 @@ void MessageLoop::Impl::timer_removed(Timer::Slot& slot) {
     if (slot.enabled && os->window.get()) KillTimer(os->window.get(), slot.id);
 }
 
+bool MessageLoop::Impl::wait_for_work(int64_t end) {
+    // A quit left queued for the client's own loop would end every wait at once.
+    if (os->quit_seen) return false;
+    // Timer ticks come as window messages of their own, which end the wait.
+    wait_for_message(std::min(end, next_message_due()));
+    return true;
+}
+
 void MessageLoop::Impl::wait_for_message(int64_t when) {
     const int64_t now = clock.now_ms();
     if (when <= now) return;
@@ -244,23 +252,6 @@ int MessageLoop::pump() {
     }
     os.schedule_wake();
     return ran;
-}
-
-void MessageLoop::pump_for(int64_t ms) {
-    const int64_t end = saturating_add(clock_.now_ms(), std::max<int64_t>(0, ms));
-    for (;;) {
-        pump();
-        const int64_t now = clock_.now_ms();
-        if (now >= end) break;
-        if (impl_->os->quit_seen) {
-            clock_.sleep_until_ms(end);
-            break;
-        }
-        const int64_t next = std::min(end, impl_->next_message_due());
-        const auto wait = static_cast<DWORD>(std::max<int64_t>(0, next - now));
-        MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-    pump();
 }
 
 }  // namespace czqic

@@ -291,6 +291,10 @@ class Control final : public Dispatch,
     void send(const Value& command);
     void chip_answer(std::optional<LONG> rc, ValueArray reply);
     Value reset();
+    // What invoke answers: a property's value (nothing when id names no property), or a
+    // method's result.
+    std::optional<Value> property(DispId id, InvokeKind kind, std::span<Value> args);
+    Value call(DispId id, std::span<Value> args);
 
     MessageLoop& loop_;
     const std::shared_ptr<Api> api_;
@@ -562,7 +566,13 @@ Value Control::reset() {
 }
 
 Value Control::invoke(DispId id, InvokeKind kind, std::span<Value> args) {
+    // A handler of an event fired here may let go of the control.
     auto keep_alive = shared_from_this();
+    if (std::optional<Value> value = property(id, kind, args)) return std::move(*value);
+    return call(id, args);
+}
+
+std::optional<Value> Control::property(DispId id, InvokeKind kind, std::span<Value> args) {
     if (id >= ctl::kTrack1Status && id < ctl::kTrack1Status + 3) return Value("MISSING");
     if (id >= ctl::kTrack1Data && id < ctl::kTrack1Data + 3) return Value(std::string());
     if (id >= ctl::kWritable1 && id < ctl::kWritable1 + 3) return Value(false);
@@ -581,6 +591,13 @@ Value Control::invoke(DispId id, InvokeKind kind, std::span<Value> args) {
             return Value(card_present_ ? "PRESENT" : "NOMEDIA");
         case ctl::kBinState:
             return Value("BINOK");
+        default:
+            return std::nullopt;
+    }
+}
+
+Value Control::call(DispId id, std::span<Value> args) {
+    switch (id) {
         case ctl::kOpen:
             opened_ = true;
             attach();

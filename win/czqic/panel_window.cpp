@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "panel/panel_form.h"
+#include "platform/unique_resource.h"
 #include "platform/win32/com/convert.h"
 #include "win/czqic/win_host.h"
 
@@ -15,15 +16,14 @@ namespace {
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 200;
 
+using ScopedFont = UniqueResource<HFONT, ReleasedBy<DeleteObject, nullptr>>;
+
 // One panel window; the host's objects and the component's form live on this thread.
 class PanelWindow {
   public:
     explicit PanelWindow(std::ostream& err) : err_(err) {}
     PanelWindow(const PanelWindow&) = delete;  // owns its window and font
     PanelWindow& operator=(const PanelWindow&) = delete;
-    ~PanelWindow() {
-        if (font_) DeleteObject(font_);
-    }
 
     int run() {
         if (!create()) return 1;
@@ -69,9 +69,9 @@ class PanelWindow {
             return false;
         }
         // 9 points in the form's font family, at the screen's DPI.
-        font_ = CreateFontW(-MulDiv(9, dpi_y_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                            DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                            DEFAULT_QUALITY, DEFAULT_PITCH, L"MS Shell Dlg");
+        font_.reset(CreateFontW(-MulDiv(9, dpi_y_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                DEFAULT_QUALITY, DEFAULT_PITCH, L"MS Shell Dlg"));
         create_controls();
         refresh_boxes();
         ShowWindow(window_, SW_SHOWNORMAL);
@@ -107,7 +107,8 @@ class PanelWindow {
                                 pixels_y(c.top), pixels_x(c.width), pixels_y(c.height), window_,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + i)),
                                 GetModuleHandleW(nullptr), nullptr);
-            if (child && font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), 0);
+            if (child && font_)
+                SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), 0);
             if (c.kind == panel::ControlKind::TextBox) boxes_.push_back({child, c.name});
         }
         // The frame is drawn beneath the buttons that stand in it.
@@ -236,7 +237,7 @@ class PanelWindow {
     std::ostream& err_;
     WinHost host_;
     HWND window_ = nullptr;
-    HFONT font_ = nullptr;
+    ScopedFont font_;
     int dpi_x_ = 96, dpi_y_ = 96;
     std::vector<Box> boxes_;
     bool updating_ = false;

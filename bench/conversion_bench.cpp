@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 
 namespace czqic::bench {
 namespace {

@@ -1,7 +1,7 @@
 # The component's subsystem folders are layers, each its own static library, and each may
 # use only the layers below it:
 #
-#   platform <- log <- device <- component <- operations <- chip <- panel
+#   platform <- log <- device <- operations <- component <- panel
 #
 # czqic_layer(<name> [SOURCES file...] [DEPENDS layer...] [ALLOW path...])
 #   Creates the library czqic_<name> from <name>/*.cpp (or SOURCES), linked to the

@@ -30,9 +30,12 @@ void ColsZQICCardReader::terminate() noexcept {
     }
 }
 
-int32_t ColsZQICCardReader::log(std::string_view message) {
+void ColsZQICCardReader::write_log(std::string_view message) {
     last_log_result_ = rt_.log(message);
-    return last_log_result_;
+}
+
+Dispatch& ColsZQICCardReader::control() {
+    return rt_.form().control();
 }
 
 ReaderRef own_reader_ref(HostForm& form) {

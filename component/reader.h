@@ -1,6 +1,7 @@
 // ColsZQICCardReader, the one creatable class: its per-instance record, its property
-// accessors and its blocking device methods. The device methods live with their
-// subsystems (operations/, chip/); this header is the class's whole surface.
+// accessors and its blocking device methods, all defined in this folder (the device
+// methods over the operation frame of operations/). This header is the class's whole
+// surface.
 #pragma once
 
 #include <array>
@@ -12,17 +13,10 @@
 #include "component/runtime.h"
 #include "device/control_contract.h"
 #include "device/form_host.h"
+#include "operations/frame.h"
 #include "platform/automation.h"
 
 namespace czqic {
-
-// Result codes.
-inline constexpr int32_t kOk = 0;
-inline constexpr int32_t kTimedOut = 10120001;
-inline constexpr int32_t kFailed = 10120003;
-// The reset or retain ended with its status word at 413, which no handler stores.
-inline constexpr int32_t kEndedOn413 = 10120006;
-inline constexpr int32_t kCaptured = 10120011;
 
 // Reader status codes, as CardReaderStatus and CardReaderGetStatus return them.
 namespace reader_status {
@@ -34,10 +28,9 @@ inline constexpr int32_t kCardInside = 5;    // a card is inside the reader
 inline constexpr int32_t kCaptureBinFull = 6;
 }  // namespace reader_status
 
-// How long CardReaderReturn waits for the card to be taken until TimeOutCard says otherwise.
-inline constexpr int32_t kCardTakenDefaultSeconds = 3;
-
-class ColsZQICCardReader final : public FormObject {
+// The operation frame sees an object only as its OperationContext, which stays private:
+// no one else reaches the record through it.
+class ColsZQICCardReader final : public FormObject, private OperationContext {
   public:
     // Object creation: loads the host form if need be and names the device. A failing
     // step fails the creation (AutomationError) and no object exists.
@@ -92,9 +85,15 @@ class ColsZQICCardReader final : public FormObject {
     // and are reported, never thrown: a release reports nothing to its caller.
     void terminate() noexcept;
     void RefreshReaderStatus();
-    int32_t log(std::string_view message);
 
-    friend class Operation;
+    // OperationContext
+    int32_t& status_word() override { return rt_.status_word; }
+    Dispatch& control() override;
+    Clock& clock() override { return rt_.clock(); }
+    MessageLoop& loop() override { return rt_.loop(); }
+    WaitMode wait_mode() const override { return rt_.wait_mode(); }
+    void write_log(std::string_view message) override;
+    double& started_at() override { return start_time_; }
 
     Runtime& rt_;
     ConnectionPoint events_;

@@ -1,5 +1,6 @@
 #include "component/runtime.h"
 
+#include "component/chip_data.h"
 #include "component/reader.h"
 #include "device/host_form.h"
 #include "log/log_writer.h"
@@ -58,6 +59,10 @@ int32_t Runtime::log(std::string_view message) {
     // Hold our own reference: a termination during the call may clear the shared one.
     auto writer = log_writer_;
     return writer->WriteLog(kLogPath, std::string(message), kLogTag);
+}
+
+std::string Runtime::chip_reply_text(const Value& reply) {
+    return chip_reply_to_text(reply);
 }
 
 void Runtime::clear_log_writer() {

@@ -21,15 +21,14 @@ class ColsZQICCardReader;
 class HostForm;
 class LogWriter;
 
-inline constexpr int32_t kPending = 10120100;
-
 // The wait mode a host chose: CZQIC_WAIT in the environment, or else on Windows the
 // machine's Wait setting; "responsive" is WaitMode::Responsive, anything else Standard.
 WaitMode wait_mode_setting();
 
-// What the host form's timers run. The work lives above this layer (the reset among the
-// operations, the refresh in the test panel), so whoever builds the Runtime hands it in;
-// panel/panel_form.h holds the pair every host uses.
+// What the host form's timers run: the refresh lives above this layer (in the test
+// panel), and a host may wrap either tick's work (the Windows one marks the tick), so
+// whoever builds the Runtime hands it in; panel/panel_form.h holds the pair every host
+// uses.
 struct FormTimers {
     int32_t (*reset)(ColsZQICCardReader& own_object);  // Timer1
     void (*refresh)(HostForm& form);                   // Timer2
@@ -56,6 +55,7 @@ class Runtime final : public FormHost {
     // Writes one message through the process-wide log writer, creating it on first use;
     // returns what WriteLog returned. Failures raise AutomationError.
     int32_t log(std::string_view message) override;
+    std::string chip_reply_text(const Value& reply) override;
     void clear_log_writer();
     bool has_log_writer() const { return log_writer_ != nullptr; }
 

@@ -1,6 +1,7 @@
 // What the host form reaches of the layers above it, handed to the form when it loads:
-// the process-wide values its handlers write, the log, where failures go, its own
-// object of the class, and the work its timers do. The Runtime is the one host.
+// the process-wide values its handlers write, the text form of chip data, the log,
+// where failures go, its own object of the class, and the work its timers do. The
+// Runtime is the one host.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/automation.h"
 #include "platform/dispatch.h"
 #include "platform/message_loop.h"
 
@@ -32,6 +34,9 @@ class FormHost {
 
     virtual MessageLoop& loop() = 0;
     virtual ClassRegistry& classes() = 0;
+    // A chip's reply (the array ChipDataReceived carries) as the text chip data is kept
+    // in, converted as the class converts its commands; failures raise.
+    virtual std::string chip_reply_text(const Value& reply) = 0;
     // Writes one line through the process-wide log writer; failures raise.
     virtual int32_t log(std::string_view message) = 0;
     // A failure with no caller to return to (an event handler, a timer tick).

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "device/chip_data.h"
 #include "platform/environment.h"
 #include "platform/text.h"
 
@@ -124,7 +123,7 @@ void HostForm::handle_event(std::string_view name, std::span<const Value> args) 
             raise_runtime_error(rt_error::kSubscriptOutOfRange,
                                 "ChipDataReceived: chip data argument missing");
         const Value data = args[1].deref();
-        chip_text = chip_reply_to_text(data);
+        chip_text = host_.chip_reply_text(data);
         host_.chip_card_data = chip_text;
         set_text(11, chip_text);
     }

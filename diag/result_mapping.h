@@ -1,6 +1,6 @@
 // The one place the log reader turns a call's final status word into the result code the
-// component returned. The operations own that mapping; this is the reader's only door to
-// it, so that the reader never keeps a mapping of its own once the operations expose theirs.
+// component returned. The operations own that mapping (component/results.h); this is the
+// reader's only door to it, so that the reader never keeps a mapping of its own.
 #pragma once
 
 #include <cstdint>

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 #include "fuzz/rig.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 
 namespace {
 

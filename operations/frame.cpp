@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "platform/automation.h"
+
 namespace czqic {
 
 int64_t elapsed_seconds(double start, double now) {
@@ -19,17 +21,17 @@ int32_t Operation::run(const std::function<int32_t(Operation&)>& body) {
     } catch (const std::exception& e) {
         description = e.what();
     }
-    reader_.last_log_result_ = rt().log(method_ + " err:" + description);
+    context_.write_log(method_ + " err:" + description);
     return kFailed;
 }
 
 void Operation::begin(bool mark_pending) {
-    reader_.start_time_ = rt().clock().time_of_day();
+    context_.started_at() = context_.clock().time_of_day();
     if (mark_pending) status() = kPending;
 }
 
 void Operation::log(std::string_view message) {
-    reader_.log(message);
+    context_.write_log(message);
 }
 
 void Operation::progress(std::string_view label) {
@@ -37,11 +39,11 @@ void Operation::progress(std::string_view label) {
 }
 
 void Operation::wait(int64_t limit_seconds, PassOrder order, const std::function<bool()>& done) {
-    Clock& clock = rt().clock();
-    MessageLoop& loop = rt().loop();
-    const WaitMode mode = rt().wait_mode();
+    Clock& clock = context_.clock();
+    MessageLoop& loop = context_.loop();
+    const WaitMode mode = context_.wait_mode();
     for (;;) {
-        if (elapsed_seconds(reader_.start_time_, clock.time_of_day()) >= limit_seconds) return;
+        if (elapsed_seconds(context_.started_at(), clock.time_of_day()) >= limit_seconds) return;
         if (done()) return;
         // Sleeping runs nothing: events are only ever seen at the pump step. The wait mode
         // decides only how soon after an event's arrival the pass ends.

@@ -1,6 +1,6 @@
 // Chip power-up and command exchange: the command text to bytes, refused malformed
 // commands, the reply in ChipCardData, and the two methods' mappings.
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 #include "tests/support/harness.h"
 #include "tests/support/wait_modes.h"
 

@@ -1,6 +1,6 @@
 // The host form's handlers for the control's events: what each stores, what it logs,
 // the chip reply conversion, and what happens when a handler cannot finish.
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {

@@ -1,8 +1,10 @@
 // The blocking device methods on the virtual clock: result mappings, log lines in order,
 // time limits (also across midnight), events during the start call, the error path,
 // and re-entrant pumping.
+#include <optional>
 #include <span>
 
+#include "component/results.h"
 #include "operations/frame.h"
 #include "tests/support/harness.h"
 #include "tests/support/wait_modes.h"
@@ -109,6 +111,58 @@ TEST(FrameClock, ElapsedSecondsRoundHalfToEvenAndWrapAtMidnight) {
     EXPECT_EQ(elapsed_seconds(86390.0, 5.0), 15);
     EXPECT_EQ(elapsed_seconds(86399.9, 0.1), 0);
     EXPECT_EQ(elapsed_seconds(10.0, 9.0), 86399);
+}
+
+// Each operation's mapping as a reader of the log applies it: the final status word an
+// end line shows gives the result the client was given, or nothing where it cannot.
+TEST(ResultFor, EachOperationMapsTheStatusWordItEndedOn) {
+    struct Row {
+        const char* operation;
+        int32_t status;
+        std::optional<int32_t> result;
+    };
+    constexpr int32_t pending = 10120100;
+    const Row rows[] = {
+        {"CardReaderInit", 404, kOk},  // its own reset decides
+        {"CardReaderInit", 412, kCaptured},
+        {"CardReaderReset", 404, kOk},
+        {"CardReaderReset", 412, kCaptured},
+        {"CardReaderReset", 413, kEndedOn413},
+        {"CardReaderReset", pending, kTimedOut},
+        {"CardReaderReset", 23, kFailed},
+        {"CardReaderRetain", 412, kCaptured},
+        {"CardReaderRetain", 405, kFailed},
+        {"CardReaderClear", 0, kOk},
+        {"CardReaderClear", 5, kFailed},
+        {"CardReaderEnable", 0, kOk},
+        {"CardReaderEnable", 405, kOk},
+        {"CardReaderEnable", 460, kOk},
+        {"CardReaderEnable", pending, kFailed},
+        {"CardReaderRead", 405, std::nullopt},  // the tracks decide
+        {"CardReaderRead", 419, kFailed},
+        {"CardReaderRead", pending, kFailed},
+        {"CardReaderWrite", 409, kOk},
+        {"CardReaderWrite", pending, kTimedOut},
+        {"CardReaderWrite", 23, kFailed},
+        {"CardReaderReturn", 411, kOk},
+        {"CardReaderReturn", 0, kOk},
+        {"CardReaderReturn", pending, kTimedOut},
+        {"CardReaderReturn", 412, kFailed},
+        {"CardReaderDisable", pending, kOk},
+        {"QOR_WaitChip", 460, kOk},
+        {"QOR_WaitChip", 461, kOk},
+        {"QOR_WaitChip", pending, kTimedOut},
+        {"QOR_WaitChip", 462, kFailed},
+        {"Qor_ChipTrnsp", 461, kOk},
+        {"Qor_ChipTrnsp", 460, kFailed},
+        {"Qor_ChipTrnsp", pending, kTimedOut},
+        {"CardReaderGetStatus", 0, std::nullopt},
+        {"Reset", 0, std::nullopt},
+        {"Event ResetComplete", 404, std::nullopt},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(result_for(row.operation, row.status), row.result)
+            << row.operation << " ending on " << row.status;
 }
 
 struct LimitRow {

@@ -31,7 +31,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {

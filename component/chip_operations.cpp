@@ -3,8 +3,9 @@
 // handler during the wait.
 #include <array>
 
-#include "device/chip_data.h"
-#include "operations/frame.h"
+#include "component/chip_data.h"
+#include "component/reader.h"
+#include "component/results.h"
 
 namespace czqic {
 
@@ -19,8 +20,7 @@ int32_t ColsZQICCardReader::QOR_WaitChip() {
                                                Value by_ref = Value::by_ref(command);
                                                c.call(ctl::kChipInit, {&by_ref, 1});
                                            }});
-        if (status == ev::kStatus460 || status == ev::kChipDataReceived) return kOk;
-        return status == kPending ? kTimedOut : kFailed;
+        return mapping::wait_chip(status);
     });
 }
 
@@ -54,8 +54,7 @@ int32_t ColsZQICCardReader::Qor_ChipTrnsp() {
                             [this, &command_array] {
                                 command_array = chip_command_to_array(rt_.chip_card_data);
                             }});
-        if (status == ev::kChipDataReceived) return kOk;
-        return status == kPending ? kTimedOut : kFailed;
+        return mapping::chip_exchange(status);
     });
 }
 

@@ -2,29 +2,27 @@
 // control calls, its labels and its mapping, and leaves the rest to the frame.
 #include <array>
 
-#include "operations/frame.h"
+#include "component/reader.h"
+#include "component/results.h"
 
 namespace czqic {
 namespace {
 
-// Reset and retain share one mapping; 413 is produced by no handler but still mapped.
-int32_t map_reset_like(int32_t status) {
-    switch (status) {
-        case ev::kResetComplete:
-            return kOk;
-        case ev::kCardCaptured:
-            return kCaptured;
-        case ev::kStatus413:
-            return kEndedOn413;
-        case kPending:
-            return kTimedOut;
-        default:
-            return kFailed;
-    }
-}
-
 Value arg(const char* s) {
     return Value(s);
+}
+
+// The waiting step of a reset and of a retain: whatever the control waits for is
+// cancelled first, then the action runs; the start line follows both calls.
+WaitingStep after_cancelled_wait(std::string_view label, void (*action)(Dispatch& control)) {
+    return {.label = label,
+            .start_line_after_calls = true,
+            .limit_seconds = kDeviceLimitSeconds,
+            .order = PassOrder::PumpThenSleep,
+            .start = [action](Dispatch& c) {
+                c.call(ctl::kCancelWait);
+                action(c);
+            }};
 }
 
 }  // namespace
@@ -43,28 +41,18 @@ int32_t ColsZQICCardReader::CardReaderInit() {
 
 int32_t ColsZQICCardReader::CardReaderReset() {
     return Operation(*this, "CardReaderReset").run([](Operation& op) {
-        return map_reset_like(op.waiting({.label = "CardReaderReset",
-                                          .start_line_after_calls = true,
-                                          .limit_seconds = kDeviceLimitSeconds,
-                                          .order = PassOrder::PumpThenSleep,
-                                          .start = [](Dispatch& c) {
-                                              c.call(ctl::kCancelWait);
-                                              std::array<Value, 1> action{arg("EJECT")};
-                                              c.call(ctl::kReset, action);
-                                          }}));
+        return mapping::reset_like(
+            op.waiting(after_cancelled_wait("CardReaderReset", [](Dispatch& c) {
+                std::array<Value, 1> action{arg("EJECT")};
+                c.call(ctl::kReset, action);
+            })));
     });
 }
 
 int32_t ColsZQICCardReader::CardReaderRetain() {
     return Operation(*this, "CardReaderRetain").run([](Operation& op) {
-        return map_reset_like(op.waiting({.label = "CardReaderRetain",
-                                          .start_line_after_calls = true,
-                                          .limit_seconds = kDeviceLimitSeconds,
-                                          .order = PassOrder::PumpThenSleep,
-                                          .start = [](Dispatch& c) {
-                                              c.call(ctl::kCancelWait);
-                                              c.call(ctl::kRetain);
-                                          }}));
+        return mapping::reset_like(op.waiting(
+            after_cancelled_wait("CardReaderRetain", [](Dispatch& c) { c.call(ctl::kRetain); })));
     });
 }
 
@@ -79,7 +67,7 @@ int32_t ColsZQICCardReader::CardReaderClear() {
     return Operation(*this, "CardReaderClear").run([](Operation& op) {
         op.begin();
         op.status() = to_i2(op.control().call(ctl::kClear));
-        return op.status() == 0 ? kOk : kFailed;
+        return mapping::clear(op.status());
     });
 }
 
@@ -94,8 +82,7 @@ int32_t ColsZQICCardReader::CardReaderEnable() {
         op.progress("CardReaderEnable end:");
         // Entry is open whatever the control answered; Disable relies on the flag.
         entry_enabled_ = 1;
-        const int32_t s = op.status();
-        return s == 0 || s == ev::kCardAccepted || s == ev::kStatus460 ? kOk : kFailed;
+        return mapping::enable(op.status());
     });
 }
 
@@ -108,7 +95,7 @@ int32_t ColsZQICCardReader::CardReaderRead() {
         op.wait(kCardWaitSeconds, PassOrder::PumpThenSleep,
                 [&op] { return op.status() == ev::kCardAccepted; });
         op.progress("CardReaderRead Start end :");
-        if (op.status() != ev::kCardAccepted) return kFailed;
+        if (const auto result = mapping::read(op.status())) return *result;
 
         read_text_ = {};
         read_len_ = {};
@@ -136,10 +123,9 @@ int32_t ColsZQICCardReader::CardReaderReturn() {
                                                std::array<Value, 1> eject{Value(int32_t{-1})};
                                                c.call(ctl::kEject, eject);
                                            }});
-        if (status == ev::kCardTaken || status == 0) return kOk;
-        const int32_t result = status == kPending ? kTimedOut : kFailed;
-        // The card is left where it is: stop the control waiting, do not await it.
-        op.control().call(ctl::kCancelWait);
+        const int32_t result = mapping::card_return(status);
+        // A card not taken is left where it is: stop the control waiting, do not await it.
+        if (result != kOk) op.control().call(ctl::kCancelWait);
         return result;
     });
 }
@@ -149,7 +135,7 @@ int32_t ColsZQICCardReader::CardReaderDisable() {
         op.progress("CardReaderDisable:");
         if (entry_enabled_ == 1 && op.status() != ev::kCardAccepted) {
             op.begin(false);
-            int32_t& second = op.rt().second_status_word;
+            int32_t& second = rt_.second_status_word;
             second = kPending;
             op.control().call(ctl::kCancelAccept);
             op.wait(kEntryCancelWaitSeconds, PassOrder::SleepThenPump,

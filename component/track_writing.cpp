@@ -2,7 +2,8 @@
 // first track that does not complete ends the operation and keeps the texts for a retry.
 #include <array>
 
-#include "operations/frame.h"
+#include "component/reader.h"
+#include "component/results.h"
 
 namespace czqic {
 
@@ -29,7 +30,7 @@ int32_t ColsZQICCardReader::CardReaderWrite() {
                                 c.call(ctl::kWriteTrack, args);
                                 write_text_[track - 1] = to_string(text);
                             }});
-            if (status != ev::kCardWritten) return status == kPending ? kTimedOut : kFailed;
+            if (const int32_t result = mapping::write_track(status); result != kOk) return result;
         }
         write_text_ = {};
         return kOk;

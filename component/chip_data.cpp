@@ -1,4 +1,4 @@
-#include "device/chip_data.h"
+#include "component/chip_data.h"
 
 #include <array>
 #include <cstdint>

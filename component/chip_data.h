@@ -1,6 +1,7 @@
 // The hexadecimal text form of chip data: two characters per byte, most significant
 // digit first, no separators. Commands go from text to the control's array of byte
-// values; replies come back from an array to upper-case text.
+// values (Qor_ChipTrnsp); replies come back from an array to upper-case text (the host
+// form's ChipDataReceived handler, through its host).
 #pragma once
 
 #include <string>

@@ -1,10 +1,10 @@
 // The class's default interface, member by member: name, dispatch identifier, kind and
 // type, in slot order. Everything that reaches a member by identifier or by name (the
-// command line, the COM server's dispatch, the type library check) goes through here.
+// command line, the COM server's dual interface and dispatch, the type library check,
+// the tests and fuzz targets) takes it from here, so that a new member is its line in
+// CZQIC_READER_MEMBERS, its body in the class and its line in the IDL.
 //
-// Header-only on purpose: the table binds methods that the operations and chip layers
-// define, so it is compiled only where those layers are linked (the hosts), never into
-// the component library itself. Being constexpr, it also answers at compile time.
+// Header-only and constexpr, so that it also answers at compile time.
 #pragma once
 
 #include <algorithm>
@@ -28,7 +28,7 @@ struct Member {
     DispId dispid;
     MemberKind kind;
     ValueType type;  // a method's or get's result, a let's argument
-    // Runs the member; a let receives its one argument already coerced to its type.
+    // Runs the member; a let converts its one argument to its type first.
     Value (*run)(ColsZQICCardReader& reader, const Value& argument);
 };
 
@@ -36,89 +36,79 @@ inline constexpr std::string_view kInterfaceName = "_ColsZQICCardReader";
 inline constexpr std::string_view kClassName = "ColsZQICCardReader";
 inline constexpr std::string_view kProgId = "CZQICCardReader.ColsZQICCardReader";
 
+// X(KIND, TYPE, NAME, DISPID, CALL) for every member in slot order, after IUnknown's three
+// and IDispatch's four: KIND a MemberKind, TYPE a ValueType, CALL the member's call on
+// the object `r`, a let's argument (converted to TYPE) being `v`. Visual Basic numbers a
+// class's properties from 0x68030000 and its methods from 0x60030000 up, in reverse order
+// of declaration; both ranges share the low word.
+#define CZQIC_READER_MEMBERS(X)                                               \
+    X(PropertyGet, Long, CardReaderStatus, 0x68030011, r.CardReaderStatus())  \
+    X(PropertyGet, String, ReadTrack1, 0x68030010, r.ReadTrack(1))            \
+    X(PropertyGet, String, ReadTrack2, 0x6803000F, r.ReadTrack(2))            \
+    X(PropertyGet, String, ReadTrack3, 0x6803000E, r.ReadTrack(3))            \
+    X(PropertyGet, Long, ReadTrack1Len, 0x6803000D, r.ReadTrackLen(1))        \
+    X(PropertyGet, Long, ReadTrack2Len, 0x6803000C, r.ReadTrackLen(2))        \
+    X(PropertyGet, Long, ReadTrack3Len, 0x6803000B, r.ReadTrackLen(3))        \
+    X(PropertyLet, String, WriteTrack1, 0x6803000A, r.WriteTrack(1, v))       \
+    X(PropertyLet, String, WriteTrack2, 0x68030009, r.WriteTrack(2, v))       \
+    X(PropertyLet, String, WriteTrack3, 0x68030008, r.WriteTrack(3, v))       \
+    X(PropertyLet, String, WriteTrack1Len, 0x68030007, r.WriteTrackLen(1, v)) \
+    X(PropertyLet, String, WriteTrack2Len, 0x68030006, r.WriteTrackLen(2, v)) \
+    X(PropertyLet, String, WriteTrack3Len, 0x68030005, r.WriteTrackLen(3, v)) \
+    X(Method, Long, CardReaderClear, 0x60030014, r.CardReaderClear())         \
+    X(Method, Long, CardReaderInit, 0x60030015, r.CardReaderInit())           \
+    X(Method, Long, CardReaderGetStatus, 0x60030016, r.CardReaderGetStatus()) \
+    X(Method, Long, CardReaderReset, 0x60030017, r.CardReaderReset())         \
+    X(Method, Long, Reset, 0x60030018, r.Reset())                             \
+    X(Method, Long, CardReaderRetain, 0x60030019, r.CardReaderRetain())       \
+    X(Method, Long, CardReaderEnable, 0x6003001A, r.CardReaderEnable())       \
+    X(Method, Long, CardReaderRead, 0x6003001B, r.CardReaderRead())           \
+    X(Method, Long, QOR_WaitChip, 0x6003001C, r.QOR_WaitChip())               \
+    X(Method, Long, Qor_ChipTrnsp, 0x6003001D, r.Qor_ChipTrnsp())             \
+    X(Method, Long, CardReaderWrite, 0x6003001E, r.CardReaderWrite())         \
+    X(Method, Long, CardReaderReturn, 0x6003001F, r.CardReaderReturn())       \
+    X(Method, Long, CardReaderDisable, 0x60030020, r.CardReaderDisable())     \
+    X(PropertyLet, Long, TimeOutCard, 0x68030004, r.TimeOutCard(v))           \
+    X(PropertyLet, Long, IsChipCard, 0x68030003, r.IsChipCard(v))             \
+    X(PropertyGet, String, ChipCardData, 0x68030002, r.ChipCardData())        \
+    X(PropertyLet, String, ChipCardData, 0x68030002, r.ChipCardData(v))       \
+    X(PropertyGet, String, GSRV, 0x68030001, r.GSRV())                        \
+    X(PropertyGet, String, CardVer, 0x68030000, r.CardVer())
+
 namespace members_detail {
 
-using Reader = ColsZQICCardReader;
-using Arg = const Value&;
-constexpr auto kMethod = MemberKind::Method;
-constexpr auto kGet = MemberKind::PropertyGet;
-constexpr auto kLet = MemberKind::PropertyLet;
-constexpr auto kLong = ValueType::Long;
-constexpr auto kText = ValueType::String;
+template <ValueType type>
+auto converted(const Value& argument) {
+    if constexpr (type == ValueType::Long)
+        return to_i4(argument);
+    else
+        return to_string(argument);
+}
 
-// Visual Basic numbers a class's properties from 0x68030000 and its methods from
-// 0x60030000 up, in reverse order of declaration; both ranges share the low word.
+// What sets a property's identifier apart from the method's with the same low word.
 constexpr DispId kPropertyBit = 0x08000000;
 
 }  // namespace members_detail
 
-// Slot order of the default interface, after IUnknown's three and IDispatch's four.
-inline constexpr std::array<Member, 32> kMembers = [] {
-    using namespace members_detail;
-    return std::array<Member, 32>{{
-        {"CardReaderStatus", 0x68030011, kGet, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderStatus()); }},
-        {"ReadTrack1", 0x68030010, kGet, kText,
-         [](Reader& r, Arg) { return Value(r.ReadTrack(1)); }},
-        {"ReadTrack2", 0x6803000F, kGet, kText,
-         [](Reader& r, Arg) { return Value(r.ReadTrack(2)); }},
-        {"ReadTrack3", 0x6803000E, kGet, kText,
-         [](Reader& r, Arg) { return Value(r.ReadTrack(3)); }},
-        {"ReadTrack1Len", 0x6803000D, kGet, kLong,
-         [](Reader& r, Arg) { return Value(r.ReadTrackLen(1)); }},
-        {"ReadTrack2Len", 0x6803000C, kGet, kLong,
-         [](Reader& r, Arg) { return Value(r.ReadTrackLen(2)); }},
-        {"ReadTrack3Len", 0x6803000B, kGet, kLong,
-         [](Reader& r, Arg) { return Value(r.ReadTrackLen(3)); }},
-        {"WriteTrack1", 0x6803000A, kLet, kText,
-         [](Reader& r, Arg a) { return r.WriteTrack(1, to_string(a)), Value(); }},
-        {"WriteTrack2", 0x68030009, kLet, kText,
-         [](Reader& r, Arg a) { return r.WriteTrack(2, to_string(a)), Value(); }},
-        {"WriteTrack3", 0x68030008, kLet, kText,
-         [](Reader& r, Arg a) { return r.WriteTrack(3, to_string(a)), Value(); }},
-        {"WriteTrack1Len", 0x68030007, kLet, kText,
-         [](Reader& r, Arg a) { return r.WriteTrackLen(1, to_string(a)), Value(); }},
-        {"WriteTrack2Len", 0x68030006, kLet, kText,
-         [](Reader& r, Arg a) { return r.WriteTrackLen(2, to_string(a)), Value(); }},
-        {"WriteTrack3Len", 0x68030005, kLet, kText,
-         [](Reader& r, Arg a) { return r.WriteTrackLen(3, to_string(a)), Value(); }},
-        {"CardReaderClear", 0x60030014, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderClear()); }},
-        {"CardReaderInit", 0x60030015, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderInit()); }},
-        {"CardReaderGetStatus", 0x60030016, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderGetStatus()); }},
-        {"CardReaderReset", 0x60030017, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderReset()); }},
-        {"Reset", 0x60030018, kMethod, kLong, [](Reader& r, Arg) { return Value(r.Reset()); }},
-        {"CardReaderRetain", 0x60030019, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderRetain()); }},
-        {"CardReaderEnable", 0x6003001A, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderEnable()); }},
-        {"CardReaderRead", 0x6003001B, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderRead()); }},
-        {"QOR_WaitChip", 0x6003001C, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.QOR_WaitChip()); }},
-        {"Qor_ChipTrnsp", 0x6003001D, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.Qor_ChipTrnsp()); }},
-        {"CardReaderWrite", 0x6003001E, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderWrite()); }},
-        {"CardReaderReturn", 0x6003001F, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderReturn()); }},
-        {"CardReaderDisable", 0x60030020, kMethod, kLong,
-         [](Reader& r, Arg) { return Value(r.CardReaderDisable()); }},
-        {"TimeOutCard", 0x68030004, kLet, kLong,
-         [](Reader& r, Arg a) { return r.TimeOutCard(to_i4(a)), Value(); }},
-        {"IsChipCard", 0x68030003, kLet, kLong,
-         [](Reader& r, Arg a) { return r.IsChipCard(to_i4(a)), Value(); }},
-        {"ChipCardData", 0x68030002, kGet, kText,
-         [](Reader& r, Arg) { return Value(r.ChipCardData()); }},
-        {"ChipCardData", 0x68030002, kLet, kText,
-         [](Reader& r, Arg a) { return r.ChipCardData(to_string(a)), Value(); }},
-        {"GSRV", 0x68030001, kGet, kText, [](Reader& r, Arg) { return Value(r.GSRV()); }},
-        {"CardVer", 0x68030000, kGet, kText, [](Reader& r, Arg) { return Value(r.CardVer()); }},
-    }};
-}();
+#define CZQIC_MEMBER_RUN_Method(TYPE, CALL) \
+    [](ColsZQICCardReader& r, const Value&) { return Value(CALL); }
+#define CZQIC_MEMBER_RUN_PropertyGet CZQIC_MEMBER_RUN_Method
+#define CZQIC_MEMBER_RUN_PropertyLet(TYPE, CALL)                             \
+    [](ColsZQICCardReader& r, const Value& argument) {                       \
+        const auto v = members_detail::converted<ValueType::TYPE>(argument); \
+        CALL;                                                                \
+        return Value();                                                      \
+    }
+#define CZQIC_MEMBER_ROW(KIND, TYPE, NAME, DISPID, CALL) \
+    Member{#NAME, DISPID, MemberKind::KIND, ValueType::TYPE, CZQIC_MEMBER_RUN_##KIND(TYPE, CALL)},
+
+// Slot order of the default interface.
+inline constexpr auto kMembers = std::to_array<Member>({CZQIC_READER_MEMBERS(CZQIC_MEMBER_ROW)});
+
+#undef CZQIC_MEMBER_ROW
+#undef CZQIC_MEMBER_RUN_PropertyLet
+#undef CZQIC_MEMBER_RUN_PropertyGet
+#undef CZQIC_MEMBER_RUN_Method
 
 // The slot (index into kMembers) of the first member with this name, at compile time; a
 // name that is no member does not compile.
@@ -132,6 +122,10 @@ consteval size_t member_slot(std::string_view name, MemberKind kind) {
     for (size_t i = 0; i < kMembers.size(); ++i)
         if (kMembers[i].kind == kind && equals_ignoring_case(kMembers[i].name, name)) return i;
     throw "no member of that name and kind";
+}
+// The dispatch identifier of the member with this name, at compile time.
+consteval DispId dispid_of(std::string_view name) {
+    return kMembers[member_slot(name)].dispid;
 }
 
 namespace members_detail {

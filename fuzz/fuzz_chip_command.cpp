@@ -62,9 +62,8 @@ void check_transfer(const std::string& text, bool valid) {
     reader->ChipCardData(text);
     rig.rt.status_word = 0;
     rig.device->clear_journal();
-    const int32_t result =
-        czqic::fuzz::checked_call("Qor_ChipTrnsp", [&] { return reader->Qor_ChipTrnsp(); },
-                                  {czqic::kOk, czqic::kTimedOut, czqic::kFailed});
+    const int32_t result = czqic::fuzz::checked_call(
+        *reader, "Qor_ChipTrnsp", {czqic::kOk, czqic::kTimedOut, czqic::kFailed});
     std::vector<std::string> sends;
     for (const auto& line : rig.device->journal())
         if (line.starts_with("call: chipSend(")) sends.push_back(line);

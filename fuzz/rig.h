@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "component/members.h"
 #include "tools/assembly/in_process.h"
 
 namespace czqic::fuzz {
@@ -43,41 +44,50 @@ inline bool one_of(int32_t v, std::initializer_list<int32_t> allowed) {
 // written then fails as a call with the writer's own error (61 or 75), as documented.
 inline bool g_log_fails = false;
 
-// Runs a method, requiring a documented result and no escaping exception.
-template <class F>
-int32_t checked_call(const char* name, F&& f, std::initializer_list<int32_t> allowed) {
+// A method of the class as the member table names it; a name that is no method does not
+// compile.
+struct Method {
+    size_t slot;
+    consteval Method(const char* name) : slot(member_slot(name, MemberKind::Method)) {}
+};
+
+// Runs a method through the member table, requiring a documented result and no escaping
+// exception.
+inline int32_t checked_call(ColsZQICCardReader& reader, Method method,
+                            std::initializer_list<int32_t> allowed) {
+    const Member& m = kMembers[method.slot];
+    const std::string name(m.name);
     int32_t r = 0;
     try {
-        r = f();
+        r = to_i4(m.run(reader, Value()));
     } catch (const AutomationError& e) {
         if (g_log_fails && (e.number() == 61 || e.number() == 75)) return kFailed;
-        fault(std::string(name) + " let an exception out: " + e.what());
+        fault(name + " let an exception out: " + e.what());
     } catch (const std::exception& e) {
-        fault(std::string(name) + " let an exception out: " + e.what());
+        fault(name + " let an exception out: " + e.what());
     }
-    if (!one_of(r, allowed)) fault(std::string(name) + " returned " + std::to_string(r));
+    if (!one_of(r, allowed)) fault(name + " returned " + std::to_string(r));
     return r;
 }
 
 // One whole transaction, with every method's documented result set.
 inline void transaction(ColsZQICCardReader& r, const std::string& chip_command) {
     constexpr int32_t ok = kOk, t = kTimedOut, f = kFailed, s6 = kEndedOn413, c = kCaptured;
-    checked_call("CardReaderInit", [&] { return r.CardReaderInit(); }, {ok, t, f, s6, c});
-    checked_call("CardReaderGetStatus", [&] { return r.CardReaderGetStatus(); },
-                 {1, 2, 3, 4, 5, 6, f});
-    checked_call("CardReaderEnable", [&] { return r.CardReaderEnable(); }, {ok, f});
-    checked_call("CardReaderRead", [&] { return r.CardReaderRead(); }, {ok, f});
+    checked_call(r, "CardReaderInit", {ok, t, f, s6, c});
+    checked_call(r, "CardReaderGetStatus", {1, 2, 3, 4, 5, 6, f});
+    checked_call(r, "CardReaderEnable", {ok, f});
+    checked_call(r, "CardReaderRead", {ok, f});
     r.WriteTrack(1, "W1");
     r.WriteTrack(3, "W3");
-    checked_call("CardReaderWrite", [&] { return r.CardReaderWrite(); }, {ok, t, f});
-    checked_call("QOR_WaitChip", [&] { return r.QOR_WaitChip(); }, {ok, t, f});
+    checked_call(r, "CardReaderWrite", {ok, t, f});
+    checked_call(r, "QOR_WaitChip", {ok, t, f});
     r.ChipCardData(chip_command);
-    checked_call("Qor_ChipTrnsp", [&] { return r.Qor_ChipTrnsp(); }, {ok, t, f});
-    checked_call("CardReaderClear", [&] { return r.CardReaderClear(); }, {ok, f});
-    checked_call("CardReaderReturn", [&] { return r.CardReaderReturn(); }, {ok, t, f});
-    checked_call("CardReaderDisable", [&] { return r.CardReaderDisable(); }, {ok, f});
-    checked_call("CardReaderRetain", [&] { return r.CardReaderRetain(); }, {ok, t, f, s6, c});
-    checked_call("CardReaderReset", [&] { return r.CardReaderReset(); }, {ok, t, f, s6, c});
+    checked_call(r, "Qor_ChipTrnsp", {ok, t, f});
+    checked_call(r, "CardReaderClear", {ok, f});
+    checked_call(r, "CardReaderReturn", {ok, t, f});
+    checked_call(r, "CardReaderDisable", {ok, f});
+    checked_call(r, "CardReaderRetain", {ok, t, f, s6, c});
+    checked_call(r, "CardReaderReset", {ok, t, f, s6, c});
 }
 
 }  // namespace czqic::fuzz

@@ -7,8 +7,9 @@
 // After every call the whole log it produced is parsed back: each line must be a known
 // label with a decimal value (or an error line), the call's own lines must have the shape
 // its method allows, every nested item (an event, a Timer1 reset, a nested client call)
-// must be accounted for, the result must follow from the logged final status, and the
-// virtual time taken must fit the method's limits. Event lines are predicted one by one
+// must be accounted for, the result must follow from the logged final status by the
+// operation's own mapping (as a reader of the log rebuilds it), and the virtual time taken
+// must fit the method's limits. Event lines are predicted one by one
 // from what the simulated reader actually delivered.
 //
 // The seed is fixed. CZQIC_SOAK_TRANSACTIONS sets the number of transactions (a longer
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "component/chip_data.h"
+#include "component/results.h"
 #include "tests/support/harness.h"
 
 namespace czqic::testing {
@@ -337,55 +339,28 @@ int32_t utf16_units(std::string_view s) {
 // ---------------------------------------------------------------------------------------
 // The episode: one harness, one random reader, a run of transactions
 
-enum class M {
-    Init,
-    Reset,
-    Retain,
-    GetStatus,
-    Clear,
-    Enable,
-    Read,
-    Write,
-    WaitChip,
-    ChipTrnsp,
-    Return,
-    Disable,
-    Noop,
-    StatusProperty
-};
+// The members a transaction calls, as slots of the member table, which names them and
+// runs them.
+using M = size_t;
+namespace member {
+constexpr M Init = member_slot("CardReaderInit", MemberKind::Method);
+constexpr M Reset = member_slot("CardReaderReset", MemberKind::Method);
+constexpr M Retain = member_slot("CardReaderRetain", MemberKind::Method);
+constexpr M GetStatus = member_slot("CardReaderGetStatus", MemberKind::Method);
+constexpr M Clear = member_slot("CardReaderClear", MemberKind::Method);
+constexpr M Enable = member_slot("CardReaderEnable", MemberKind::Method);
+constexpr M Read = member_slot("CardReaderRead", MemberKind::Method);
+constexpr M Write = member_slot("CardReaderWrite", MemberKind::Method);
+constexpr M WaitChip = member_slot("QOR_WaitChip", MemberKind::Method);
+constexpr M ChipTrnsp = member_slot("Qor_ChipTrnsp", MemberKind::Method);
+constexpr M Return = member_slot("CardReaderReturn", MemberKind::Method);
+constexpr M Disable = member_slot("CardReaderDisable", MemberKind::Method);
+constexpr M Noop = member_slot("Reset", MemberKind::Method);
+constexpr M StatusProperty = member_slot("CardReaderStatus", MemberKind::PropertyGet);
+}  // namespace member
 
-const char* name_of(M m) {
-    switch (m) {
-        case M::Init:
-            return "CardReaderInit";
-        case M::Reset:
-            return "CardReaderReset";
-        case M::Retain:
-            return "CardReaderRetain";
-        case M::GetStatus:
-            return "CardReaderGetStatus";
-        case M::Clear:
-            return "CardReaderClear";
-        case M::Enable:
-            return "CardReaderEnable";
-        case M::Read:
-            return "CardReaderRead";
-        case M::Write:
-            return "CardReaderWrite";
-        case M::WaitChip:
-            return "QOR_WaitChip";
-        case M::ChipTrnsp:
-            return "Qor_ChipTrnsp";
-        case M::Return:
-            return "CardReaderReturn";
-        case M::Disable:
-            return "CardReaderDisable";
-        case M::Noop:
-            return "Reset";
-        case M::StatusProperty:
-            return "CardReaderStatus";
-    }
-    return "?";
+std::string name_of(M m) {
+    return std::string(kMembers[m].name);
 }
 
 struct Stats {
@@ -851,21 +826,6 @@ class Grammar {
     int ticks_ = 0;
 };
 
-int32_t map_reset(int32_t s) {
-    switch (s) {
-        case 404:
-            return kOk;
-        case 412:
-            return kCaptured;
-        case 413:
-            return kEndedOn413;
-        case kPending:
-            return kTimedOut;
-        default:
-            return kFailed;
-    }
-}
-
 int32_t Episode::call(M m, int slot) {
     ReaderRef reader = object(slot);  // held for the call: a nested release cannot free it
     const int id = static_cast<int>(calls_.size());
@@ -889,53 +849,15 @@ int32_t Episode::call(M m, int slot) {
     int32_t result = 0;
     bool property_failed = false;
     try {
-        switch (m) {
-            case M::Init:
-                result = reader->CardReaderInit();
-                break;
-            case M::Reset:
-                result = reader->CardReaderReset();
-                break;
-            case M::Retain:
-                result = reader->CardReaderRetain();
-                break;
-            case M::GetStatus:
-                result = reader->CardReaderGetStatus();
-                break;
-            case M::Clear:
-                result = reader->CardReaderClear();
-                break;
-            case M::Enable:
-                result = reader->CardReaderEnable();
-                break;
-            case M::Read:
-                result = reader->CardReaderRead();
-                break;
-            case M::Write:
-                result = reader->CardReaderWrite();
-                break;
-            case M::WaitChip:
-                result = reader->QOR_WaitChip();
-                break;
-            case M::ChipTrnsp:
-                result = reader->Qor_ChipTrnsp();
-                break;
-            case M::Return:
-                result = reader->CardReaderReturn();
-                break;
-            case M::Disable:
-                result = reader->CardReaderDisable();
-                break;
-            case M::Noop:
-                result = reader->Reset();
-                break;
-            case M::StatusProperty:
-                try {
-                    result = reader->CardReaderStatus();
-                } catch (const AutomationError&) {
-                    property_failed = true;  // a property lets its failure through
-                }
-                break;
+        const Member& called = kMembers[m];
+        if (called.kind == MemberKind::PropertyGet) {
+            try {
+                result = to_i4(called.run(*reader, Value()));
+            } catch (const AutomationError&) {
+                property_failed = true;  // a property lets its failure through
+            }
+        } else {
+            result = to_i4(called.run(*reader, Value()));
         }
     } catch (const std::exception& e) {
         stack_.pop_back();
@@ -974,12 +896,12 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
         return text;
     };
     switch (c.m) {
-        case M::Noop:
+        case member::Noop:
             results({kOk});
             break;
-        case M::StatusProperty:
-        case M::GetStatus: {
-            const bool trapped = c.m == M::GetStatus;
+        case member::StatusProperty:
+        case member::GetStatus: {
+            const bool trapped = c.m == member::GetStatus;
             if (trapped) results({1, 2, 3, 4, 5, 6, kFailed});
             const auto& s = before.device;
             auto fails = [&](const char* p) { return s.fail_gets.count(p) > 0; };
@@ -1011,28 +933,28 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                 bad("Timer1 is not on exactly while a fault shows");
             break;
         }
-        case M::Clear:
+        case member::Clear:
             results({kOk, kFailed});
             if (g.at(K::Err, "CardReaderClear")) {
                 g.take(K::Err, "CardReaderClear");
                 if (c.result != kFailed) bad("error line but not 10120003");
-            } else if ((c.result == kOk) != (h_.rt.status_word == 0)) {
+            } else if (c.result != result_for("CardReaderClear", h_.rt.status_word)) {
                 bad("result does not follow the returned value");
             }
             break;
-        case M::Init:
-        case M::Reset:
-        case M::Retain: {
+        case member::Init:
+        case member::Reset:
+        case member::Retain: {
             results({kOk, kTimedOut, kFailed, kEndedOn413, kCaptured});
             auto reset_like = [&](const std::string& label) -> int32_t {
                 if (g.at(K::Err, label)) {
                     g.take(K::Err, label);
                     return kFailed;
                 }
-                return map_reset(g.step(label, 60, pending).value);
+                return *result_for(label, g.step(label, 60, pending).value);
             };
             int32_t expected;
-            if (c.m == M::Init) {
+            if (c.m == member::Init) {
                 if (g.at(K::Err, "CardReaderInit")) {
                     g.take(K::Err, "CardReaderInit");
                     expected = kFailed;
@@ -1046,7 +968,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
             if (c.result != expected) bad("result does not follow the final status");
             break;
         }
-        case M::Enable:
+        case member::Enable:
             results({kOk, kFailed});
             if (g.at(K::Err, "CardReaderEnable")) {
                 g.take(K::Err, "CardReaderEnable");
@@ -1055,12 +977,12 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                     bad("a failed enable changed the entry flag");
             } else {
                 const int32_t v = g.take(K::End, "CardReaderEnable").value;
-                if (c.result != ((v == 0 || v == 405 || v == 460) ? kOk : kFailed))
+                if (c.result != result_for("CardReaderEnable", v))
                     bad("result does not follow the answer");
                 if (r.entry_enabled() != 1) bad("entry flag not set");
             }
             break;
-        case M::Read: {
+        case member::Read: {
             results({kOk, kFailed});
             if (!toks.empty() && toks.front().k == K::ReadStart &&
                 (toks.front().value != before.status_word ||
@@ -1072,8 +994,8 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                     .value;
             const bool err = g.at(K::Err, "CardReaderRead");
             if (err) g.take(K::Err, "CardReaderRead");
-            if (v != 405) {
-                if (err || c.result != kFailed) bad("no card, yet not a plain 10120003");
+            if (const auto decided = result_for("CardReaderRead", v)) {
+                if (err || c.result != *decided) bad("no card, yet not a plain 10120003");
                 break;
             }
             if (r.entry_enabled() != 0) bad("entry flag still set after an accepted card");
@@ -1096,7 +1018,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                 bad("result does not follow the tracks read");
             break;
         }
-        case M::Write: {
+        case member::Write: {
             results({kOk, kTimedOut, kFailed});
             int last_track = 0;
             int32_t expected = kOk;
@@ -1115,10 +1037,8 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                 if (s.value != kPending) bad("start line does not show the pending mark");
                 if (g.at(K::Err, "CardReaderWrite")) break;  // the write call failed
                 const int32_t v = g.finish(s, label, 60, pending).value;
-                if (v != 409) {
-                    expected = v == kPending ? kTimedOut : kFailed;
-                    break;
-                }
+                expected = *result_for("CardReaderWrite", v);
+                if (expected != kOk) break;
             }
             if (g.at(K::Err, "CardReaderWrite")) {
                 g.take(K::Err, "CardReaderWrite");
@@ -1133,7 +1053,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
             }
             break;
         }
-        case M::WaitChip: {
+        case member::WaitChip: {
             results({kOk, kTimedOut, kFailed});
             const Tok& s = g.take(K::Start, "QOR_WaitChip");
             if (s.value != kPending) bad("start line does not show the pending mark");
@@ -1142,14 +1062,14 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                 g.take(K::Err, "QOR_WaitChip");
             } else {
                 const int32_t v = g.finish(s, "QOR_WaitChip", 60, pending).value;
-                expected = v == 460 || v == 461 ? kOk : v == kPending ? kTimedOut : kFailed;
+                expected = *result_for("QOR_WaitChip", v);
             }
             if (c.result != expected) bad("result does not follow the final status");
             if (h_.rt.chip_card_data != last_reply(0).value_or(before.chip_data))
                 bad("chip data is not the last reply (or what it was)");
             break;
         }
-        case M::ChipTrnsp: {
+        case member::ChipTrnsp: {
             results({kOk, kTimedOut, kFailed});
             const std::string& cmd = before.chip_data;
             bool valid = !cmd.empty() && cmd.size() % 2 == 0;
@@ -1185,7 +1105,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                 break;
             }
             const int32_t v = g.finish(s, "Qor_ChipTrnsp", 60, pending).value;
-            if (c.result != (v == 461 ? kOk : v == kPending ? kTimedOut : kFailed))
+            if (c.result != result_for("Qor_ChipTrnsp", v))
                 bad("result does not follow the final status");
             // Emptied after the send unless a reply was stored during it: what is left is a
             // reply that came after it (or during it, when kept), or nothing.
@@ -1196,7 +1116,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
                     "\" is not the reply that came after the send");
             break;
         }
-        case M::Return: {
+        case member::Return: {
             results({kOk, kTimedOut, kFailed});
             const Tok& s = g.take(K::Start, "CardReaderReturn");
             if (s.value != kPending) bad("start line does not show the pending mark");
@@ -1207,7 +1127,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
             }
             const int32_t v =
                 g.finish(s, "CardReaderReturn", before.card_taken_limit, pending).value;
-            int32_t expected = v == 411 || v == 0 ? kOk : v == kPending ? kTimedOut : kFailed;
+            int32_t expected = *result_for("CardReaderReturn", v);
             if (g.at(K::Err, "CardReaderReturn")) {  // the cancel-wait after a failure
                 if (expected == kOk) bad("an error line after a successful return");
                 g.take(K::Err, "CardReaderReturn");
@@ -1216,7 +1136,7 @@ void Episode::verify(CallRecord& c, const Before& before, const ColsZQICCardRead
             if (c.result != expected) bad("result does not follow the final status");
             break;
         }
-        case M::Disable: {
+        case member::Disable: {
             results({kOk, kFailed});
             const Tok& s = g.take(K::Start, "CardReaderDisable");
             if (s.value != before.status_word) bad("start line does not show the status word");
@@ -1322,9 +1242,9 @@ void Episode::inject_fault() {
 void Episode::post_nested(int not_slot) {
     if (pending_posts_ >= 3 || !rng_.chance(0.2)) return;
     const int slot = (not_slot + 1 + rng_.below(2)) % 3;
-    static const std::vector<M> kNested = {M::GetStatus, M::StatusProperty, M::Reset,
-                                           M::Clear,     M::Enable,         M::Disable,
-                                           M::Noop,      M::Read,           M::Retain};
+    static const std::vector<M> kNested = {
+        member::GetStatus, member::StatusProperty, member::Reset, member::Clear, member::Enable,
+        member::Disable,   member::Noop,           member::Read,  member::Retain};
     const M m = rng_.pick(kNested);
     const bool release = rng_.chance(0.08);
     ++pending_posts_;
@@ -1353,29 +1273,29 @@ void Episode::transaction() {
         objects_[static_cast<size_t>(victim)].reset();
     }
     if (!objects_[static_cast<size_t>(slot)] || rng_.chance(0.1)) {
-        call(M::Init, slot);
+        call(member::Init, slot);
         between();
     }
     if (rng_.chance(0.2)) {
         static const std::vector<int32_t> kLimits = {3, 3, 0, -1, 1, 2, 5, 30};
         object(slot)->TimeOutCard(rng_.pick(kLimits));
     }
-    if (rng_.chance(0.7)) call(M::GetStatus, slot);
+    if (rng_.chance(0.7)) call(member::GetStatus, slot);
     between();
-    call(M::Enable, slot);
+    call(member::Enable, slot);
     between();
     if (rng_.chance(0.3)) pump(rng_.range(0, 4000));
-    call(M::Read, slot);
+    call(member::Read, slot);
     between();
     if (rng_.chance(0.5)) {
         static const std::vector<std::string> kTexts = {"", "", "W1DATA", ";123=45?",
                                                         "\xC3\x84\xC3\x96"};
         for (int tr = 1; tr <= 3; ++tr) object(slot)->WriteTrack(tr, rng_.pick(kTexts));
-        call(M::Write, slot);
+        call(member::Write, slot);
         between();
     }
     if (rng_.chance(0.4)) {
-        call(M::WaitChip, slot);
+        call(member::WaitChip, slot);
         between();
         const int commands = static_cast<int>(rng_.range(1, 3));
         for (int i = 0; i < commands; ++i) {
@@ -1401,18 +1321,18 @@ void Episode::transaction() {
                         rng_.below(static_cast<int>(chip_commands_.size())))];
             }
             object(slot)->ChipCardData(cmd);
-            call(M::ChipTrnsp, slot);
+            call(member::ChipTrnsp, slot);
             between();
         }
     }
     const int end = rng_.below(20);
-    call(end < 12 ? M::Return : end < 17 ? M::Retain : M::Disable, slot);
+    call(end < 12 ? member::Return : end < 17 ? member::Retain : member::Disable, slot);
     between();
-    if (rng_.chance(0.2)) call(M::Disable, slot);
-    if (rng_.chance(0.3)) call(M::StatusProperty, slot);
-    if (rng_.chance(0.15)) call(M::Clear, slot);
-    if (rng_.chance(0.05)) call(M::Noop, slot);
-    if (rng_.chance(0.1)) call(M::Reset, slot);
+    if (rng_.chance(0.2)) call(member::Disable, slot);
+    if (rng_.chance(0.3)) call(member::StatusProperty, slot);
+    if (rng_.chance(0.15)) call(member::Clear, slot);
+    if (rng_.chance(0.05)) call(member::Noop, slot);
+    if (rng_.chance(0.1)) call(member::Reset, slot);
     between();
     if (rng_.chance(0.15)) pump(rng_.range(0, 45000));  // long enough for Timer1 to tick
 }

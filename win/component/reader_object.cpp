@@ -19,17 +19,29 @@ namespace {
 
 constexpr const wchar_t* kErrorSource = kWideAscii<kProgId>.data();
 
-// Each vtable entry finds its member by name and kind at compile time: a name the table
-// lacks does not compile, and no slot number is written twice.
-consteval size_t get_of(std::string_view name) {
-    return member_slot(name, MemberKind::PropertyGet);
-}
-consteval size_t let_of(std::string_view name) {
-    return member_slot(name, MemberKind::PropertyLet);
-}
-consteval size_t method_of(std::string_view name) {
-    return member_slot(name, MemberKind::Method);
-}
+// The dual interface's entries, one for each line of the member table: each finds its
+// member by name and kind at compile time, so no slot number is written twice.
+#define CZQIC_DUAL_ENTRY(KIND, TYPE, NAME, DISPID, CALL) CZQIC_DUAL_##KIND##_##TYPE(NAME)
+#define CZQIC_DUAL_Method_Long(NAME)                                \
+    STDMETHODIMP NAME(LONG* r) override {                           \
+        return get_slot(member_slot(#NAME, MemberKind::Method), r); \
+    }
+#define CZQIC_DUAL_PropertyGet_Long(NAME)                                \
+    STDMETHODIMP get_##NAME(LONG* v) override {                          \
+        return get_slot(member_slot(#NAME, MemberKind::PropertyGet), v); \
+    }
+#define CZQIC_DUAL_PropertyGet_String(NAME)                              \
+    STDMETHODIMP get_##NAME(BSTR* v) override {                          \
+        return get_slot(member_slot(#NAME, MemberKind::PropertyGet), v); \
+    }
+#define CZQIC_DUAL_PropertyLet_Long(NAME)                                                \
+    STDMETHODIMP put_##NAME(LONG v) override {                                           \
+        return put_slot(member_slot(#NAME, MemberKind::PropertyLet), Value(int32_t{v})); \
+    }
+#define CZQIC_DUAL_PropertyLet_String(NAME)                              \
+    STDMETHODIMP put_##NAME(BSTR v) override {                           \
+        return put_slot(member_slot(#NAME, MemberKind::PropertyLet), v); \
+    }
 
 class ReaderObject final
     : public ComObject<TypedDispatch<_ColsZQICCardReader>, ISupportErrorInfo, ConnectableObject> {
@@ -50,77 +62,8 @@ class ReaderObject final
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excepinfo, UINT* bad_argument) override;
 
-    // The dual interface, in the member table's order.
-    STDMETHODIMP get_CardReaderStatus(LONG* v) override {
-        return get_slot(get_of("CardReaderStatus"), v);
-    }
-    STDMETHODIMP get_ReadTrack1(BSTR* v) override { return get_slot(get_of("ReadTrack1"), v); }
-    STDMETHODIMP get_ReadTrack2(BSTR* v) override { return get_slot(get_of("ReadTrack2"), v); }
-    STDMETHODIMP get_ReadTrack3(BSTR* v) override { return get_slot(get_of("ReadTrack3"), v); }
-    STDMETHODIMP get_ReadTrack1Len(LONG* v) override {
-        return get_slot(get_of("ReadTrack1Len"), v);
-    }
-    STDMETHODIMP get_ReadTrack2Len(LONG* v) override {
-        return get_slot(get_of("ReadTrack2Len"), v);
-    }
-    STDMETHODIMP get_ReadTrack3Len(LONG* v) override {
-        return get_slot(get_of("ReadTrack3Len"), v);
-    }
-    STDMETHODIMP put_WriteTrack1(BSTR v) override { return put_slot(let_of("WriteTrack1"), v); }
-    STDMETHODIMP put_WriteTrack2(BSTR v) override { return put_slot(let_of("WriteTrack2"), v); }
-    STDMETHODIMP put_WriteTrack3(BSTR v) override { return put_slot(let_of("WriteTrack3"), v); }
-    STDMETHODIMP put_WriteTrack1Len(BSTR v) override {
-        return put_slot(let_of("WriteTrack1Len"), v);
-    }
-    STDMETHODIMP put_WriteTrack2Len(BSTR v) override {
-        return put_slot(let_of("WriteTrack2Len"), v);
-    }
-    STDMETHODIMP put_WriteTrack3Len(BSTR v) override {
-        return put_slot(let_of("WriteTrack3Len"), v);
-    }
-    STDMETHODIMP CardReaderClear(LONG* r) override {
-        return get_slot(method_of("CardReaderClear"), r);
-    }
-    STDMETHODIMP CardReaderInit(LONG* r) override {
-        return get_slot(method_of("CardReaderInit"), r);
-    }
-    STDMETHODIMP CardReaderGetStatus(LONG* r) override {
-        return get_slot(method_of("CardReaderGetStatus"), r);
-    }
-    STDMETHODIMP CardReaderReset(LONG* r) override {
-        return get_slot(method_of("CardReaderReset"), r);
-    }
-    STDMETHODIMP Reset(LONG* r) override { return get_slot(method_of("Reset"), r); }
-    STDMETHODIMP CardReaderRetain(LONG* r) override {
-        return get_slot(method_of("CardReaderRetain"), r);
-    }
-    STDMETHODIMP CardReaderEnable(LONG* r) override {
-        return get_slot(method_of("CardReaderEnable"), r);
-    }
-    STDMETHODIMP CardReaderRead(LONG* r) override {
-        return get_slot(method_of("CardReaderRead"), r);
-    }
-    STDMETHODIMP QOR_WaitChip(LONG* r) override { return get_slot(method_of("QOR_WaitChip"), r); }
-    STDMETHODIMP Qor_ChipTrnsp(LONG* r) override { return get_slot(method_of("Qor_ChipTrnsp"), r); }
-    STDMETHODIMP CardReaderWrite(LONG* r) override {
-        return get_slot(method_of("CardReaderWrite"), r);
-    }
-    STDMETHODIMP CardReaderReturn(LONG* r) override {
-        return get_slot(method_of("CardReaderReturn"), r);
-    }
-    STDMETHODIMP CardReaderDisable(LONG* r) override {
-        return get_slot(method_of("CardReaderDisable"), r);
-    }
-    STDMETHODIMP put_TimeOutCard(LONG v) override {
-        return put_slot(let_of("TimeOutCard"), Value(int32_t{v}));
-    }
-    STDMETHODIMP put_IsChipCard(LONG v) override {
-        return put_slot(let_of("IsChipCard"), Value(int32_t{v}));
-    }
-    STDMETHODIMP get_ChipCardData(BSTR* v) override { return get_slot(get_of("ChipCardData"), v); }
-    STDMETHODIMP put_ChipCardData(BSTR v) override { return put_slot(let_of("ChipCardData"), v); }
-    STDMETHODIMP get_GSRV(BSTR* v) override { return get_slot(get_of("GSRV"), v); }
-    STDMETHODIMP get_CardVer(BSTR* v) override { return get_slot(get_of("CardVer"), v); }
+    // The dual interface, from the member table.
+    CZQIC_READER_MEMBERS(CZQIC_DUAL_ENTRY)
 
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
         return com_boundary(origin(IID_ISupportErrorInfo), nullptr, [&] {

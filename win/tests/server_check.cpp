@@ -17,6 +17,7 @@
 
 #include "CZQICCardReader.h"
 #include "QorLogWriter.h"
+#include "component/members.h"
 #include "platform/win32/com/convert.h"
 #include "platform/win32/com/object.h"
 #include "platform/win32/com/server_registration.h"
@@ -29,8 +30,8 @@ namespace {
 
 using testing::pump_for;
 
-constexpr DISPID kCardReaderInit = 0x60030015;
-constexpr DISPID kChipCardData = 0x68030002;
+constexpr DISPID kCardReaderInit = dispid_of("CardReaderInit");
+constexpr DISPID kChipCardData = dispid_of("ChipCardData");
 
 std::string hex(HRESULT hr) {
     char text[16];
@@ -177,7 +178,7 @@ TEST(ComponentServer, IDispatchByDispidAndByName) {
     DISPID id = 0;
     EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK)
         << "GetIDsOfNames matches names without regard to case";
-    EXPECT_EQ(id, kCardReaderInit) << "CardReaderInit is 0x60030015";
+    EXPECT_EQ(id, kCardReaderInit) << "CardReaderInit by name is its identifier in the table";
     std::wstring unknown = L"NoSuchMember";
     names[0] = unknown.data();
     EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id),
@@ -186,8 +187,7 @@ TEST(ComponentServer, IDispatchByDispidAndByName) {
 
     auto init = invoke(object.get(), kCardReaderInit, DISPATCH_METHOD);
     EXPECT_TRUE(init.hr == S_OK && init.value.type() == VT_I4 && V_I4(&init.value.get()) == 0)
-        << "DISPID 0x60030015 without arguments runs CardReaderInit and yields Long 0: "
-        << hex(init.hr);
+        << "CardReaderInit's DISPID without arguments runs it and yields Long 0: " << hex(init.hr);
     EXPECT_EQ(invoke(object.get(), 0x60030099, DISPATCH_METHOD).hr, DISP_E_MEMBERNOTFOUND)
         << "an unknown DISPID is DISP_E_MEMBERNOTFOUND";
     EXPECT_EQ(invoke(object.get(), kCardReaderInit, DISPATCH_METHOD, {text_variant(L"x")}).hr,
@@ -199,7 +199,7 @@ TEST(ComponentServer, IDispatchByDispidAndByName) {
     auto read = invoke(object.get(), kChipCardData, DISPATCH_PROPERTYGET);
     EXPECT_TRUE(read.value.type() == VT_BSTR && narrow_bstr(V_BSTR(&read.value.get())) == "9000")
         << "ChipCardData get through IDispatch";
-    auto version = invoke(object.get(), 0x68030000, DISPATCH_PROPERTYGET);
+    auto version = invoke(object.get(), dispid_of("CardVer"), DISPATCH_PROPERTYGET);
     EXPECT_TRUE(version.value.type() == VT_BSTR && SysStringLen(V_BSTR(&version.value.get())) == 0)
         << "CardVer is the empty string";
     invoke(object.get(), kChipCardData, DISPATCH_PROPERTYPUT, {text_variant(L"")});
@@ -236,7 +236,8 @@ TEST(ComponentServer, AFailingPropertyCarriesItsErrorInformation) {
     ScopedBstr twelve(L"12");
     EXPECT_EQ(dual->put_WriteTrack1Len(twelve.get()), S_OK) << "WriteTrack1Len \"12\" is taken";
 
-    auto failed = invoke(object.get(), 0x68030007, DISPATCH_PROPERTYPUT, {text_variant(L"abc")});
+    auto failed = invoke(object.get(), dispid_of("WriteTrack1Len"), DISPATCH_PROPERTYPUT,
+                         {text_variant(L"abc")});
     EXPECT_TRUE(failed.hr == DISP_E_EXCEPTION && failed.scode == static_cast<HRESULT>(0x800A000D) &&
                 failed.description == "Type mismatch")
         << "through IDispatch: DISP_E_EXCEPTION carrying 0x800A000D and its description: "
@@ -292,7 +293,9 @@ TEST(ComponentServer, TheEventConnectionPointNeverFires) {
     for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
 
     // A whole card transaction with the sink connected: nothing may reach it.
-    for (DISPID method : {0x60030015, 0x6003001A, 0x6003001B, 0x6003001C, 0x6003001F})
+    for (DISPID method :
+         {dispid_of("CardReaderInit"), dispid_of("CardReaderEnable"), dispid_of("CardReaderRead"),
+          dispid_of("QOR_WaitChip"), dispid_of("CardReaderReturn")})
         invoke(object.get(), method, DISPATCH_METHOD);
     pump_for(300);
     EXPECT_EQ(sink->calls, 0) << "no event is delivered";

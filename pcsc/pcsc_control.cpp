@@ -19,13 +19,8 @@
 namespace czqic::pcsc {
 namespace {
 
-constexpr uint32_t kEInvalidArg = 0x80070057u;
 // GET RESPONSE and resend rounds one exchange may take before the card is deemed stuck.
 constexpr int kMaxExchangeRounds = 32;
-
-[[noreturn]] void raise_failure(const std::string& description) {
-    throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
-}
 
 ValueArray byte_values(const std::vector<BYTE>& bytes) {
     ValueArray values;
@@ -36,8 +31,7 @@ ValueArray byte_values(const std::vector<BYTE>& bytes) {
 // The command of a chip send: an array of byte values, as Doubles or any number.
 std::vector<BYTE> command_bytes(const Value& arg) {
     const Value& v = arg.deref();
-    if (!v.is_array())
-        throw AutomationError(kEInvalidArg, kEInvalidArg, "The command is not an array");
+    if (!v.is_array()) raise_invalid_argument("The command is not an array");
     std::vector<BYTE> bytes;
     if (const auto* compact = std::get<Value::Array>(v.v).bytes()) {
         bytes.assign(compact->begin(), compact->end());
@@ -45,13 +39,11 @@ std::vector<BYTE> command_bytes(const Value& arg) {
         for (const Value& element : v.elements()) {
             const double x = to_r8(element);
             if (!(x >= 0 && x <= 255) || x != std::floor(x))
-                throw AutomationError(kEInvalidArg, kEInvalidArg,
-                                      "The command holds a value that is not a byte");
+                raise_invalid_argument("The command holds a value that is not a byte");
             bytes.push_back(static_cast<BYTE>(x));
         }
     }
-    if (bytes.size() < 4)
-        throw AutomationError(kEInvalidArg, kEInvalidArg, "The command is shorter than a header");
+    if (bytes.size() < 4) raise_invalid_argument("The command is shorter than a header");
     return bytes;
 }
 
@@ -291,10 +283,10 @@ class Control final : public Dispatch,
     void send(const Value& command);
     void chip_answer(std::optional<LONG> rc, ValueArray reply);
     Value reset();
-    // What invoke answers: a property's value (nothing when id names no property), or a
-    // method's result.
+    // The members invoke answers: the properties (nothing when id names none) and the
+    // methods (any other id).
     std::optional<Value> property(DispId id, InvokeKind kind, std::span<Value> args);
-    Value call(DispId id, std::span<Value> args);
+    Value method(DispId id, std::span<Value> args);
 
     MessageLoop& loop_;
     const std::shared_ptr<Api> api_;
@@ -568,10 +560,11 @@ Value Control::reset() {
 Value Control::invoke(DispId id, InvokeKind kind, std::span<Value> args) {
     // A handler of an event fired here may let go of the control.
     auto keep_alive = shared_from_this();
-    if (std::optional<Value> value = property(id, kind, args)) return std::move(*value);
-    return call(id, args);
+    if (auto value = property(id, kind, args)) return std::move(*value);
+    return method(id, args);
 }
 
+// A chip-card reader has no magnetic tracks, no capture bin and no counter.
 std::optional<Value> Control::property(DispId id, InvokeKind kind, std::span<Value> args) {
     if (id >= ctl::kTrack1Status && id < ctl::kTrack1Status + 3) return Value("MISSING");
     if (id >= ctl::kTrack1Data && id < ctl::kTrack1Data + 3) return Value(std::string());
@@ -596,7 +589,7 @@ std::optional<Value> Control::property(DispId id, InvokeKind kind, std::span<Val
     }
 }
 
-Value Control::call(DispId id, std::span<Value> args) {
+Value Control::method(DispId id, std::span<Value> args) {
     switch (id) {
         case ctl::kOpen:
             opened_ = true;
@@ -637,8 +630,7 @@ Value Control::call(DispId id, std::span<Value> args) {
             power_up();
             return {};
         case ctl::kChipSend:
-            if (args.size() < 3)
-                throw AutomationError(450, kDispEBadParamCount, "Invalid number of parameters");
+            if (args.size() < 3) raise_bad_param_count();
             send(args[2]);
             return {};
         case ctl::kQuery:
@@ -646,8 +638,7 @@ Value Control::call(DispId id, std::span<Value> args) {
                 return Value(result_text(last_result_));
             return Value(std::string());
         default:
-            throw AutomationError(rt_error::kNoSuchMember, kDispEMemberNotFound,
-                                  "Member not found");
+            raise_member_not_found();
     }
 }
 

@@ -55,6 +55,16 @@ std::string runtime_error_description(int32_t number);
 inline constexpr uint32_t kEFail = 0x80004005u;
 inline constexpr uint32_t kDispEMemberNotFound = 0x80020003u;
 inline constexpr uint32_t kDispEBadParamCount = 0x8002000Eu;
+inline constexpr uint32_t kEInvalidArg = 0x80070057u;
+
+// How a control reached by late binding (the card reader's, or a stand-in for it) fails
+// a member: with an HRESULT of its own and a description, the HRESULT being the number
+// a caller's error trap sees (E_FAIL, E_INVALIDARG); or, for an unknown member and a
+// member given the wrong number of arguments, as Visual Basic reports those (438, 450).
+[[noreturn]] void raise_failure(std::string description);
+[[noreturn]] void raise_invalid_argument(std::string description);
+[[noreturn]] void raise_member_not_found();
+[[noreturn]] void raise_bad_param_count();
 
 struct Value;
 using ValueArray = std::vector<Value>;

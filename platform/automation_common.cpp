@@ -59,6 +59,24 @@ void raise_runtime_error(int32_t number, std::string description) {
     throw AutomationError(number, hresult_of(number), std::move(description));
 }
 
+void raise_failure(std::string description) {
+    throw AutomationError(static_cast<int32_t>(kEFail), kEFail, std::move(description));
+}
+
+void raise_invalid_argument(std::string description) {
+    throw AutomationError(static_cast<int32_t>(kEInvalidArg), kEInvalidArg, std::move(description));
+}
+
+void raise_member_not_found() {
+    throw AutomationError(rt_error::kNoSuchMember, kDispEMemberNotFound, "Member not found");
+}
+
+void raise_bad_param_count() {
+    // What Visual Basic reports for DISP_E_BADPARAMCOUNT.
+    constexpr int32_t kWrongArgumentCount = 450;
+    throw AutomationError(kWrongArgumentCount, kDispEBadParamCount, "Invalid number of parameters");
+}
+
 const std::string& Text::empty() {
     static const std::string none;
     return none;

@@ -15,26 +15,6 @@ using detail::Member;
 
 namespace {
 
-constexpr uint32_t kEInvalidArg = 0x80070057u;
-// What Visual Basic reports for DISP_E_BADPARAMCOUNT.
-constexpr int32_t kWrongArgumentCount = 450;
-
-[[noreturn]] void raise_failure(const std::string& description) {
-    throw AutomationError(static_cast<int32_t>(kEFail), kEFail, description);
-}
-
-[[noreturn]] void raise_invalid_argument(const std::string& description) {
-    throw AutomationError(static_cast<int32_t>(kEInvalidArg), kEInvalidArg, description);
-}
-
-[[noreturn]] void raise_member_not_found() {
-    throw AutomationError(rt_error::kNoSuchMember, kDispEMemberNotFound, "Member not found");
-}
-
-[[noreturn]] void raise_bad_param_count() {
-    throw AutomationError(kWrongArgumentCount, kDispEBadParamCount, "Invalid number of parameters");
-}
-
 // The parameters each event carries, as the control declares them.
 ValueArray event_args(std::string_view name, const std::optional<Value>& data) {
     if (name == ev::name::kChipDataReceived)
@@ -77,6 +57,32 @@ int track_index(const Value& value) {
         return (*s)[0] - '1';
     if (auto b = byte_of(v); b && *b >= 1 && *b <= 3) return *b - 1;
     raise_invalid_argument("Invalid track number " + journal_text(v));
+}
+
+// The built-in reader's written track: the text is taken now, as the caller's variable
+// may be gone when the write ends.
+EventSpec track_written(std::span<Value> args) {
+    const int track = track_index(args[0]);
+    const Value& text = follow(args[1]);
+    const auto* s = text.text_if();
+    if (!s) raise_invalid_argument("Invalid track data " + journal_text(text));
+    return posted(ev::name::kCardWritten, 400,
+                  {{"track" + std::to_string(track + 1) + ".data", Value(*s)}});
+}
+
+// The bytes of a chip send's command: an array of byte values, compact or one by one.
+std::vector<uint8_t> command_apdu(const Value& argument) {
+    const Value& command = follow(argument);
+    const auto* array = std::get_if<Value::Array>(&command.v);
+    if (!array || !*array) raise_invalid_argument("The command is not an array");
+    if (const auto* bytes = array->bytes()) return *bytes;
+    std::vector<uint8_t> apdu;
+    for (const auto& element : **array) {
+        auto b = byte_of(element);
+        if (!b) raise_invalid_argument("Invalid command byte " + journal_text(element));
+        apdu.push_back(*b);
+    }
+    return apdu;
 }
 
 }  // namespace
@@ -270,35 +276,15 @@ Reaction SimDevice::Impl::builtin_reaction(const Member& member, std::span<Value
         case ctl::kCancelWait:
             r.events = {posted(ev::name::kWaitCancelled, 0)};
             break;
-        case ctl::kWriteTrack: {
-            // The text is taken now: the caller's variable may be gone when the write ends.
-            const int track = track_index(args[0]);
-            const Value& text = follow(args[1]);
-            const auto* s = text.text_if();
-            if (!s) raise_invalid_argument("Invalid track data " + journal_text(text));
-            r.events = {posted(ev::name::kCardWritten, 400,
-                               {{"track" + std::to_string(track + 1) + ".data", Value(*s)}})};
+        case ctl::kWriteTrack:
+            r.events = {track_written(args)};
             break;
-        }
         case ctl::kChipInit:
             r.events = {posted(ev::name::kChipDataReceived, 300, {},
                                Value(detail::hex_to_bytes(kAnswerToReset).value()))};
             break;
         case ctl::kChipSend: {
-            const Value& command = follow(args[2]);
-            const auto* array = std::get_if<Value::Array>(&command.v);
-            if (!array || !*array) raise_invalid_argument("The command is not an array");
-            std::vector<uint8_t> apdu;
-            if (const auto* bytes = array->bytes()) {
-                apdu = *bytes;
-            } else {
-                for (const auto& element : **array) {
-                    auto b = byte_of(element);
-                    if (!b) raise_invalid_argument("Invalid command byte " + journal_text(element));
-                    apdu.push_back(*b);
-                }
-            }
-            const auto answer = detail::card_answer(apdu, random);
+            const auto answer = detail::card_answer(command_apdu(args[2]), random);
             r.events = {posted(ev::name::kChipDataReceived, 100, {},
                                Value(detail::bytes_to_values(answer)))};
             break;

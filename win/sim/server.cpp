@@ -558,7 +558,7 @@ class SimConsoleObject final : public ComObject<TypedDispatch<>> {
                 return Value(static_cast<int32_t>(host_.device().control_instances_created()));
             if (member == "Opened") return Value(host_.device().opened());
         } catch (const sim::ScenarioError& e) {
-            raise_failure(E_INVALIDARG, e.what());
+            raise_invalid_argument(e.what());
         }
         return {};
     }

@@ -27,16 +27,9 @@ inline constexpr std::array<EventMember, 3> kEventMembers{{
 }};
 
 // A connection point that keeps its subscribers and never calls them.
-class ConnectionPoint final : public EventSource {
+class ConnectionPoint final : public EventSinksSource {
   public:
-    uint32_t advise(std::weak_ptr<EventSink> sink) override {
-        return sinks_.advise(std::move(sink));
-    }
-    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
     size_t connections() const { return sinks_.size(); }
-
-  private:
-    EventSinks sinks_;
 };
 
 }  // namespace czqic

@@ -240,7 +240,7 @@ class CardWorker {
 };
 
 class Control final : public Dispatch,
-                      public EventSource,
+                      public EventSinksSource,
                       public std::enable_shared_from_this<Control> {
   public:
     Control(MessageLoop& loop, std::string reader_part, std::shared_ptr<Api> api)
@@ -248,11 +248,6 @@ class Control final : public Dispatch,
     ~Control() override { detach(); }
 
     Value invoke(DispId id, InvokeKind kind, std::span<Value> args) override;
-
-    uint32_t advise(std::weak_ptr<EventSink> sink) override {
-        return sinks_.advise(std::move(sink));
-    }
-    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
 
   private:
     // Remembers the result for LastErrorCode; true when it is success.
@@ -291,7 +286,6 @@ class Control final : public Dispatch,
     MessageLoop& loop_;
     const std::shared_ptr<Api> api_;
     const std::string reader_part_;
-    EventSinks sinks_;
     Value device_name_ = Value(std::string());
 
     bool opened_ = false;  // between open and close, whatever became of the reader

@@ -95,6 +95,19 @@ class EventSinks {
     uint32_t last_cookie_ = 0;
 };
 
+// An event source whose connections are an EventSinks of its own, which whoever derives
+// from it raises.
+class EventSinksSource : public EventSource {
+  public:
+    uint32_t advise(std::weak_ptr<EventSink> sink) override {
+        return sinks_.advise(std::move(sink));
+    }
+    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
+
+  protected:
+    EventSinks sinks_;
+};
+
 // A control placed on a form: shown (in-place activated) once the form's handlers are
 // connected, and closed before they are disconnected. Objects that are no controls, and
 // the classes of the posix table, do not offer it. Failures raise AutomationError.

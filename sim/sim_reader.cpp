@@ -112,17 +112,12 @@ struct SimDevice::Impl {
 
 // One control instance: what the class factory hands the host form.
 class SimDevice::Impl::Control final : public Dispatch,
-                                       public EventSource,
+                                       public EventSinksSource,
                                        public std::enable_shared_from_this<Control> {
   public:
     explicit Control(std::shared_ptr<SimDevice> device) : device_(std::move(device)) {}
 
     Value invoke(DispId id, InvokeKind kind, std::span<Value> args) override;
-
-    uint32_t advise(std::weak_ptr<EventSink> sink) override {
-        return sinks_.advise(std::move(sink));
-    }
-    void unadvise(uint32_t cookie) override { sinks_.unadvise(cookie); }
 
     // Applies the event's state change, then raises it on this instance.
     void fire(std::string_view name, const std::map<std::string, Value>& set,
@@ -135,7 +130,6 @@ class SimDevice::Impl::Control final : public Dispatch,
     // The device outlives every instance made from it: a control on a still-loaded form
     // must keep answering even if whoever built the device has let go of it.
     std::shared_ptr<SimDevice> device_;
-    EventSinks sinks_;
 };
 
 Value SimDevice::Impl::Control::invoke(DispId id, InvokeKind kind, std::span<Value> args) {

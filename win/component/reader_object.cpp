@@ -34,9 +34,9 @@ constexpr const wchar_t* kErrorSource = kWideAscii<kProgId>.data();
     STDMETHODIMP get_##NAME(BSTR* v) override {                          \
         return get_slot(member_slot(#NAME, MemberKind::PropertyGet), v); \
     }
-#define CZQIC_DUAL_PropertyLet_Long(NAME)                                                \
-    STDMETHODIMP put_##NAME(LONG v) override {                                           \
-        return put_slot(member_slot(#NAME, MemberKind::PropertyLet), Value(int32_t{v})); \
+#define CZQIC_DUAL_PropertyLet_Long(NAME)                                \
+    STDMETHODIMP put_##NAME(LONG v) override {                           \
+        return put_slot(member_slot(#NAME, MemberKind::PropertyLet), v); \
     }
 #define CZQIC_DUAL_PropertyLet_String(NAME)                              \
     STDMETHODIMP put_##NAME(BSTR v) override {                           \
@@ -86,16 +86,19 @@ class ReaderObject final
         return find_connectable(iid);
     }
 
-    // The reference held for the call keeps the record alive even if the client lets go
-    // of the object while the call pumps messages, and the call's scope keeps the
-    // thread's runtime until the record is done with.
+    // Runs a member for the client. The reference held for the call keeps the record
+    // alive even if the client lets go of the object while the call pumps messages, and
+    // the call's scope keeps the thread's runtime until the record is done with.
+    Value run_slot(size_t slot, const Value& argument) {
+        const ThreadRuntime::Call call;
+        auto reader = reader_;
+        return kMembers[slot].run(*reader, argument);
+    }
     HRESULT get_slot(size_t slot, LONG* out) {
         return com_boundary(origin(), nullptr, [&] {
             if (!out) return E_POINTER;
             *out = 0;
-            const ThreadRuntime::Call call;
-            auto reader = reader_;
-            *out = to_i4(kMembers[slot].run(*reader, Value()));
+            *out = to_i4(run_slot(slot, Value()));
             return S_OK;
         });
     }
@@ -103,25 +106,15 @@ class ReaderObject final
         return com_boundary(origin(), nullptr, [&] {
             if (!out) return E_POINTER;
             *out = nullptr;
-            const ThreadRuntime::Call call;
-            auto reader = reader_;
-            *out = make_bstr(to_string(kMembers[slot].run(*reader, Value()))).release();
+            *out = make_bstr(to_string(run_slot(slot, Value()))).release();
             return S_OK;
         });
     }
     HRESULT put_slot(size_t slot, BSTR text) {
-        return com_boundary(origin(), nullptr, [&] {
-            const ThreadRuntime::Call call;
-            auto reader = reader_;
-            kMembers[slot].run(*reader, Value(narrow_bstr(text)));
-        });
+        return com_boundary(origin(), nullptr, [&] { run_slot(slot, Value(narrow_bstr(text))); });
     }
-    HRESULT put_slot(size_t slot, Value argument) {
-        return com_boundary(origin(), nullptr, [&] {
-            const ThreadRuntime::Call call;
-            auto reader = reader_;
-            kMembers[slot].run(*reader, argument);
-        });
+    HRESULT put_slot(size_t slot, LONG number) {
+        return com_boundary(origin(), nullptr, [&] { run_slot(slot, Value(int32_t{number})); });
     }
 
     // First: the runtime goes last, after the record's termination has used it.

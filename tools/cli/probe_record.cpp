@@ -130,22 +130,22 @@ void Recorder::failed(const std::string& description) {
 }
 
 void Recorder::event(std::string_view name, std::span<const Value> args, int64_t at_ms) {
-    sim::EventSpec spec;
-    spec.event = std::string(name);
+    sim::EventSpec timed;
+    timed.event = std::string(name);
     if (name == ev::name::kChipDataReceived && args.size() >= 2 && args[1].is_array())
-        spec.data = sim::detail::deep_copy(args[1]);
+        timed.data = sim::detail::deep_copy(args[1]);
     if (method_key_.empty()) {
         sim::TimelineEntry& entry = scenario_.timeline.emplace_back();
         entry.at_ms = at_ms - created_ms_.value_or(at_ms);
-        entry.event = std::move(spec.event);
-        entry.data = std::move(spec.data);
+        entry.event = std::move(timed.event);
+        entry.data = std::move(timed.data);
         latest_ = Latest::Timeline;
         return;
     }
     // Inside the call under way, or after the last call, at the delay it came after it.
-    spec.during = access_ && access_->has_reaction;
-    if (!spec.during) spec.after_ms = at_ms - method_ms_;
-    reaction().events.push_back(std::move(spec));
+    timed.during = access_ && access_->has_reaction;
+    if (!timed.during) timed.after_ms = at_ms - method_ms_;
+    reaction().events.push_back(std::move(timed));
     latest_ = Latest::Event;
 }
 

@@ -32,6 +32,7 @@
 #include "operations/frame.h"
 #include "platform/hex.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "sim/sim_reader.h"
 #include "tools/cli/session.h"
 
@@ -328,17 +329,26 @@ void derive_steps(const std::vector<diag::Record>& records,
 
 // A session's lines, from first to end (0: the end of the file), each timed from the
 // first one.
+void close_file(std::FILE* file) {
+    std::fclose(file);
+}
+using LogFile = UniqueResource<std::FILE*, ReleasedBy<close_file, nullptr>>;
+
+// The log opened for reading; nothing, said on err, when it cannot be.
+LogFile open_log(const std::string& file, std::ostream& err) {
+    LogFile in(std::fopen(file.c_str(), "rb"));
+    if (!in) err << "czqic replay: cannot read " << json_string(file) << '\n';
+    return in;
+}
+
 std::optional<std::vector<Logged>> read_lines(const std::string& file,
                                               const diag::SessionSpan& span, std::ostream& err) {
-    std::FILE* in = std::fopen(file.c_str(), "rb");
-    if (!in) {
-        err << "czqic replay: cannot read " << json_string(file) << '\n';
-        return std::nullopt;
-    }
+    const LogFile in = open_log(file, err);
+    if (!in) return std::nullopt;
     std::vector<Logged> lines;
     std::optional<int64_t> first;
     uint64_t number = 0;
-    const bool ok = diag::for_each_line(in, [&](std::string_view text) {
+    const bool ok = diag::for_each_line(in.get(), [&](std::string_view text) {
         ++number;
         if (number < span.first_line || (span.end_line && number >= span.end_line)) return;
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
@@ -348,7 +358,6 @@ std::optional<std::vector<Logged>> read_lines(const std::string& file,
         if (!first) first = ms;
         lines.push_back({ms - *first, std::string(parts.message), {}, number});
     });
-    std::fclose(in);
     if (!ok) {
         err << "czqic replay: reading " << json_string(file) << " failed\n";
         return std::nullopt;
@@ -538,14 +547,10 @@ bool write_to(const std::string& path, const std::string& text, std::ostream& ou
 
 std::optional<std::vector<diag::SessionSpan>> sessions_of(const std::string& file,
                                                           std::ostream& err) {
-    std::FILE* in = std::fopen(file.c_str(), "rb");
-    if (!in) {
-        err << "czqic replay: cannot read " << json_string(file) << '\n';
-        return std::nullopt;
-    }
+    const LogFile in = open_log(file, err);
+    if (!in) return std::nullopt;
     bool ok = false;
-    auto spans = diag::find_sessions(in, ok);
-    std::fclose(in);
+    auto spans = diag::find_sessions(in.get(), ok);
     if (!ok) {
         err << "czqic replay: reading " << json_string(file) << " failed\n";
         return std::nullopt;
